@@ -1,0 +1,32 @@
+// Scoring user-item pairs and top-N recommendation for the three models.
+// Calling thread only; the models are read, never changed.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/models.hpp"
+
+namespace quibrel {
+
+std::vector<float> predict_item_cf(const CfModel& m, std::span<const std::uint64_t> users,
+                                   std::span<const std::int32_t> items);
+std::vector<float> predict_user_cf(const CfModel& m, std::span<const std::int32_t> users,
+                                   std::span<const std::uint64_t> items);
+std::vector<float> predict_swing(const SwingModel& m, std::span<const std::uint64_t> users,
+                                 std::span<const std::int32_t> items);
+
+struct Recommendations {
+    std::vector<std::vector<std::int32_t>> lists;  // one per requested user
+    std::vector<std::uint64_t> report;             // model-specific (positions or shortfalls)
+};
+
+Recommendations recommend_item_cf(const CfModel& m, std::span<const std::int32_t> users,
+                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec);
+Recommendations recommend_user_cf(const CfModel& m, std::span<const std::int32_t> users,
+                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec);
+Recommendations recommend_swing(const SwingModel& m, std::span<const std::int32_t> users,
+                                std::uint64_t n_rec, bool filter_consumed, bool random_rec);
+
+}  // namespace quibrel

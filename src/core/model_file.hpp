@@ -1,0 +1,25 @@
+// Model files: one gzip member (fixed 10-byte header, level 1) holding the
+// little-endian encoding of a model record.
+#pragma once
+
+#include <string>
+
+#include "core/models.hpp"
+
+namespace quibrel {
+
+// `dir` joined with model_name + ".gz" by ordinary path joining (no
+// normalisation; an absolute file name replaces dir).
+std::string model_file_path(const std::string& dir, const std::string& model_name);
+
+// Write the file, then return its canonical absolute path. OsFailure on
+// operating-system errors.
+std::string save_cf_model(const CfModel& m, const std::string& file_path);
+std::string save_swing_model(const SwingModel& m, const std::string& file_path);
+
+// Read and decode the file; `canonical_path` receives its canonical absolute
+// path. OsFailure / FormatFailure on errors.
+CfModel load_cf_model(const std::string& file_path, std::string& canonical_path);
+SwingModel load_swing_model(const std::string& file_path, std::string& canonical_path);
+
+}  // namespace quibrel

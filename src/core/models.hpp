@@ -1,0 +1,65 @@
+// The model records owned by the Python objects. Field order is the order of
+// the model files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/csr.hpp"
+#include "core/id_map.hpp"
+#include "core/pair_stats.hpp"
+
+namespace quibrel {
+
+using ConsumedMap = IdMap<std::vector<std::int32_t>>;
+
+// A cosine neighbour list: parallel vectors, non-increasing similarity.
+struct NeighbourList {
+    std::vector<std::int32_t> ids;
+    std::vector<float> sims;
+};
+using SimMapping = IdMap<NeighbourList>;
+
+// A Swing neighbour list: (item, score) pairs, descending score.
+struct SwingPair {
+    std::int32_t id;
+    float score;
+};
+using SwingList = std::vector<SwingPair>;
+using SwingScores = IdMap<SwingList>;
+
+// Which side of the interactions a cosine model compares.
+enum class Orientation { Item, User };
+
+// ItemCF and UserCF share one record; Orientation says which matrix is the
+// entity-indexed one.
+struct CfModel {
+    std::string task;
+    std::uint64_t k_sim = 0;
+    std::uint64_t n_users = 0;
+    std::uint64_t n_items = 0;
+    std::uint64_t min_common = 0;
+    std::vector<float> sum_squares;
+    PairStats pair_stats;
+    SimMapping sim_mapping;
+    CsrMatrix user_interactions;
+    CsrMatrix item_interactions;
+    ConsumedMap user_consumed;
+    float default_pred = 0.0f;
+};
+
+struct SwingModel {
+    std::uint64_t top_k = 0;
+    float alpha = 0.0f;
+    std::uint64_t max_cache_num = 0;
+    std::uint64_t n_users = 0;
+    std::uint64_t n_items = 0;
+    SwingScores swing_scores;
+    CsrMatrix user_interactions;
+    CsrMatrix item_interactions;
+    ConsumedMap user_consumed;
+    float default_pred = 0.0f;
+};
+
+}  // namespace quibrel

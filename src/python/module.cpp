@@ -1,0 +1,1 @@
+// module entry (in progress)
