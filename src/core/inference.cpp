@@ -1,11 +1,584 @@
-// placeholder until the implementation lands
+// Scoring of user-item pairs and top-N recommendation.
+//
+// Everything here runs on the calling thread. Per-pair and per-user work reuses
+// scratch buffers: prediction keeps two small vectors for the whole call, and
+// recommendation keeps generation-stamped dense arrays per thread, so starting a
+// new user costs nothing and repeated single-user calls do not re-zero memory.
 #include "core/inference.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
 #include "core/errors.hpp"
+#include "core/pool.hpp"
+
 namespace quibrel {
-std::vector<float> predict_item_cf(const CfModel&, std::span<const std::uint64_t>, std::span<const std::int32_t>) { throw Panic("not implemented"); }
-std::vector<float> predict_user_cf(const CfModel&, std::span<const std::int32_t>, std::span<const std::uint64_t>) { throw Panic("not implemented"); }
-std::vector<float> predict_swing(const SwingModel&, std::span<const std::uint64_t>, std::span<const std::int32_t>) { throw Panic("not implemented"); }
-Recommendations recommend_item_cf(const CfModel&, std::span<const std::int32_t>, std::uint64_t, bool, bool) { throw Panic("not implemented"); }
-Recommendations recommend_user_cf(const CfModel&, std::span<const std::int32_t>, std::uint64_t, bool, bool) { throw Panic("not implemented"); }
-Recommendations recommend_swing(const SwingModel&, std::span<const std::int32_t>, std::uint64_t, bool, bool) { throw Panic("not implemented"); }
+namespace {
+
+static_assert(sizeof(std::size_t) == 8, "ids and offsets are read as 64-bit indices");
+
+// How often (in pairs, users, or visited list entries) to poll for Ctrl-C.
+constexpr std::size_t kInterruptEvery = 4096;
+constexpr std::uint64_t kInterruptWork = 1u << 20;
+
+// Polls for an interrupt once enough work has gone by since the last poll.
+class InterruptPacer {
+public:
+    void step(std::uint64_t work) {
+        work_ += work + 1;
+        if (++steps_ >= kInterruptEvery || work_ >= kInterruptWork) {
+            steps_ = 0;
+            work_ = 0;
+            check_interrupt();
+        }
+    }
+
+private:
+    std::size_t steps_ = 0;
+    std::uint64_t work_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Neighbour lists seen uniformly: cosine lists are two parallel vectors, Swing
+// lists one vector of pairs.
+
+struct CosineView {
+    const std::int32_t* ids;
+    const float* sims;
+    std::size_t len;
+    std::int32_t id(std::size_t j) const { return ids[j]; }
+    float sim(std::size_t j) const { return sims[j]; }
+};
+
+struct CosineLists {
+    using View = CosineView;
+    const SimMapping& map;
+    bool find(std::int32_t key, CosineView& view) const {
+        const NeighbourList* list = map.find(key);
+        if (list == nullptr) return false;
+        // A model file may carry vectors of different lengths; never read past
+        // the shorter one.
+        view = {list->ids.data(), list->sims.data(), std::min(list->ids.size(), list->sims.size())};
+        return true;
+    }
+};
+
+struct SwingView {
+    const SwingPair* pairs;
+    std::size_t len;
+    std::int32_t id(std::size_t j) const { return pairs[j].id; }
+    float sim(std::size_t j) const { return pairs[j].score; }
+};
+
+struct SwingLists {
+    using View = SwingView;
+    const SwingScores& map;
+    bool find(std::int32_t key, SwingView& view) const {
+        const SwingList* list = map.find(key);
+        if (list == nullptr) return false;
+        view = {list->data(), list->size()};
+        return true;
+    }
+};
+
+std::size_t head_length(std::uint64_t k, std::size_t len) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(k, len));
 }
+
+// ---------------------------------------------------------------------------
+// Prediction
+
+enum class Task { Ranking, Rating, Unknown };
+
+Task parse_task(const std::string& word) {
+    if (word == "ranking") return Task::Ranking;
+    if (word == "rating") return Task::Rating;
+    return Task::Unknown;
+}
+
+struct NeighbourEntry {
+    std::int32_t id;
+    float sim;
+};
+
+struct RatedNeighbour {
+    float sim;
+    float value;
+    std::uint32_t order;  // position in ascending-id order; fixes the order of ties
+};
+
+// Descending similarity; NaN counts as the largest so the order stays strict
+// and weak. Ties keep ascending neighbour id, which makes the f32 sums below
+// reproducible (for "rating" the pairing of values with equal similarities
+// changes the last bits otherwise).
+bool before(const RatedNeighbour& a, const RatedNeighbour& b) {
+    const bool a_nan = std::isnan(a.sim);
+    const bool b_nan = std::isnan(b.sim);
+    if (a_nan != b_nan) return a_nan;
+    if (!a_nan && a.sim != b.sim) return a.sim > b.sim;
+    return a.order < b.order;
+}
+
+class Scorer {
+public:
+    Scorer(Task task, const std::string& word, float default_pred)
+        : task_(task), word_(word), default_pred_(default_pred) {}
+
+    // Score from the first k neighbours of a list that the row also holds, or
+    // the default when none qualifies.
+    template <class View>
+    float score(const View& list, std::uint64_t k, const RowView& row) {
+        const std::size_t m = head_length(k, list.len);
+        if (m == 0) return default_pred_;
+        head_.clear();
+        for (std::size_t j = 0; j < m; ++j) head_.push_back({list.id(j), list.sim(j)});
+        std::sort(head_.begin(), head_.end(),
+                  [](const NeighbourEntry& a, const NeighbourEntry& b) { return a.id < b.id; });
+
+        // Merge-join on signed ids; rows hold ascending unique columns.
+        rated_.clear();
+        std::size_t a = 0;
+        std::size_t b = 0;
+        const std::size_t row_len = row.size();
+        while (a < m && b < row_len) {
+            const std::int32_t nid = head_[a].id;
+            const std::int32_t rid = row.columns[b];
+            if (nid < rid) {
+                ++a;
+            } else if (rid < nid) {
+                ++b;
+            } else {
+                rated_.push_back(
+                    {head_[a].sim, row.values[b], static_cast<std::uint32_t>(rated_.size())});
+                ++a;
+                ++b;
+            }
+        }
+        if (rated_.empty()) return default_pred_;
+        std::sort(rated_.begin(), rated_.end(), before);
+        return from_neighbours();
+    }
+
+private:
+    float from_neighbours() const {
+        // Sums run in f32 from zero in descending-similarity order.
+        float total = 0.0f;
+        for (const RatedNeighbour& r : rated_) total += r.sim;
+        switch (task_) {
+        case Task::Ranking:
+            return total / static_cast<float>(rated_.size());
+        case Task::Rating: {
+            float score = 0.0f;
+            for (const RatedNeighbour& r : rated_) score += (r.value * r.sim) / total;
+            return score;
+        }
+        case Task::Unknown:
+            break;
+        }
+        throw ValueFailure("Unknown task type: \"" + word_ + "\"");
+    }
+
+    Task task_;
+    const std::string& word_;
+    float default_pred_;
+    std::vector<NeighbourEntry> head_;
+    std::vector<RatedNeighbour> rated_;
+};
+
+// ItemCF and Swing: the list belongs to the item, the row to the user.
+template <class Lists>
+std::vector<float> predict_by_item(const Lists& lists, std::uint64_t k, const CsrMatrix& users_csr,
+                                   std::uint64_t n_users, std::uint64_t n_items, Task task,
+                                   const std::string& word, float default_pred,
+                                   std::span<const std::uint64_t> users,
+                                   std::span<const std::int32_t> items) {
+    const std::size_t n = std::min(users.size(), items.size());
+    std::vector<float> out;
+    out.reserve(n);
+    Scorer scorer(task, word, default_pred);
+    InterruptPacer pacer;
+    for (std::size_t p = 0; p < n; ++p) {
+        const std::uint64_t u = users[p];
+        const std::int32_t i = items[p];
+        // An unknown user is answered before the item id is looked at.
+        if (u == n_users) {
+            out.push_back(default_pred);
+            continue;
+        }
+        if (i < 0) throw ValueFailure(kOutOfRangeConversion);
+        if (static_cast<std::uint64_t>(i) == n_items) {
+            out.push_back(default_pred);
+            continue;
+        }
+        const RowView row = get_row(users_csr, u);
+        typename Lists::View list{};
+        if (row.empty() || !lists.find(i, list)) {
+            out.push_back(default_pred);
+        } else {
+            out.push_back(scorer.score(list, k, row));
+        }
+        pacer.step(row.size());
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<float> predict_item_cf(const CfModel& m, std::span<const std::uint64_t> users,
+                                   std::span<const std::int32_t> items) {
+    return predict_by_item(CosineLists{m.sim_mapping}, m.k_sim, m.user_interactions, m.n_users,
+                           m.n_items, parse_task(m.task), m.task, m.default_pred, users, items);
+}
+
+std::vector<float> predict_swing(const SwingModel& m, std::span<const std::uint64_t> users,
+                                 std::span<const std::int32_t> items) {
+    static const std::string ranking = "ranking";
+    return predict_by_item(SwingLists{m.swing_scores}, m.top_k, m.user_interactions, m.n_users,
+                           m.n_items, Task::Ranking, ranking, m.default_pred, users, items);
+}
+
+std::vector<float> predict_user_cf(const CfModel& m, std::span<const std::int32_t> users,
+                                   std::span<const std::uint64_t> items) {
+    const std::size_t n = std::min(users.size(), items.size());
+    std::vector<float> out;
+    out.reserve(n);
+    const CosineLists lists{m.sim_mapping};
+    Scorer scorer(parse_task(m.task), m.task, m.default_pred);
+    InterruptPacer pacer;
+    for (std::size_t p = 0; p < n; ++p) {
+        const std::int32_t u = users[p];
+        const std::uint64_t i = items[p];
+        // The user id keys the list, so its sign is checked before anything else.
+        if (u < 0) throw ValueFailure(kOutOfRangeConversion);
+        if (static_cast<std::uint64_t>(u) == m.n_users || i == m.n_items) {
+            out.push_back(m.default_pred);
+            continue;
+        }
+        const RowView row = get_row(m.item_interactions, i);
+        CosineView list{};
+        if (row.empty() || !lists.find(u, list)) {
+            out.push_back(m.default_pred);
+        } else {
+            out.push_back(scorer.score(list, m.k_sim, row));
+        }
+        pacer.step(row.size());
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Recommendation
+
+namespace {
+
+// Dense arrays cover item ids below this bound (or n_items if smaller); larger
+// or negative ids, which only malformed or loaded data carries, use hash maps.
+constexpr std::size_t kMaxDenseIds = std::size_t{1} << 24;
+// Scratch larger than this is released at the end of a call rather than kept
+// for the thread's next call.
+constexpr std::size_t kKeepDenseIds = std::size_t{1} << 21;
+
+// Generation stamps: slot i is "set" when stamp[i] == current generation.
+class Stamps {
+public:
+    void resize(std::size_t n) {
+        if (n > stamp_.size()) stamp_.resize(n, 0);
+    }
+    void next_generation() {
+        if (++generation_ == 0) {
+            std::fill(stamp_.begin(), stamp_.end(), 0);
+            generation_ = 1;
+        }
+    }
+    bool is_set(std::size_t i) const { return stamp_[i] == generation_; }
+    void set(std::size_t i) { stamp_[i] = generation_; }
+    std::size_t capacity() const { return stamp_.size(); }
+    void release() {
+        std::vector<std::uint32_t>().swap(stamp_);
+        generation_ = 1;
+    }
+
+private:
+    std::vector<std::uint32_t> stamp_;
+    std::uint32_t generation_ = 1;
+};
+
+// The consumed items of one user, as a set.
+class ConsumedSet {
+public:
+    void reset(std::size_t dense) {
+        dense_ = dense;
+        stamps_.resize(dense);
+        stamps_.next_generation();
+        sparse_.clear();
+        any_ = false;
+    }
+    void add(std::int32_t id) {
+        any_ = true;
+        if (static_cast<std::uint32_t>(id) < dense_)
+            stamps_.set(static_cast<std::uint32_t>(id));
+        else
+            sparse_.insert(id);
+    }
+    bool contains(std::int32_t id) const {
+        if (static_cast<std::uint32_t>(id) < dense_) return stamps_.is_set(static_cast<std::uint32_t>(id));
+        return !sparse_.empty() && sparse_.count(id) != 0;
+    }
+    bool any() const { return any_; }
+    void release() {
+        stamps_.release();
+        dense_ = 0;
+    }
+
+private:
+    Stamps stamps_;
+    std::unordered_set<std::int32_t, IdHash> sparse_;
+    std::size_t dense_ = 0;
+    bool any_ = false;
+};
+
+// candidate id -> accumulated f32 score for one user. Iteration order is the
+// order of first contribution.
+class CandidateScores {
+public:
+    void reset(std::size_t dense) {
+        dense_ = dense;
+        stamps_.resize(dense);
+        if (score_.size() < dense) score_.resize(dense);
+        stamps_.next_generation();
+        sparse_.clear();
+        touched_.clear();
+    }
+    void add(std::int32_t id, float amount) {
+        if (static_cast<std::uint32_t>(id) < dense_) {
+            const auto slot = static_cast<std::uint32_t>(id);
+            if (stamps_.is_set(slot)) {
+                score_[slot] += amount;
+            } else {
+                stamps_.set(slot);
+                score_[slot] = amount;
+                touched_.push_back(id);
+            }
+            return;
+        }
+        auto [it, inserted] = sparse_.try_emplace(id, amount);
+        if (inserted)
+            touched_.push_back(id);
+        else
+            it->second += amount;
+    }
+    float score_of(std::int32_t id) const {
+        if (static_cast<std::uint32_t>(id) < dense_) return score_[static_cast<std::uint32_t>(id)];
+        return sparse_.find(id)->second;
+    }
+    std::size_t size() const { return touched_.size(); }
+    std::vector<std::int32_t>& ids() { return touched_; }
+    void release() {
+        stamps_.release();
+        std::vector<float>().swap(score_);
+        dense_ = 0;
+    }
+
+private:
+    Stamps stamps_;
+    std::vector<float> score_;
+    std::unordered_map<std::int32_t, float, IdHash> sparse_;
+    std::vector<std::int32_t> touched_;
+    std::size_t dense_ = 0;
+};
+
+std::mt19937_64& random_engine() {
+    thread_local std::mt19937_64 engine = [] {
+        std::random_device device;
+        std::seed_seq seed{device(), device(), device(), device()};
+        return std::mt19937_64(seed);
+    }();
+    return engine;
+}
+
+// Sort key: descending score in the high half, first-contribution position in
+// the low half, so a plain ascending sort is the stable descending-score order.
+std::uint64_t selection_key(float score, std::uint32_t position) {
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(score + 0.0f);  // -0 sorts as +0
+    const std::uint32_t ascending = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+    return (static_cast<std::uint64_t>(~ascending) << 32) | position;
+}
+
+struct Scratch {
+    CandidateScores candidates;
+    ConsumedSet consumed;
+    std::vector<std::uint64_t> keys;
+    std::size_t dense = 0;
+
+    void trim() {
+        if (dense > kKeepDenseIds) {
+            candidates.release();
+            consumed.release();
+            std::vector<std::uint64_t>().swap(keys);
+        }
+    }
+};
+
+// Up to n_rec candidate ids: a uniform sample without replacement when asked
+// and there are more candidates than wanted, else the best-scored ones.
+std::vector<std::int32_t> select_items(Scratch& s, std::uint64_t n_rec, bool random_rec) {
+    std::vector<std::int32_t>& ids = s.candidates.ids();
+    const std::size_t n = ids.size();
+    if (random_rec && n_rec < n) {
+        // Partial Fisher-Yates: the first n_rec slots become the draw, in draw order.
+        std::mt19937_64& engine = random_engine();
+        const auto take = static_cast<std::size_t>(n_rec);
+        for (std::size_t t = 0; t < take; ++t) {
+            std::uniform_int_distribution<std::size_t> pick(t, n - 1);
+            std::swap(ids[t], ids[pick(engine)]);
+        }
+        return std::vector<std::int32_t>(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(take));
+    }
+
+    // Any comparison sort of two or more scores compares every one of them, so
+    // a NaN among them always makes the order undefined.
+    if (n >= 2) {
+        for (std::int32_t id : ids)
+            if (std::isnan(s.candidates.score_of(id))) throw Panic(kUnwrapNone);
+    }
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n_rec, n));
+    if (take == 0) return {};
+    if (n == 1) return {ids[0]};
+
+    s.keys.clear();
+    s.keys.reserve(n);
+    for (std::size_t p = 0; p < n; ++p)
+        s.keys.push_back(selection_key(s.candidates.score_of(ids[p]), static_cast<std::uint32_t>(p)));
+    if (take < n) {
+        std::nth_element(s.keys.begin(), s.keys.begin() + static_cast<std::ptrdiff_t>(take),
+                         s.keys.end());
+        std::sort(s.keys.begin(), s.keys.begin() + static_cast<std::ptrdiff_t>(take));
+    } else {
+        std::sort(s.keys.begin(), s.keys.end());
+    }
+    std::vector<std::int32_t> out(take);
+    for (std::size_t t = 0; t < take; ++t) out[t] = ids[static_cast<std::uint32_t>(s.keys[t])];
+    return out;
+}
+
+enum class Report { NoRecPositions, Shortfall };
+
+// Runs the per-user loop shared by the three models. `gather(u, scratch,
+// consumed)` fills scratch.candidates for user u, skipping items in `consumed`
+// when it is not null, and throws for ids it cannot accept.
+template <class Gather>
+Recommendations recommend_users(std::span<const std::int32_t> users, std::uint64_t n_rec,
+                                bool filter_consumed, bool random_rec, const ConsumedMap& consumed,
+                                std::uint64_t n_items, Report report, Gather&& gather) {
+    thread_local Scratch scratch;
+    struct Trim {
+        Scratch& s;
+        ~Trim() { s.trim(); }
+    } trim{scratch};
+    scratch.dense = static_cast<std::size_t>(std::min<std::uint64_t>(n_items, kMaxDenseIds));
+
+    Recommendations result;
+    result.lists.reserve(users.size());
+    InterruptPacer pacer;
+    for (std::size_t p = 0; p < users.size(); ++p) {
+        const std::int32_t u = users[p];
+        scratch.candidates.reset(scratch.dense);
+        const ConsumedSet* skip = nullptr;
+        if (filter_consumed) {
+            scratch.consumed.reset(scratch.dense);
+            if (const auto* items = consumed.find(u))
+                for (std::int32_t c : *items) scratch.consumed.add(c);
+            if (scratch.consumed.any()) skip = &scratch.consumed;
+        }
+        const std::uint64_t work = gather(u, scratch, skip);
+
+        if (scratch.candidates.size() == 0) {
+            result.lists.emplace_back();
+            result.report.push_back(report == Report::NoRecPositions ? p : n_rec);
+        } else {
+            result.lists.push_back(select_items(scratch, n_rec, random_rec));
+            if (report == Report::Shortfall) result.report.push_back(n_rec - result.lists.back().size());
+        }
+        pacer.step(work);
+    }
+    return result;
+}
+
+// ItemCF and Swing: candidates are the first k neighbours of the items in the
+// user's row, weighted by the user's value for that item.
+template <class Lists>
+Recommendations recommend_by_item(const Lists& lists, std::uint64_t k, const CsrMatrix& users_csr,
+                                  const ConsumedMap& consumed, std::uint64_t n_items,
+                                  Report report, std::span<const std::int32_t> users,
+                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec) {
+    auto gather = [&](std::int32_t u, Scratch& s, const ConsumedSet* skip) -> std::uint64_t {
+        const RowView row = get_row(users_csr, to_index(u));
+        std::uint64_t work = row.size();
+        for (std::size_t e = 0; e < row.size(); ++e) {
+            typename Lists::View list{};
+            if (!lists.find(row.columns[e], list)) continue;
+            const float r = row.values[e];
+            const std::size_t m = head_length(k, list.len);
+            work += m;
+            for (std::size_t j = 0; j < m; ++j) {
+                const std::int32_t c = list.id(j);
+                if (skip != nullptr && skip->contains(c)) continue;
+                s.candidates.add(c, list.sim(j) * r);
+            }
+        }
+        return work;
+    };
+    return recommend_users(users, n_rec, filter_consumed, random_rec, consumed, n_items, report,
+                           gather);
+}
+
+}  // namespace
+
+Recommendations recommend_item_cf(const CfModel& m, std::span<const std::int32_t> users,
+                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec) {
+    return recommend_by_item(CosineLists{m.sim_mapping}, m.k_sim, m.user_interactions,
+                             m.user_consumed, m.n_items, Report::NoRecPositions, users, n_rec,
+                             filter_consumed, random_rec);
+}
+
+Recommendations recommend_swing(const SwingModel& m, std::span<const std::int32_t> users,
+                                std::uint64_t n_rec, bool filter_consumed, bool random_rec) {
+    return recommend_by_item(SwingLists{m.swing_scores}, m.top_k, m.user_interactions,
+                             m.user_consumed, m.n_items, Report::Shortfall, users, n_rec,
+                             filter_consumed, random_rec);
+}
+
+Recommendations recommend_user_cf(const CfModel& m, std::span<const std::int32_t> users,
+                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec) {
+    const CosineLists lists{m.sim_mapping};
+    // UserCF: candidates are the items of the user's first k neighbours. A
+    // requested user without a list (any negative id) simply gets nothing; a
+    // negative id inside a used list is an error.
+    auto gather = [&](std::int32_t u, Scratch& s, const ConsumedSet* skip) -> std::uint64_t {
+        CosineView list{};
+        if (!lists.find(u, list)) return 0;
+        const std::size_t m_head = head_length(m.k_sim, list.len);
+        std::uint64_t work = m_head;
+        for (std::size_t j = 0; j < m_head; ++j) {
+            const std::size_t v = to_index(list.id(j));
+            const float sim = list.sim(j);
+            const RowView row = get_row(m.user_interactions, v);
+            work += row.size();
+            for (std::size_t e = 0; e < row.size(); ++e) {
+                const std::int32_t c = row.columns[e];
+                if (skip != nullptr && skip->contains(c)) continue;
+                s.candidates.add(c, row.values[e] * sim);
+            }
+        }
+        return work;
+    };
+    return recommend_users(users, n_rec, filter_consumed, random_rec, m.user_consumed, m.n_items,
+                           Report::NoRecPositions, gather);
+}
+
+}  // namespace quibrel
