@@ -1,0 +1,63 @@
+// Error handling at the boundary: a C++ exception that means "a Python
+// exception is already set", helpers to raise Python errors, and the single
+// translation point for everything the core can throw.
+#pragma once
+
+#include <exception>
+#include <string>
+
+#include "python/ref.hpp"
+
+namespace quibrel::py {
+
+// Thrown after a Python exception has been set; carries nothing.
+struct ErrorAlreadySet : std::exception {
+    const char* what() const noexcept override { return "Python error set"; }
+};
+
+// Throws ErrorAlreadySet if the interpreter has an error pending.
+inline void throw_if_error() {
+    if (PyErr_Occurred()) throw ErrorAlreadySet();
+}
+
+// Throws ErrorAlreadySet when p is null (the API call set an error).
+inline Ref check(PyObject* p) {
+    if (p == nullptr) throw ErrorAlreadySet();
+    return Ref::steal(p);
+}
+
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// The qualified name of obj's type, as used in conversion messages.
+std::string type_name(PyObject* obj);
+
+// Sets the Python exception for the exception being handled. Call only from
+// inside a catch block. This is the one place core failures become Python
+// exceptions.
+void translate_current_exception() noexcept;
+
+// Runs f, returning its result's reference or null with an exception set.
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+    try {
+        return f().release();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+template <class F>
+int guarded_int(F&& f) noexcept {
+    try {
+        f();
+        return 0;
+    } catch (...) {
+        translate_current_exception();
+        return -1;
+    }
+}
+
+// Python check that the core polls while it waits on workers.
+bool interrupt_pending() noexcept;
+
+}  // namespace quibrel::py

@@ -1,0 +1,50 @@
+#include "python/model_object.hpp"
+
+namespace quibrel::py {
+
+PyTypeObject* make_type(PyType_Spec* spec, const char* class_name) {
+    PyObject* type = PyType_FromSpec(spec);
+    if (type == nullptr) {
+        PyObject* t = nullptr;
+        PyObject* v = nullptr;
+        PyObject* tb = nullptr;
+        PyErr_Fetch(&t, &v, &tb);
+        Ref cause_type = Ref::steal(t), cause_value = Ref::steal(v), cause_tb = Ref::steal(tb);
+        PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s",
+                     class_name);
+        throw ErrorAlreadySet();
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PendingUsers convert_users_by_position(PyObject* list) {
+    PendingUsers pending;
+    for (Py_ssize_t p = 0; p < PyList_Size(list); ++p) {
+        Ref item = Ref::borrow(PyList_GetItem(list, p));
+        if (!item) throw ErrorAlreadySet();
+        try {
+            pending.ids.push_back(to_i32(item.get()));
+        } catch (const ErrorAlreadySet&) {
+            PyObject* t = nullptr;
+            PyObject* v = nullptr;
+            PyObject* tb = nullptr;
+            PyErr_Fetch(&t, &v, &tb);
+            pending.error_type = Ref::steal(t);
+            pending.error_value = Ref::steal(v);
+            pending.error_traceback = Ref::steal(tb);
+            break;
+        }
+    }
+    return pending;
+}
+
+Ref recommendations_result(const std::vector<std::vector<std::int32_t>>& lists,
+                           const std::vector<std::uint64_t>& report) {
+    Ref outer = check(PyList_New(static_cast<Py_ssize_t>(lists.size())));
+    for (std::size_t i = 0; i < lists.size(); ++i)
+        PyList_SetItem(outer.get(), static_cast<Py_ssize_t>(i), from_i32_list(lists[i]).release());
+    Ref report_list = from_u64_list(report);
+    return check(PyTuple_Pack(2, outer.get(), report_list.get()));
+}
+
+}  // namespace quibrel::py
