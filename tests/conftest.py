@@ -75,3 +75,22 @@ def movielens():
         shape=(u_ids.max() + 1, i_ids.max() + 1),
         dtype=np.float32,
     )
+
+
+def run_python(code: str, env: dict | None = None, timeout: float = 300):
+    """Runs code in a fresh interpreter that imports the same quibrel and conftest."""
+    import os
+    import pathlib
+    import subprocess
+    import sys
+
+    full_env = dict(os.environ)
+    full_env["PYTHONPATH"] = os.pathsep.join(
+        [str(pathlib.Path(__file__).parent)] + [p for p in sys.path if p]
+    )
+    if env:
+        full_env.update(env)
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=full_env,
+        timeout=timeout,
+    )
