@@ -89,6 +89,36 @@ T load(const char* p) {
     return v;
 }
 
+// Converts n elements of type In at base (byte stride) into out. Returns false
+// at the first value the target type cannot hold exactly as the interpreter
+// would accept it, so the element path can raise its own error.
+template <class In, class Out>
+bool copy_numbers(const char* base, Py_ssize_t n, Py_ssize_t stride, std::vector<Out>& out) {
+    Out* dst = out.data();
+    const bool contiguous = stride == static_cast<Py_ssize_t>(sizeof(In));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const In x = contiguous ? reinterpret_cast<const In*>(base)[i] : load<In>(base + i * stride);
+        if constexpr (std::is_same_v<Out, float>) {
+            if constexpr (std::is_floating_point_v<In>)
+                dst[i] = static_cast<float>(x);
+            else  // the interpreter goes through a double, so do we
+                dst[i] = static_cast<float>(static_cast<double>(x));
+        } else if constexpr (std::is_same_v<Out, std::int32_t>) {
+            if constexpr (std::is_signed_v<In>) {
+                if (x < INT32_MIN || x > INT32_MAX) return false;
+            } else {
+                if (x > static_cast<In>(INT32_MAX)) return false;
+            }
+            dst[i] = static_cast<std::int32_t>(x);
+        } else {
+            if constexpr (std::is_signed_v<In>)
+                if (x < 0) return false;
+            dst[i] = static_cast<std::uint64_t>(x);
+        }
+    }
+    return true;
+}
+
 // Reads a buffer of plain numbers into out. Returns false when the element
 // path must decide instead (unsupported layout, or a value the element path
 // would refuse, so that the interpreter's own error is raised).
@@ -107,54 +137,33 @@ bool read_buffer(PyObject* obj, std::vector<Out>& out) {
     const char* base = static_cast<const char*>(v.buf);
     out.resize(static_cast<std::size_t>(n));
 
-    if (*kind == NumberKind::Float) {
+    switch (*kind) {
+    case NumberKind::Float:
         if constexpr (!std::is_same_v<Out, float>) {
             return false;  // integers expected: only the element path words the error
         } else {
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                const char* p = base + i * stride;
-                out[static_cast<std::size_t>(i)] =
-                    width == 4 ? load<float>(p)
-                               : (width == 8 ? static_cast<float>(load<double>(p)) : 0.0f);
-            }
-            return width == 4 || width == 8;
+            if (width == 4) return copy_numbers<float>(base, n, stride, out);
+            if (width == 8) return copy_numbers<double>(base, n, stride, out);
+            return false;
+        }
+    case NumberKind::Signed:
+        switch (width) {
+        case 1: return copy_numbers<std::int8_t>(base, n, stride, out);
+        case 2: return copy_numbers<std::int16_t>(base, n, stride, out);
+        case 4: return copy_numbers<std::int32_t>(base, n, stride, out);
+        case 8: return copy_numbers<std::int64_t>(base, n, stride, out);
+        default: return false;
+        }
+    case NumberKind::Unsigned:
+        switch (width) {
+        case 1: return copy_numbers<std::uint8_t>(base, n, stride, out);
+        case 2: return copy_numbers<std::uint16_t>(base, n, stride, out);
+        case 4: return copy_numbers<std::uint32_t>(base, n, stride, out);
+        case 8: return copy_numbers<std::uint64_t>(base, n, stride, out);
+        default: return false;
         }
     }
-    if (width != 1 && width != 2 && width != 4 && width != 8) return false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const char* p = base + i * stride;
-        Out value;
-        if (*kind == NumberKind::Signed) {
-            std::int64_t x = width == 1   ? load<std::int8_t>(p)
-                             : width == 2 ? load<std::int16_t>(p)
-                             : width == 4 ? load<std::int32_t>(p)
-                                          : load<std::int64_t>(p);
-            if constexpr (std::is_same_v<Out, float>) {
-                value = static_cast<float>(static_cast<double>(x));
-            } else if constexpr (std::is_same_v<Out, std::int32_t>) {
-                if (x < INT32_MIN || x > INT32_MAX) return false;
-                value = static_cast<std::int32_t>(x);
-            } else {
-                if (x < 0) return false;
-                value = static_cast<std::uint64_t>(x);
-            }
-        } else {
-            std::uint64_t x = width == 1   ? load<std::uint8_t>(p)
-                              : width == 2 ? load<std::uint16_t>(p)
-                              : width == 4 ? load<std::uint32_t>(p)
-                                           : load<std::uint64_t>(p);
-            if constexpr (std::is_same_v<Out, float>) {
-                value = static_cast<float>(static_cast<double>(x));
-            } else if constexpr (std::is_same_v<Out, std::int32_t>) {
-                if (x > static_cast<std::uint64_t>(INT32_MAX)) return false;
-                value = static_cast<std::int32_t>(x);
-            } else {
-                value = x;
-            }
-        }
-        out[static_cast<std::size_t>(i)] = value;
-    }
-    return true;
+    return false;
 }
 
 template <class Out, class Element>
