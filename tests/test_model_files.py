@@ -44,7 +44,7 @@ class Body:
 
 def parse(raw: bytes, kind: str) -> dict:
     b = Body(raw)
-    csr = lambda: (b.vec("i"), b.vec("Q"), b.vec("f"))  # noqa: E731
+    csr = lambda: (b.vec("i"), b.vec("Q"), b.vec("f"))
     if kind == "swing":
         f = dict(zip(("top_k", "alpha", "max_cache_num", "n_users", "n_items"), b.take("QfQQQ")))
         f["swing_scores"] = sorted(b.entries(lambda: b.take("if" * b.one("Q"))))
@@ -107,8 +107,8 @@ def file_body(path):
 
 def computed(kind, seed=3):
     ui, ii = both_orientations(random_interactions(40, 30, 0.2, seed=seed))
-    consumed = {u: list(ui.sparse_indices[ui.sparse_indptr[u] : ui.sparse_indptr[u + 1]]) for u in range(40)}
-    consumed = {u: [int(i) for i in v] for u, v in consumed.items()}
+    rows = zip(ui.sparse_indptr[:-1], ui.sparse_indptr[1:])
+    consumed = {u: [int(i) for i in ui.sparse_indices[a:b]] for u, (a, b) in enumerate(rows)}
     try:
         if kind == "swing":
             m = quibrel.Swing(10, 1.0, 1000, 40, 30, ui, ii, consumed, 0.0)
@@ -145,7 +145,7 @@ def test_tiny_model_bytes(kind, tmp_path):
 
 
 @pytest.mark.parametrize("kind", ["item", "user", "swing"])
-def test_round_trip_with_computed_state(kind, tmp_path, capfd):
+def test_round_trip_with_computed_state(kind, tmp_path):
     m = computed(kind)
     SAVE[kind](m, str(tmp_path), "a")
     loaded = LOAD[kind](str(tmp_path), "a")
@@ -179,22 +179,35 @@ def test_round_trip_of_vectors_larger_than_the_upfront_reservation(kind, tmp_pat
     assert a["user_consumed"][3][1] == list(range(3, 300003))
 
 
-@pytest.mark.parametrize("save_kind, load_kind, n_name", [("item", "user", "n_users"), ("user", "item", "n_items")])
-def test_cross_loading_and_pair_keys(save_kind, load_kind, n_name, tmp_path):
+def pair_key(x, y, n):
+    return struct.unpack("<i", struct.pack("<I", (x * n + y) & 0xFFFFFFFF))[0]
+
+
+@pytest.mark.parametrize("first, second", [("item", "user"), ("user", "item")])
+def test_cross_loading_and_pair_keys(first, second, tmp_path):
     # Stored keys are ignored on load; records are identified by (x, y), the
-    # later duplicate wins, and saving derives the key from the loader's n.
+    # later duplicate wins, and saving derives the key from the saving class's n.
     pairs = [(999, 0, 1, 0.5, 2), (-7, 0, 1, 1.5, 3), (0, 70000, 65536, 2.0, 4)]
-    body = encode_cf(n_users=100000, n_items=5, pairs=pairs, sims=[(1, [0], [0.5]), (1, [2], [0.75])])
+    sims = [(1, [0], [0.5]), (1, [2], [0.75])]
+    body = encode_cf(n_users=100000, n_items=5, pairs=pairs, sims=sims)
     (tmp_path / "f.gz").write_bytes(gz(body))
-    loaded = LOAD[load_kind](str(tmp_path), "f")
-    assert type(loaded).__name__ == {"item": "ItemCF", "user": "UserCF"}[load_kind]
-    SAVE[load_kind](loaded, str(tmp_path), "g")
-    out = parse(file_body(tmp_path / "g.gz"), "cf")
-    n = {"n_users": 100000, "n_items": 5}[n_name]
-    key = lambda x, y: struct.unpack("<i", struct.pack("<I", (x * n + y) & 0xFFFFFFFF))[0]  # noqa: E731
-    assert out["pair_stats"] == sorted([(key(0, 1), 0, 1, 1.5, 3), (key(70000, 65536), 70000, 65536, 2.0, 4)])
-    assert out["sim_mapping"] == [(1, ([2], [0.75]))]
-    assert out == {**parse(body, "cf"), "pair_stats": out["pair_stats"], "sim_mapping": out["sim_mapping"]}
+    n = {"user": 100000, "item": 5}
+    SAVE[first](LOAD[first](str(tmp_path), "f"), str(tmp_path), "g")
+    loaded = LOAD[second](str(tmp_path), "g")
+    assert type(loaded).__name__ == {"item": "ItemCF", "user": "UserCF"}[second]
+    SAVE[second](loaded, str(tmp_path), "h")
+    for kind, name in [(first, "g"), (second, "h")]:
+        out = parse(file_body(tmp_path / f"{name}.gz"), "cf")
+        expected = [(0, 1, 1.5, 3), (70000, 65536, 2.0, 4)]
+        assert out["pair_stats"] == sorted(
+            (pair_key(x, y, n[kind]), x, y, d, c) for x, y, d, c in expected
+        )
+        assert out["sim_mapping"] == [(1, ([2], [0.75]))]
+        assert out == {
+            **parse(body, "cf"),
+            "pair_stats": out["pair_stats"],
+            "sim_mapping": out["sim_mapping"],
+        }
 
 
 # ---- paths and printed lines ----
@@ -265,12 +278,30 @@ def header_with(flags, fields):
         (gz(GOOD[:5]), EOF_ERROR),
         (gz(b""), EOF_ERROR),
         (gz(struct.pack("<Q", 1 << 62) + GOOD[8:]), "io error: "),  # text longer than the body
-        (gz(encode_cf(task=b"ab\xff")), "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 2"),
-        (gz(encode_cf(task=b"\xe0\x80a")), "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0"),
-        (gz(encode_cf(task=b"x\xe1\x80a")), "string is not valid utf8: invalid utf-8 sequence of 2 bytes from index 1"),
-        (gz(encode_cf(task=b"\xf0\x90\x80a")), "string is not valid utf8: invalid utf-8 sequence of 3 bytes from index 0"),
-        (gz(encode_cf(task=b"\xed\xa0\x80")), "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0"),
-        (gz(encode_cf(task=b"\xc3\xa9\xf4\x8f\xbf")), "string is not valid utf8: incomplete utf-8 byte sequence from index 2"),
+        (
+            gz(encode_cf(task=b"ab\xff")),
+            "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 2",
+        ),
+        (
+            gz(encode_cf(task=b"\xe0\x80a")),
+            "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0",
+        ),
+        (
+            gz(encode_cf(task=b"x\xe1\x80a")),
+            "string is not valid utf8: invalid utf-8 sequence of 2 bytes from index 1",
+        ),
+        (
+            gz(encode_cf(task=b"\xf0\x90\x80a")),
+            "string is not valid utf8: invalid utf-8 sequence of 3 bytes from index 0",
+        ),
+        (
+            gz(encode_cf(task=b"\xed\xa0\x80")),
+            "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0",
+        ),
+        (
+            gz(encode_cf(task=b"\xc3\xa9\xf4\x8f\xbf")),
+            "string is not valid utf8: incomplete utf-8 byte sequence from index 2",
+        ),
         (HEADER + DEFLATED[:-5], "unexpected end of file"),
         (HEADER + DEFLATED + TRAILER[:7], "unexpected end of file"),
         (b"", "unexpected end of file"),
@@ -279,7 +310,10 @@ def header_with(flags, fields):
         (HEADER[:2] + b"\x07" + HEADER[3:] + DEFLATED + TRAILER, "invalid gzip header"),
         (header_with(0x20, b"") + DEFLATED + TRAILER, "invalid gzip header"),
         (header_with(0x02, b"")[:-1] + b"\x00" + DEFLATED + TRAILER, "invalid gzip header"),
-        (header_with(0x08, b"n" * 70000 + b"\x00") + DEFLATED + TRAILER, "gzip header field too long"),
+        (
+            header_with(0x08, b"n" * 70000 + b"\x00") + DEFLATED + TRAILER,
+            "gzip header field too long",
+        ),
         (HEADER + b"\xff" + DEFLATED + TRAILER, "corrupt deflate stream"),
         (HEADER + DEFLATED + TRAILER[:3] + b"\x00" + TRAILER[4:], CHECKSUM_ERROR),
         (HEADER + DEFLATED + TRAILER[:4] + b"\x00\x00\x00\x00", CHECKSUM_ERROR),
@@ -311,7 +345,10 @@ def test_load_failures(data, message, load, tmp_path, capfd):
 def test_accepted_streams(data, tmp_path):
     (tmp_path / "f.gz").write_bytes(data)
     quibrel.save_item_cf(quibrel.load_item_cf(str(tmp_path), "f"), str(tmp_path), "g")
-    assert {**parse(file_body(tmp_path / "g.gz"), "cf"), "rest": 0} == {**parse(GOOD, "cf"), "rest": 0}
+    assert {**parse(file_body(tmp_path / "g.gz"), "cf"), "rest": 0} == {
+        **parse(GOOD, "cf"),
+        "rest": 0,
+    }
 
 
 # ---- hostile inputs ----
@@ -353,7 +390,9 @@ def mutations(rng, body: bytes, count: int):
 
 
 FUZZ_BODIES = {
-    "item": encode_cf(pairs=[(1, 0, 1, 0.5, 2)], sims=[(0, [1, 2], [0.5, 0.25])], consumed=[(0, [1])]),
+    "item": encode_cf(
+        pairs=[(1, 0, 1, 0.5, 2)], sims=[(0, [1, 2], [0.5, 0.25])], consumed=[(0, [1])]
+    ),
     "user": encode_cf(task=b"r\xc3\xa9", sims=[(1, [0], [0.5]), (-3, [], [])]),
     "swing": encode_swing([(0, [(1, 0.5), (2, 0.25)]), (2, [(0, 0.125)])]),
 }
@@ -365,7 +404,9 @@ def test_mutated_files_give_a_model_or_oserror(kind, tmp_path, capfd):
     assert parse(body, "swing" if kind == "swing" else "cf")["rest"] == 0
     rng, outcomes = random.Random(f"{kind}-1"), {"model": 0, "error": 0}
     for n, sample in enumerate(mutations(rng, body, 1200)):
-        (tmp_path / f"{n}.gz").write_bytes(sample)  # fresh names: truncation is slow on some file systems
+        (tmp_path / f"{n}.gz").write_bytes(
+            sample
+        )  # fresh names: truncation is slow on some file systems
         try:
             outcomes["model" if LOAD[kind](str(tmp_path), str(n)) else "none"] += 1
         except OSError:
@@ -380,7 +421,9 @@ def test_gzip_bomb_loads_in_bounded_memory(tmp_path):
     c = zlib.compressobj(9, zlib.DEFLATED, -15, 9)
     first = c.compress(GOOD) + c.flush(zlib.Z_FULL_FLUSH)
     chunk = c.compress(block) + c.flush(zlib.Z_FULL_FLUSH)
-    assert chunk == c.compress(block) + c.flush(zlib.Z_FULL_FLUSH)  # blocks after a full flush repeat
+    assert chunk == c.compress(block) + c.flush(
+        zlib.Z_FULL_FLUSH
+    )  # blocks after a full flush repeat
     crc = zlib.crc32(GOOD)
     for _ in range(repeats + 1):
         crc = zlib.crc32(block, crc)
