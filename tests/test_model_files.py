@@ -257,6 +257,10 @@ def test_save_overwrites_and_needs_existing_directory(tmp_path):
         quibrel.save_swing(m, str(tmp_path), "d")
     with pytest.raises(OSError, match=r"\(os error 21\)$"):
         quibrel.load_swing(str(tmp_path), "d")
+    if os.path.exists("/dev/full"):  # a device that fails every write
+        (tmp_path / "full.gz").symlink_to("/dev/full")
+        with pytest.raises(OSError, match=r"^No space left on device \(os error 28\)$"):
+            quibrel.save_swing(m, str(tmp_path), "full")
 
 
 # ---- failures ----
@@ -415,6 +419,7 @@ def test_mutated_files_give_a_model_or_oserror(kind, tmp_path, capfd):
     assert outcomes["model"] > 50 and outcomes["error"] > 500
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc for peak memory")
 def test_gzip_bomb_loads_in_bounded_memory(tmp_path):
     # One small file whose body is a tiny model followed by just over 1 GB of zeros.
     block, repeats = bytes(1 << 20), 960
@@ -432,13 +437,18 @@ def test_gzip_bomb_loads_in_bounded_memory(tmp_path):
         f.write(HEADER + first + chunk * (repeats + 1) + c.flush())
         f.write(struct.pack("<II", crc, size & 0xFFFFFFFF))
     assert (tmp_path / "bomb.gz").stat().st_size < 2 << 20
+    # Peak resident memory of the mm, from /proc: ru_maxrss would carry the
+    # parent's peak across exec and hide any growth smaller than pytest itself.
     script = textwrap.dedent(
         f"""
-        import resource, quibrel
-        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        import quibrel
+        def peak_kib():
+            with open("/proc/self/status") as f:
+                return int(f.read().split("VmHWM:")[1].split()[0])
+        before = peak_kib()
         quibrel.load_item_cf({str(tmp_path)!r}, "bomb")
-        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+        print(peak_kib() - before)
         """
     )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
-    assert int(out.stdout.splitlines()[-1]) < 64 * 1024  # KiB
+    assert int(out.stdout.splitlines()[-1]) < 32 * 1024  # KiB
