@@ -36,6 +36,9 @@ constexpr unsigned char kFlagReserved = 0xE0;
 
 // zlib counts in 32-bit units; larger requests are served in pieces.
 constexpr std::size_t kMaxZChunk = std::size_t{1} << 30;
+// Data is checksummed and (de)compressed in slices of this size, small enough
+// to stay in cache between the two passes.
+constexpr std::size_t kSlice = std::size_t{1} << 18;
 
 void check_no_nul(const std::string& path) {
     if (path.find('\0') != std::string::npos) throw_os_error(EINVAL);
@@ -170,10 +173,12 @@ void GzipWriter::write_large(const void* data, std::size_t n) {
 }
 
 void GzipWriter::compress(const unsigned char* data, std::size_t n, int flush) {
-    crc_ = update_crc(crc_, data, n);
     size_ += static_cast<std::uint32_t>(n);  // the trailer keeps the length modulo 2^32
     do {
-        const std::size_t piece = std::min(n, kMaxZChunk);
+        // Checksum each slice just before deflating it: one trip to memory
+        // serves both passes.
+        const std::size_t piece = std::min(n, kSlice);
+        crc_ = update_crc(crc_, data, piece);
         zs_.next_in = const_cast<unsigned char*>(data);
         zs_.avail_in = static_cast<uInt>(piece);
         data += piece;
@@ -318,8 +323,9 @@ std::size_t GzipReader::read_slow(unsigned char* dst, std::size_t n) {
     while (got < n && state_ == State::Body) {
         const std::size_t want = n - got;
         if (want >= kOutSize) {
-            // Large requests inflate straight into the caller's memory.
-            got += inflate_into(dst + got, want);
+            // Large requests inflate straight into the caller's memory, a
+            // cache-sized slice at a time so the checksum reads warm bytes.
+            got += inflate_into(dst + got, std::min(want, kSlice));
         } else {
             out_len_ = inflate_into(out_.data(), kOutSize);
             const std::size_t take = std::min(want, out_len_);
