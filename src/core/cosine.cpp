@@ -1,11 +1,593 @@
-// placeholder until the implementation lands
 #include "core/cosine.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <span>
+#include <utility>
+
 #include "core/errors.hpp"
+#include "core/neighbour_sort.hpp"
+#include "core/pool.hpp"
+#include "core/timing.hpp"
+
 namespace quibrel {
+namespace {
+
+constexpr std::uint64_t kMaxId = 2147483647;
+
+// Runs a loop on the worker pool, or on the calling thread in chunks with an
+// interrupt check between them (the invert path must not create the pool).
+struct Runner {
+    bool parallel;
+
+    std::size_t workers() const { return parallel ? std::max<std::size_t>(worker_count(), 1) : 1; }
+
+    void run(std::size_t n, std::size_t grain, const RangeBody& body) const {
+        grain = std::max<std::size_t>(grain, 1);
+        if (parallel) {
+            parallel_for(n, grain, body);
+            return;
+        }
+        for (std::size_t begin = 0; begin < n; begin += grain) {
+            check_interrupt();
+            body(begin, std::min(n, begin + grain), 0);
+        }
+    }
+};
+
+// Per-worker state on its own cache lines: neighbouring workers' counters
+// would otherwise bounce one line between cores.
+template <class T>
+struct alignas(64) PerWorker {
+    T value;
+};
+
+std::size_t dynamic_grain(std::size_t n, std::size_t workers) {
+    return std::clamp<std::size_t>(n / (workers * 64 + 1), 1, 256);
+}
+
+// The pairs (x, y > x) of one computation that have a common interaction,
+// before they are stored.
+struct FreshPairs {
+    std::vector<PairRow> rows;        // rows[x]: ascending y, count > 0
+    std::vector<std::uint32_t> kept;  // kept[x]: records of rows[x] with count >= min_common
+    std::uint64_t kept_pairs = 0;     // similarity triples, pairs without co-occurrence included
+};
+
+// Cosine with the squared norms' roots taken once per entity; the same f32
+// value as dot / (sqrt(sx) * sqrt(sy)).
+struct Norms {
+    std::span<const float> squares;
+    std::vector<float> roots;
+
+    explicit Norms(std::span<const float> sum_squares) : squares(sum_squares) {
+        roots.resize(sum_squares.size());
+        for (std::size_t i = 0; i < sum_squares.size(); ++i) roots[i] = std::sqrt(sum_squares[i]);
+    }
+    float cosine(float dot, std::size_t x, std::size_t y) const {
+        if (dot == 0.0f || squares[x] == 0.0f || squares[y] == 0.0f) return 0.0f;
+        return dot / (roots[x] * roots[y]);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Forward path: rows of the forward matrix intersected through a column index.
+
+// Entries of the forward matrix (rows 0..n-1) grouped by column, each column's
+// entries in ascending row order, so that walking x's columns in ascending
+// order and each column's rows y > x adds the products of a pair in ascending
+// shared-column order, as a merge walk of the two rows does.
+struct ColumnIndex {
+    std::vector<std::size_t> start;    // column c holds entries [start[c], start[c+1])
+    std::vector<std::uint32_t> rows;   // row of each entry
+    std::vector<float> values;         // value of each entry
+    std::vector<std::uint32_t> dense;  // column number per matrix position, when remapped
+    bool strictly_ascending = true;    // every row has ascending unique columns
+
+    std::uint32_t column(const CsrMatrix& m, std::size_t position) const {
+        return dense.empty() ? static_cast<std::uint32_t>(m.indices[position]) : dense[position];
+    }
+};
+
+ColumnIndex build_column_index(const CsrMatrix& m, std::size_t n) {
+    ColumnIndex index;
+    std::int64_t lo = std::numeric_limits<std::int64_t>::max();
+    std::int64_t hi = std::numeric_limits<std::int64_t>::min();
+    std::size_t total = 0;
+    for (std::size_t x = 0; x < n; ++x) {
+        const RowRange r = row_range(m, x);
+        total += r.end - r.begin;
+        for (std::size_t p = r.begin; p < r.end; ++p) {
+            const std::int64_t c = m.indices[p];
+            lo = std::min(lo, c);
+            hi = std::max(hi, c);
+            if (p > r.begin && m.indices[p - 1] >= m.indices[p]) index.strictly_ascending = false;
+        }
+    }
+    if (total == 0) {
+        index.start.assign(1, 0);
+        return index;
+    }
+    // Columns are only compared, never used as ids here, so negative or huge
+    // ones are legal; they are renumbered in ascending order, which keeps the
+    // order of every row's walk.
+    std::size_t columns;
+    if (lo >= 0 && static_cast<std::uint64_t>(hi) < 2 * total + n + 4096) {
+        columns = static_cast<std::size_t>(hi) + 1;
+    } else {
+        std::vector<std::int32_t> distinct;
+        distinct.reserve(total);
+        for (std::size_t x = 0; x < n; ++x) {
+            const RowRange r = row_range(m, x);
+            distinct.insert(distinct.end(), m.indices.begin() + r.begin, m.indices.begin() + r.end);
+        }
+        std::sort(distinct.begin(), distinct.end());
+        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        columns = distinct.size();
+        index.dense.assign(m.indices.size(), 0);
+        for (std::size_t x = 0; x < n; ++x) {
+            const RowRange r = row_range(m, x);
+            for (std::size_t p = r.begin; p < r.end; ++p)
+                index.dense[p] = static_cast<std::uint32_t>(
+                    std::lower_bound(distinct.begin(), distinct.end(), m.indices[p]) -
+                    distinct.begin());
+        }
+    }
+    index.start.assign(columns + 1, 0);
+    for (std::size_t x = 0; x < n; ++x) {
+        const RowRange r = row_range(m, x);
+        for (std::size_t p = r.begin; p < r.end; ++p) ++index.start[index.column(m, p) + 1];
+    }
+    for (std::size_t c = 0; c < columns; ++c) index.start[c + 1] += index.start[c];
+    std::vector<std::size_t> cursor(index.start.begin(), index.start.end() - 1);
+    index.rows.resize(total);
+    index.values.resize(total);
+    for (std::size_t x = 0; x < n; ++x) {
+        const RowRange r = row_range(m, x);
+        for (std::size_t p = r.begin; p < r.end; ++p) {
+            const std::size_t slot = cursor[index.column(m, p)]++;
+            index.rows[slot] = static_cast<std::uint32_t>(x);
+            index.values[slot] = m.data[p];
+        }
+    }
+    return index;
+}
+
+// Dense accumulation cells of one worker. With ascending unique columns a
+// pair's count is at most a row length, so 32 bits suffice; rows with repeated
+// columns use 64-bit counts so that no count can wrap.
+template <class Count>
+struct Cell {
+    float dot;
+    Count count;
+};
+
+template <class Count>
+struct ForwardScratch {
+    std::vector<Cell<Count>> cells;
+    std::vector<std::uint32_t> touched;
+    std::vector<std::uint64_t> bitmap;
+};
+
+// Turns the touched cells of x (ids > x) into an ascending row and clears
+// them. Few touched ids are sorted; many are marked in a bitmap whose words
+// beyond x are then walked, which costs about span/64 word reads.
+template <class CellT>
+PairRow collect_row(std::size_t x, std::size_t n, CellT* cells, std::uint32_t* touched,
+                    std::uint64_t* bitmap, std::size_t count, std::uint64_t min_common,
+                    std::uint32_t& kept) {
+    PairRow row;
+    kept = 0;
+    if (count == 0) return row;
+    row.reserve(count);
+    auto emit = [&](std::size_t y) {
+        CellT& cell = cells[y];
+        row.push_back(PairEntry{static_cast<std::int32_t>(y), cell.dot,
+                                static_cast<std::uint64_t>(cell.count)});
+        kept += static_cast<std::uint64_t>(cell.count) >= min_common;
+        cell = CellT{};
+    };
+    const std::size_t span = n - x - 1;
+    if (count * 512 >= span) {
+        for (std::size_t t = 0; t < count; ++t)
+            bitmap[touched[t] >> 6] |= std::uint64_t{1} << (touched[t] & 63);
+        for (std::size_t w = (x + 1) >> 6; w <= (n - 1) >> 6; ++w) {
+            std::uint64_t bits = bitmap[w];
+            bitmap[w] = 0;
+            while (bits != 0) {
+                emit(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+                bits &= bits - 1;
+            }
+        }
+    } else {
+        std::sort(touched, touched + count);
+        for (std::size_t t = 0; t < count; ++t) emit(touched[t]);
+    }
+    return row;
+}
+
+template <class Count>
+void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
+                  std::uint64_t min_common, FreshPairs& fresh) {
+    const std::size_t workers = std::max<std::size_t>(worker_count(), 1);
+    std::vector<PerWorker<ForwardScratch<Count>>> scratch(workers);
+    parallel_for(n, dynamic_grain(n, workers), [&](std::size_t begin, std::size_t end,
+                                                   std::size_t worker) {
+        ForwardScratch<Count>& s = scratch[worker].value;
+        if (s.cells.empty()) {
+            // First touch on the worker that uses it.
+            s.cells.assign(n, Cell<Count>{0.0f, 0});
+            s.touched.assign(n + 1, 0);
+            s.bitmap.assign(n / 64 + 1, 0);
+        }
+        Cell<Count>* cells = s.cells.data();
+        std::uint32_t* touched = s.touched.data();
+        const std::uint32_t* index_rows = index.rows.data();
+        const float* index_values = index.values.data();
+        for (std::size_t x = begin; x < end; ++x) {
+            if (loop_stopping()) return;
+            const RowRange r = row_range(m, x);
+            std::size_t count = 0;
+            for (std::size_t p = r.begin; p < r.end; ++p) {
+                const std::uint32_t c = index.column(m, p);
+                const std::uint32_t* first = index_rows + index.start[c];
+                const std::uint32_t* last = index_rows + index.start[c + 1];
+                const std::uint32_t* q =
+                    std::upper_bound(first, last, static_cast<std::uint32_t>(x));
+                const float* v = index_values + (q - index_rows);
+                const float dx = m.data[p];
+                for (; q < last; ++q, ++v) {
+                    const std::uint32_t y = *q;
+                    Cell<Count>& cell = cells[y];
+                    // Branch-free first-touch bookkeeping: always write, advance
+                    // only on a cell not seen before.
+                    touched[count] = y;
+                    count += cell.count == 0;
+                    cell.dot += dx * *v;
+                    cell.count += 1;
+                }
+            }
+            fresh.rows[x] = collect_row(x, n, cells, touched, s.bitmap.data(), count, min_common,
+                                        fresh.kept[x]);
+        }
+    });
+}
+
+FreshPairs forward_cosine(const CsrMatrix& forward, std::size_t n, std::uint64_t min_common) {
+    Stopwatch watch;
+    // Rows are read only when there is a pair, that is from n = 2 on.
+    if (n >= 2) check_rows_readable(forward, n);
+    if (n > kMaxId) throw ValueFailure(kOutOfRangeConversion);
+
+    FreshPairs fresh;
+    fresh.rows.resize(n);
+    fresh.kept.assign(n, 0);
+    if (n >= 2) {
+        const ColumnIndex index = build_column_index(forward, n);
+        if (index.strictly_ascending && index.rows.size() < 0xffffffffu)
+            forward_rows<std::uint32_t>(forward, index, n, min_common, fresh);
+        else
+            forward_rows<std::uint64_t>(forward, index, n, min_common, fresh);
+    }
+    if (min_common == 0) {
+        fresh.kept_pairs = n < 2 ? 0 : static_cast<std::uint64_t>(n) * (n - 1) / 2;
+    } else {
+        for (std::uint32_t k : fresh.kept) fresh.kept_pairs += k;
+    }
+    print_line("forward cosine sim: " + std::to_string(fresh.kept_pairs) +
+               " elapsed: " + watch.elapsed());
+    return fresh;
+}
+
+// ---------------------------------------------------------------------------
+// Invert path: per entity x, the rows u of the other matrix that contain x,
+// walked in ascending u; calling thread only.
+
+// Where x occurs in a row of the other matrix: its later positions [from, to)
+// are the pair partners, x's own value sits at from - 1.
+struct Occurrence {
+    std::size_t from;
+    std::size_t to;
+};
+
+// Checks the walked rows in the order a row-by-row walk reads them and indexes
+// the positions of every entity. Failures:
+// - a row the matrix cannot serve: "index out of bounds" with the length of
+//   indptr (or of indices/data for positions beyond them), as a read of the
+//   row's offsets or entries reports it;
+// - a negative column: ValueFailure;
+// - a column >= n after a column in [0, n) of the same row, which would be
+//   paired with it: "index out of bounds: the len is {n} but the index is
+//   {column}", the column taken as a cell of an n-cell row of pair counts.
+//   Columns >= n that nothing pairs with are ignored.
+void index_occurrences(const CsrMatrix& other, std::size_t rows, std::size_t n,
+                       std::vector<std::size_t>& start, std::vector<Occurrence>& occurrences) {
+    const std::size_t readable = std::min(rows, other.n_rows());
+    start.assign(n + 1, 0);
+    for (std::size_t u = 0; u < readable; ++u) {
+        const RowRange r = row_range(other, u);
+        bool paired = false;
+        for (std::size_t p = r.begin; p < r.end; ++p) {
+            const std::int32_t c = other.indices[p];
+            if (c < 0) throw ValueFailure(kOutOfRangeConversion);
+            if (static_cast<std::size_t>(c) >= n) {
+                if (paired) index_panic(n, static_cast<std::size_t>(c));
+                continue;
+            }
+            paired = true;
+            if (p + 1 < r.end) ++start[static_cast<std::size_t>(c) + 1];
+        }
+    }
+    if (rows > readable) index_panic(other.indptr.size(), other.indptr.size());
+    for (std::size_t x = 0; x < n; ++x) start[x + 1] += start[x];
+    occurrences.resize(start[n]);
+    std::vector<std::size_t> cursor(start.begin(), start.end() - 1);
+    for (std::size_t u = 0; u < readable; ++u) {
+        const RowRange r = row_range(other, u);
+        for (std::size_t p = r.begin; p + 1 < r.end; ++p) {
+            const std::int32_t c = other.indices[p];
+            if (static_cast<std::size_t>(c) < n)
+                occurrences[cursor[static_cast<std::size_t>(c)]++] = Occurrence{p + 1, r.end};
+        }
+    }
+}
+
+FreshPairs invert_cosine(const CsrMatrix& other, std::size_t rows, std::size_t n,
+                         std::uint64_t min_common) {
+    Stopwatch watch;
+    // Ids above the i32 range cannot be stored; a walk meets one at the first
+    // entity, so such a count fails before anything is stored.
+    if (n > kMaxId + 1) throw ValueFailure(kOutOfRangeConversion);
+    FreshPairs fresh;
+    fresh.rows.resize(n);
+    fresh.kept.assign(n, 0);
+    if (n >= 1) {
+        std::vector<std::size_t> start;
+        std::vector<Occurrence> occurrences;
+        index_occurrences(other, rows, n, start, occurrences);
+
+        std::vector<Cell<std::uint64_t>> cells(n, Cell<std::uint64_t>{0.0f, 0});
+        std::vector<std::uint32_t> touched(n + 1, 0);
+        std::vector<std::uint64_t> bitmap(n / 64 + 1, 0);
+        std::size_t work = 0;
+        for (std::size_t x = 0; x < n; ++x) {
+            if ((x & 1023) == 0 || work > (std::size_t{1} << 22)) {
+                check_interrupt();
+                work = 0;
+            }
+            std::size_t count = 0;
+            // Ascending row u, then ascending position j of x in the row, then
+            // ascending partner position k: the order in which a walk over the
+            // other matrix adds the products, so the f32 sums agree.
+            for (std::size_t o = start[x]; o < start[x + 1]; ++o) {
+                const Occurrence occ = occurrences[o];
+                const float dx = other.data[occ.from - 1];
+                work += occ.to - occ.from;
+                for (std::size_t k = occ.from; k < occ.to; ++k) {
+                    const auto y = static_cast<std::uint32_t>(other.indices[k]);
+                    Cell<std::uint64_t>& cell = cells[y];
+                    touched[count] = y;
+                    count += cell.count == 0;
+                    cell.dot += dx * other.data[k];
+                    cell.count += 1;
+                }
+            }
+            // Only partners above x form pairs (x, y); others come from rows
+            // with unordered columns and are dropped.
+            std::size_t above = 0;
+            for (std::size_t t = 0; t < count; ++t) {
+                const std::uint32_t y = touched[t];
+                if (y > x)
+                    touched[above++] = y;
+                else
+                    cells[y] = Cell<std::uint64_t>{0.0f, 0};
+            }
+            fresh.rows[x] = collect_row(x, n, cells.data(), touched.data(), bitmap.data(), above,
+                                        min_common, fresh.kept[x]);
+        }
+    }
+    if (min_common == 0) {
+        fresh.kept_pairs = n < 2 ? 0 : static_cast<std::uint64_t>(n) * (n - 1) / 2;
+    } else {
+        for (std::uint32_t k : fresh.kept) fresh.kept_pairs += k;
+    }
+    print_line("invert cosine sim: " + std::to_string(fresh.kept_pairs) +
+               " elapsed: " + watch.elapsed());
+    return fresh;
+}
+
+// Neighbour lists.
+
+// Unsorted neighbour lists of entities 0..n-1 as sort keys.
+struct KeyLists {
+    std::vector<std::unique_ptr<std::uint64_t[]>> keys;
+    std::vector<std::uint32_t> length;
+};
+
+// The kept pairs (count >= min_common >= 1) go to both entities' lists. The
+// mirrored scatter into y's list runs in static parts with private cursors:
+// part p writes its entries of list y from cursor[p][y], which the counts of
+// the parts before it fix, so no two parts write one slot and the content of
+// every list is the same whatever the number of parts.
+KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms& norms,
+                             std::uint64_t min_common, const Runner& runner) {
+    const std::size_t parts = std::min<std::size_t>(runner.workers(), std::max<std::size_t>(n, 1));
+    std::vector<std::size_t> bounds(parts + 1, n);
+    bounds[0] = 0;
+    {
+        const std::uint64_t per_part = fresh.kept_pairs / parts + 1;
+        std::uint64_t sum = 0;
+        std::size_t p = 1;
+        for (std::size_t x = 0; x < n && p < parts; ++x) {
+            sum += fresh.kept[x];
+            if (sum >= per_part * p) bounds[p++] = x + 1;
+        }
+    }
+    std::vector<std::uint32_t> cursor(parts * n, 0);
+    runner.run(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t p = begin; p < end; ++p) {
+            std::uint32_t* mine = cursor.data() + p * n;
+            for (std::size_t x = bounds[p]; x < bounds[p + 1]; ++x)
+                for (const PairEntry& e : fresh.rows[x])
+                    if (e.count >= min_common) ++mine[static_cast<std::size_t>(e.y)];
+        }
+    });
+
+    KeyLists lists{std::vector<std::unique_ptr<std::uint64_t[]>>(n),
+                   std::vector<std::uint32_t>(n, 0)};
+    const std::size_t grain = dynamic_grain(n, runner.workers());
+    runner.run(n, grain, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t j = begin; j < end; ++j) {
+            std::uint32_t next = fresh.kept[j];
+            for (std::size_t p = 0; p < parts; ++p) {
+                const std::uint32_t c = cursor[p * n + j];
+                cursor[p * n + j] = next;
+                next += c;
+            }
+            lists.length[j] = next;
+            if (next != 0) lists.keys[j] = std::make_unique_for_overwrite<std::uint64_t[]>(next);
+        }
+    });
+    runner.run(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t p = begin; p < end; ++p) {
+            std::uint32_t* mine = cursor.data() + p * n;
+            for (std::size_t x = bounds[p]; x < bounds[p + 1]; ++x) {
+                std::uint64_t* own = lists.keys[x].get();
+                for (const PairEntry& e : fresh.rows[x]) {
+                    if (e.count < min_common) continue;
+                    const auto y = static_cast<std::size_t>(e.y);
+                    const float s = norms.cosine(e.dot, x, y);
+                    *own++ = neighbour_key(e.y, s);
+                    lists.keys[y][mine[y]++] = neighbour_key(static_cast<std::int32_t>(x), s);
+                }
+            }
+        }
+    });
+    return lists;
+}
+
+// With min_common = 0 every pair is kept: list j holds every other entity, id
+// y at position y (y < j) or y - 1 (y > j), with 0.0 unless the pair co-occurs.
+KeyLists lists_of_all_pairs(const FreshPairs& fresh, std::size_t n, const Norms& norms,
+                            const Runner& runner) {
+    KeyLists lists{std::vector<std::unique_ptr<std::uint64_t[]>>(n),
+                   std::vector<std::uint32_t>(n, n < 2 ? 0 : static_cast<std::uint32_t>(n - 1))};
+    if (n < 2) return lists;
+    const std::size_t grain = dynamic_grain(n, runner.workers());
+    runner.run(n, grain, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t j = begin; j < end; ++j) {
+            lists.keys[j] = std::make_unique_for_overwrite<std::uint64_t[]>(n - 1);
+            std::uint64_t* keys = lists.keys[j].get();
+            for (std::size_t y = 0; y < j; ++y)
+                keys[y] = neighbour_key(static_cast<std::int32_t>(y), 0.0f);
+            for (std::size_t y = j + 1; y < n; ++y)
+                keys[y - 1] = neighbour_key(static_cast<std::int32_t>(y), 0.0f);
+        }
+    });
+    runner.run(n, grain, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t x = begin; x < end; ++x)
+            for (const PairEntry& e : fresh.rows[x]) {
+                const auto y = static_cast<std::size_t>(e.y);
+                const float s = norms.cosine(e.dot, x, y);
+                lists.keys[x][y - 1] = neighbour_key(e.y, s);
+                lists.keys[y][x] = neighbour_key(static_cast<std::int32_t>(x), s);
+            }
+    });
+    return lists;
+}
+
+// Stores the fresh pair records: they replace records of the same pairs, all
+// other records stay.
+void commit_pairs(PairStats& pair_stats, FreshPairs& fresh) {
+    pair_stats.ensure_rows(fresh.rows.size());
+    for (std::size_t x = 0; x < fresh.rows.size(); ++x)
+        pair_stats.replace_row(x, std::move(fresh.rows[x]));
+    fresh.rows = {};
+}
+
+void build_sim_mapping(CfModel& m, std::size_t n, FreshPairs&& fresh, const Runner& runner) {
+    Stopwatch watch;
+    std::vector<NeighbourList> sorted;
+    std::size_t fail = n;
+    try {
+        const Norms norms(std::span<const float>(m.sum_squares.data(), n));
+        KeyLists lists = m.min_common == 0
+                             ? lists_of_all_pairs(fresh, n, norms, runner)
+                             : lists_of_kept_pairs(fresh, n, norms, m.min_common, runner);
+        sorted.resize(n);
+        const std::size_t workers = runner.workers();
+        std::vector<PerWorker<SortScratch>> scratch(workers);
+        std::vector<PerWorker<std::size_t>> first_fail(workers, PerWorker<std::size_t>{n});
+        runner.run(n, dynamic_grain(n, workers), [&](std::size_t begin, std::size_t end,
+                                                     std::size_t worker) {
+            for (std::size_t j = begin; j < end; ++j) {
+                const std::size_t length = lists.length[j];
+                if (length == 0) continue;
+                std::uint64_t* keys = lists.keys[j].get();
+                if (unsortable(keys, length)) {
+                    first_fail[worker].value = std::min(first_fail[worker].value, j);
+                } else {
+                    SortScratch& mine = scratch[worker].value;
+                    sort_keys(keys, length, mine);
+                    // Release the keys before the list is allocated, so that the
+                    // allocator can hand the same memory back: fresh pages are slow.
+                    mine.staging.assign(keys, keys + length);
+                    lists.keys[j].reset();
+                    sorted[j] = to_neighbour_list(mine.staging.data(), length);
+                }
+                lists.keys[j].reset();
+            }
+        });
+        for (const auto& w : first_fail) fail = std::min(fail, w.value);
+    } catch (...) {
+        // The pair statistics belong to the pair computation, which has
+        // finished: a failure while building lists leaves them stored.
+        commit_pairs(m.pair_stats, fresh);
+        throw;
+    }
+    commit_pairs(m.pair_stats, fresh);
+    // Entities in ascending order, as far as the first list that cannot be
+    // sorted; an entity whose new list is empty keeps its old entry.
+    m.sim_mapping.reserve_dense(fail);
+    for (std::size_t j = 0; j < fail; ++j)
+        if (!sorted[j].ids.empty())
+            m.sim_mapping.insert_or_assign(static_cast<std::int32_t>(j), std::move(sorted[j]));
+    sorted = {};
+    if (fail < n) throw Panic(kUnwrapNone);
+    print_line("sort elapsed: " + watch.elapsed());
+}
+
+}  // namespace
+
 CosineRoles cosine_roles(CfModel& m, Orientation o) {
-    if (o == Orientation::Item) return {m.n_items, &m.item_interactions, &m.user_interactions, m.n_users};
+    if (o == Orientation::Item)
+        return {m.n_items, &m.item_interactions, &m.user_interactions, m.n_users};
     return {m.n_users, &m.user_interactions, &m.item_interactions, m.n_items};
 }
-void compute_similarities(CfModel&, Orientation, bool, std::uint64_t) { throw Panic("not implemented"); }
-std::uint64_t num_sim_elements(const CfModel&) { throw Panic("not implemented"); }
+
+void compute_similarities(CfModel& m, Orientation o, bool invert, std::uint64_t num_threads) {
+    const CosineRoles roles = cosine_roles(m, o);
+    const auto n = static_cast<std::size_t>(roles.n);
+    m.sum_squares = compute_sum_squares(*roles.forward, n);
+    FreshPairs fresh;
+    if (invert) {
+        fresh = invert_cosine(*roles.other, static_cast<std::size_t>(roles.other_rows), n,
+                              m.min_common);
+    } else {
+        set_thread_count(num_threads);
+        fresh = forward_cosine(*roles.forward, n, m.min_common);
+    }
+    build_sim_mapping(m, n, std::move(fresh), Runner{!invert});
 }
+
+std::uint64_t num_sim_elements(const CfModel& m) {
+    std::uint64_t total = 0;
+    m.sim_mapping.for_each(
+        [&](std::int32_t, const NeighbourList& list) { total += list.ids.size(); });
+    return total;
+}
+
+}  // namespace quibrel
