@@ -45,11 +45,16 @@ def build(kind, x):
     consumed = {u: x.indices[x.indptr[u] : x.indptr[u + 1]].tolist() for u in range(n_users)}
     if kind == "Swing":
         model = quibrel.Swing(20, 1.0, 100_000, n_users, n_items, ui, ii, consumed, 0.0)
-        compute = lambda: model.compute_swing(2)
+
+        def compute():
+            return model.compute_swing(2)
     else:
         cls = quibrel.ItemCF if kind == "ItemCF" else quibrel.UserCF
         model = cls("ranking", 20, n_users, n_items, 1, ui, ii, consumed, 0.0)
-        compute = lambda: model.compute_similarities(False, 2)
+
+        def compute():
+            return model.compute_similarities(False, 2)
+
     try:
         compute()
         return model, True
@@ -116,7 +121,10 @@ def memory(kind, directory):
 
 def bench(kind, x, directory, repeats):
     model, computed = build(kind, x)
-    save_model = lambda: SAVE[kind](model, directory, kind)
+
+    def save_model():
+        return SAVE[kind](model, directory, kind)
+
     quiet(save_model)
     raw = pathlib.Path(directory, kind + ".gz").read_bytes()
     body = gzip.decompress(raw)

@@ -44,13 +44,22 @@ class Body:
 
 def parse(raw: bytes, kind: str) -> dict:
     b = Body(raw)
-    csr = lambda: (b.vec("i"), b.vec("Q"), b.vec("f"))
+
+    def csr():
+        return b.vec("i"), b.vec("Q"), b.vec("f")
+
     if kind == "swing":
-        f = dict(zip(("top_k", "alpha", "max_cache_num", "n_users", "n_items"), b.take("QfQQQ")))
+        f = dict(
+            zip(
+                ("top_k", "alpha", "max_cache_num", "n_users", "n_items"),
+                b.take("QfQQQ"),
+                strict=True,
+            )
+        )
         f["swing_scores"] = sorted(b.entries(lambda: b.take("if" * b.one("Q"))))
     else:
         f = {"task": b.take(f"{b.one('Q')}s")[0].decode()}
-        f.update(zip(("k_sim", "n_users", "n_items", "min_common"), b.take("QQQQ")))
+        f.update(zip(("k_sim", "n_users", "n_items", "min_common"), b.take("QQQQ"), strict=True))
         f["sum_squares"] = b.vec("f")
         f["pair_stats"] = sorted(b.take("iiifQ") for _ in range(b.one("Q")))
         f["sim_mapping"] = sorted(b.entries(lambda: (b.vec("i"), b.vec("f"))))
@@ -107,7 +116,7 @@ def file_body(path):
 
 def computed(kind, seed=3):
     ui, ii = both_orientations(random_interactions(40, 30, 0.2, seed=seed))
-    rows = zip(ui.sparse_indptr[:-1], ui.sparse_indptr[1:])
+    rows = zip(ui.sparse_indptr[:-1], ui.sparse_indptr[1:], strict=True)
     consumed = {u: [int(i) for i in ui.sparse_indices[a:b]] for u, (a, b) in enumerate(rows)}
     try:
         if kind == "swing":
@@ -353,6 +362,37 @@ def test_accepted_streams(data, tmp_path):
         **parse(GOOD, "cf"),
         "rest": 0,
     }
+
+
+def utf8_message(raw: bytes):
+    """The expected decode error, with Python's own UTF-8 decoder as the oracle."""
+    try:
+        raw.decode("utf-8")
+        return None
+    except UnicodeDecodeError as e:
+        if e.reason == "unexpected end of data":
+            return f"string is not valid utf8: incomplete utf-8 byte sequence from index {e.start}"
+        n = e.end - e.start
+        return f"string is not valid utf8: invalid utf-8 sequence of {n} bytes from index {e.start}"
+
+
+def test_task_text_validation_matches_a_reference_decoder(tmp_path, capfd):
+    rng = random.Random(7)
+    alphabet = [0x41, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC2, 0xDF, 0xE0, 0xE1, 0xED]
+    alphabet += [0xEE, 0xF0, 0xF1, 0xF4, 0xF5, 0xFF]
+    seen = set()
+    for n in range(400):
+        raw = bytes(rng.choice(alphabet) for _ in range(rng.randrange(1, 7)))
+        (tmp_path / f"{n}.gz").write_bytes(gz(encode_cf(task=raw)))
+        try:
+            quibrel.load_item_cf(str(tmp_path), str(n))
+            message = None
+        except OSError as e:
+            message = str(e)
+        assert message == utf8_message(raw), raw
+        seen.add(message and message[:40])
+    capfd.readouterr()
+    assert len(seen) == 3  # valid, invalid and incomplete texts all occurred
 
 
 # ---- hostile inputs ----
