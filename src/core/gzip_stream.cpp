@@ -139,8 +139,7 @@ std::string canonical_path(const std::string& path) {
 
 // ---- writing ----
 
-GzipWriter::GzipWriter(FileHandle& file)
-    : file_(file), stage_(kStageSize), out_(kOutSize) {
+GzipWriter::GzipWriter(FileHandle& file) : file_(file), stage_(kStageSize), out_(kOutSize) {
     // Raw deflate at the fastest level; the header and trailer are ours.
     const int rc = deflateInit2(&zs_, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
     if (rc == Z_MEM_ERROR) throw std::bad_alloc();

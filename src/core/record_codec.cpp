@@ -38,7 +38,8 @@ constexpr std::size_t kTextPiece = std::size_t{1} << 16;
 class PageBlock {
 public:
     explicit PageBlock(std::size_t bytes) : bytes_(bytes) {
-        void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* p =
+            ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) throw std::bad_alloc();
         data_ = static_cast<unsigned char*>(p);
     }
@@ -180,7 +181,8 @@ std::string utf8_error(const unsigned char* p, std::size_t n) {
         const LeadInfo info = lead_info(p[i]);
         // The error covers the longest prefix that could still have become a
         // valid sequence; running out of bytes inside it is "incomplete".
-        if (info.length == 0) return "invalid utf-8 sequence of 1 bytes from index " + std::to_string(i);
+        if (info.length == 0)
+            return "invalid utf-8 sequence of 1 bytes from index " + std::to_string(i);
         for (std::size_t k = 1; k < info.length; ++k) {
             if (i + k >= n) return "incomplete utf-8 byte sequence from index " + std::to_string(i);
             const unsigned char b = p[i + k];
