@@ -32,13 +32,6 @@ struct UserRow {
     RowKind kind = RowKind::Regular;
 };
 
-// One accumulator slot: the score and the stamp of the item that last touched
-// it, side by side so an update costs one cache line.
-struct Slot {
-    float value;
-    std::uint32_t stamp;
-};
-
 struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
 };
@@ -55,31 +48,50 @@ HeapArray<T> zeroed_array(std::size_t n) {
     return HeapArray<T>(static_cast<T*>(p));
 }
 
-// Per-worker scratch, reused across items. Only the slots an item touched are
-// cleared after it, so an item costs what it touches, not n_items.
+// Per-worker scratch, reused across items.
+//
+// An item starts in tracked mode: each update also records which ids it
+// touched (a stamp per id), so a small item costs what it touches. Once an
+// item has done more updates than a scan of all ids would cost, it stops
+// tracking and its list is found by scanning the whole accumulator instead.
 struct alignas(64) Scratch {
-    HeapArray<Slot> slots;
-    HeapArray<std::uint32_t> touched;  // ids touched by the current item
+    HeapArray<float> values;           // the accumulator, all zero between items
+    HeapArray<std::uint32_t> stamps;   // item stamp of the last tracked touch
+    HeapArray<std::uint32_t> touched;  // ids first touched by the current item
     HeapArray<std::uint32_t> marks;    // stamp per id, for mark-and-scan
     std::uint32_t item_stamp = 0;
     std::uint32_t mark_stamp = 0;
     std::size_t n_touched = 0;
-    std::vector<std::uint32_t> common;  // a common list that is not cached
-    std::vector<std::uint64_t> keys;    // sort keys of the list being built
+    bool tracking = true;
+    std::uint64_t updates = 0;  // updates of the current item while tracking
+    std::vector<std::uint64_t> pair_keys;
+    std::vector<const std::uint32_t*> cached;  // per later user: cached list or null
+    std::vector<std::uint32_t> common;         // a common list that is not cached
+    std::vector<std::uint64_t> keys, keys_tmp;  // sort keys of the list being built
     std::vector<std::uint64_t> walk_u, walk_v, walk_common;  // literal walk only
 
     explicit Scratch(std::size_t n_items)
-        : slots(zeroed_array<Slot>(n_items)),
+        : values(zeroed_array<float>(n_items)),
+          stamps(zeroed_array<std::uint32_t>(n_items)),
           touched(zeroed_array<std::uint32_t>(n_items + 1)),
           marks(zeroed_array<std::uint32_t>(n_items)),
-          size_(n_items) {}
+          size_(n_items),
+          scan_cost_(n_items / 8 + 64) {}
+
+    std::size_t size() const noexcept { return size_; }
 
     void begin_item() {
         n_touched = 0;
+        updates = 0;
+        tracking = true;
         if (++item_stamp == 0) {
-            for (std::size_t j = 0; j < size_; ++j) slots[j].stamp = 0;
+            std::fill_n(stamps.get(), size_, 0u);
             item_stamp = 1;
         }
+    }
+    void count_updates(std::size_t n) {
+        updates += n;
+        if (updates > scan_cost_) tracking = false;
     }
     std::uint32_t next_mark() {
         if (++mark_stamp == 0) {
@@ -91,6 +103,7 @@ struct alignas(64) Scratch {
 
 private:
     std::size_t size_;
+    std::uint64_t scan_cost_;
 };
 
 struct Pass {
@@ -160,12 +173,12 @@ void seed_item(const Pass& pass, std::size_t item, Scratch& s) {
     for (const SwingPair& pair : *seeded) {
         const auto j = static_cast<std::uint64_t>(static_cast<std::int64_t>(pair.id));
         check_index(pass.n_items, j);
-        Slot& slot = s.slots[j];
         s.touched[s.n_touched] = static_cast<std::uint32_t>(j);
-        s.n_touched += slot.stamp != s.item_stamp;
-        slot.stamp = s.item_stamp;
-        slot.value = pair.score;
+        s.n_touched += s.stamps[j] != s.item_stamp;
+        s.stamps[j] = s.item_stamp;
+        s.values[j] = pair.score;
     }
+    s.count_updates(seeded->size());
 }
 
 // The f32 contribution of a pair with common list length n (n >= 1).
@@ -175,22 +188,35 @@ inline float contribution(float w_u, float w_v, std::size_t n, float alpha) {
     return (1.0f / d) * m;
 }
 
-// Adds c to every slot of the list. Slots are distinct within a list, so the
-// first-touch bookkeeping is branch-free: the id is always written, and the
-// count only moves past it on a first touch.
+// Adds c to the accumulator at every id of the list. Ids are distinct within
+// a list, so the first-touch bookkeeping is branch-free: the id is always
+// written, and the count only moves past it on a first touch.
 inline void scatter(Scratch& s, std::span<const std::uint32_t> list, float c) {
-    Slot* const slots = s.slots.get();
+    float* const values = s.values.get();
+    if (!s.tracking) {
+        const std::uint32_t* p = list.data();
+        const std::uint32_t* const end = p + list.size();
+        for (; p + 4 <= end; p += 4) {
+            values[p[0]] += c;
+            values[p[1]] += c;
+            values[p[2]] += c;
+            values[p[3]] += c;
+        }
+        for (; p < end; ++p) values[*p] += c;
+        return;
+    }
+    std::uint32_t* const stamps = s.stamps.get();
     std::uint32_t* const touched = s.touched.get();
     const std::uint32_t stamp = s.item_stamp;
     std::size_t n = s.n_touched;
     for (const std::uint32_t j : list) {
-        Slot& slot = slots[j];
         touched[n] = j;
-        n += slot.stamp != stamp;
-        slot.stamp = stamp;
-        slot.value += c;
+        n += stamps[j] != stamp;
+        stamps[j] = stamp;
+        values[j] += c;
     }
     s.n_touched = n;
+    s.count_updates(list.size());
 }
 
 // Order key for a non-NaN score: descending score, then ascending id. Ties in
@@ -208,22 +234,75 @@ inline float key_score(std::uint64_t key) {
     return std::bit_cast<float>(bits);
 }
 
-// Turns the touched slots into the item's sorted list and clears them.
+// Sorts keys whose ids ascend already: a stable radix sort on the score half
+// leaves equal scores in ascending id order.
+void sort_by_score(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& tmp) {
+    if (keys.size() <= 256) {
+        std::sort(keys.begin(), keys.end());
+        return;
+    }
+    tmp.resize(keys.size());
+    // One counting pass for all four score bytes.
+    std::uint32_t counts[4][256] = {};
+    for (const std::uint64_t k : keys) {
+        ++counts[0][(k >> 32) & 0xff];
+        ++counts[1][(k >> 40) & 0xff];
+        ++counts[2][(k >> 48) & 0xff];
+        ++counts[3][k >> 56];
+    }
+    for (unsigned pass = 0; pass < 4; ++pass) {
+        const unsigned shift = 32 + 8 * pass;
+        std::uint32_t* const c = counts[pass];
+        // Scores of one list often share their top bits: a pass with a
+        // single bucket would leave the order as it is.
+        if (c[(keys[0] >> shift) & 0xff] == keys.size()) continue;
+        std::uint32_t sum = 0;
+        for (unsigned d = 0; d < 256; ++d) {
+            const std::uint32_t here = c[d];
+            c[d] = sum;
+            sum += here;
+        }
+        for (const std::uint64_t k : keys) tmp[c[(k >> shift) & 0xff]++] = k;
+        keys.swap(tmp);
+    }
+}
+
+// Turns the accumulator into the item's sorted list and clears it.
 SwingList finish_item(Scratch& s) {
-    Slot* const slots = s.slots.get();
+    float* const values = s.values.get();
     s.keys.clear();
     std::size_t nan_count = 0;
     SwingPair last{0, 0.0f};
-    for (std::size_t t = 0; t < s.n_touched; ++t) {
-        const std::uint32_t j = s.touched[t];
-        const float value = slots[j].value;
-        slots[j].value = 0.0f;
-        // -0.0 compares equal to 0.0 and is dropped; NaN compares unequal and stays.
+    // -0.0 compares equal to 0.0 and is dropped; NaN compares unequal and stays.
+    auto take = [&](std::uint32_t j) {
+        const float value = values[j];
+        values[j] = 0.0f;
         if (value != 0.0f) {
             nan_count += std::isnan(value);
             s.keys.push_back(sort_key(value, j));
             last = {static_cast<std::int32_t>(j), value};
         }
+    };
+    bool ids_ascend = false;
+    if (s.tracking) {
+        for (std::size_t t = 0; t < s.n_touched; ++t) take(s.touched[t]);
+    } else {
+        // Whole blocks of all-zero slots are skipped cheaply; the test is on
+        // the bit patterns so that a -0.0 left behind is cleared too.
+        constexpr std::size_t kBlock = 16;
+        const std::size_t n = s.size();
+        std::size_t j = 0;
+        for (; j + kBlock <= n; j += kBlock) {
+            std::uint32_t bits[kBlock];
+            std::memcpy(bits, values + j, sizeof(bits));
+            std::uint32_t any = 0;
+            for (std::size_t q = 0; q < kBlock; ++q) any |= bits[q];
+            if (any == 0) continue;
+            for (std::size_t q = 0; q < kBlock; ++q)
+                if (bits[q] != 0) take(static_cast<std::uint32_t>(j + q));
+        }
+        for (; j < n; ++j) take(static_cast<std::uint32_t>(j));
+        ids_ascend = true;
     }
     s.n_touched = 0;
     SwingList list;
@@ -235,7 +314,10 @@ SwingList finish_item(Scratch& s) {
     // Any comparison sort compares every element at least once, so a NaN in a
     // list of two or more always meets the failing comparison.
     if (nan_count != 0) throw Panic(kUnwrapNone);
-    std::sort(s.keys.begin(), s.keys.end());
+    if (ids_ascend)
+        sort_by_score(s.keys, s.keys_tmp);
+    else
+        std::sort(s.keys.begin(), s.keys.end());
     list.resize(s.keys.size());
     for (std::size_t p = 0; p < s.keys.size(); ++p)
         list[p] = {static_cast<std::int32_t>(static_cast<std::uint32_t>(s.keys[p])),
@@ -299,36 +381,44 @@ void process_item_literal(const Pass& pass, std::size_t item, std::span<const st
     }
 }
 
-// Item i when every user is known and every user row is regular. Common lists
-// come from the cache or from mark-and-scan: the earlier user's row is marked
-// once per position a, then each later user's row is scanned.
+// Item i when every user is known and every user row is regular. For each
+// earlier user u, the cached lists of all pairs (u, later users) are looked up
+// together; the others come from mark-and-scan: u's row is marked once, then
+// each later user's row is scanned.
 void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::int32_t> users,
                        Scratch& s, std::size_t worker) {
     // Contributions to the item itself are skipped; restoring its slot after
     // the pairs does that without a test per id.
-    const float own_value = s.slots[item].value;
+    const float own_value = s.values[item];
     PairCache* const cache = pass.cache;
+    if (s.pair_keys.size() < users.size()) {
+        s.pair_keys.resize(users.size());
+        s.cached.resize(users.size());
+    }
     for (std::size_t a = 0; a + 1 < users.size(); ++a) {
         if (loop_stopping()) return;
         const auto u = static_cast<std::uint32_t>(users[a]);
         const UserRow& row_u = pass.rows[u];
         const float w_u = pass.weights[u];
+        const std::size_t later = users.size() - a - 1;
         const std::uint64_t key_base = static_cast<std::uint64_t>(u) * pass.n_users;
+        const std::uint32_t** const cached = s.cached.data();
+        if (cache != nullptr) {
+            for (std::size_t b = 0; b < later; ++b)
+                s.pair_keys[b] = key_base + static_cast<std::uint32_t>(users[a + 1 + b]);
+            cache->find_all(u, std::span<const std::uint64_t>(s.pair_keys.data(), later), cached);
+        } else {
+            std::fill_n(cached, later, nullptr);
+        }
         std::uint32_t mark = 0;
-        for (std::size_t b = a + 1; b < users.size(); ++b) {
-            const auto v = static_cast<std::uint32_t>(users[b]);
-            const std::uint64_t key = key_base + v;
+        for (std::size_t b = 0; b < later; ++b) {
+            const auto v = static_cast<std::uint32_t>(users[a + 1 + b]);
             std::span<const std::uint32_t> common;
-            bool found = false;
-            if (cache != nullptr) {
-                const PairCache::Lookup hit = cache->find(key);
-                found = hit.found;
-                common = hit.list;
-            }
-            if (!found) {
+            if (cached[b] != nullptr) {
+                common = {cached[b] + 1, cached[b][0]};
+            } else {
                 const UserRow& row_v = pass.rows[v];
                 const bool store = cache != nullptr && cache->has_room();
-                const std::size_t room = std::min(row_u.length, row_v.length);
                 std::uint32_t* out;
                 if (store) {
                     out = cache->reserve(worker, row_v.length);
@@ -337,7 +427,7 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
                     out = s.common.data();
                 }
                 std::size_t n = 0;
-                if (room != 0) {
+                if (row_u.length != 0 && row_v.length != 0) {
                     if (mark == 0) {
                         mark = s.next_mark();
                         for (std::uint32_t p = 0; p < row_u.length; ++p)
@@ -350,14 +440,21 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
                         n += marks[j] == mark;
                     }
                 }
-                common = store ? cache->publish(worker, key, n)
+                common = store ? cache->publish(worker, u, key_base + v, n)
                                : std::span<const std::uint32_t>(out, n);
+            }
+            if (b + 1 < later && cached[b + 1] != nullptr) {
+                // The next cached list is read right after this one: fetch it
+                // while this one is being added.
+                // Its length is not read here, as that would wait for the fetch.
+                const char* next = reinterpret_cast<const char*>(cached[b + 1]);
+                for (std::size_t off = 0; off < 512; off += 64) __builtin_prefetch(next + off);
             }
             if (common.empty()) continue;
             scatter(s, common, contribution(w_u, pass.weights[v], common.size(), pass.alpha));
         }
     }
-    s.slots[item].value = own_value;
+    s.values[item] = own_value;
 }
 
 bool fast_path_applies(const Pass& pass, std::span<const std::int32_t> users) {

@@ -29,7 +29,7 @@ PairCache::~PairCache() = default;
 
 std::uint64_t PairCache::mix(std::uint64_t key) noexcept {
     // Keys are u * n_users + v; a full avalanche spreads consecutive v over
-    // shards (high bits) and buckets (low bits).
+    // buckets, and consecutive first users over shards.
     key ^= key >> 33;
     key *= 0xff51afd7ed558ccdULL;
     key ^= key >> 33;
@@ -38,25 +38,34 @@ std::uint64_t PairCache::mix(std::uint64_t key) noexcept {
     return key;
 }
 
-PairCache::Lookup PairCache::find(std::uint64_t key) const {
-    const std::uint64_t hash = mix(key);
-    const Shard& shard = shard_of(hash);
-    const std::uint32_t* list = nullptr;
-    {
-        std::shared_lock<std::shared_mutex> guard(shard.lock);
-        if (shard.table.empty()) return {};
-        const std::size_t mask = shard.table.size() - 1;
-        for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
-            const Entry& e = shard.table[slot];
-            if (e.list == nullptr) return {};
+void PairCache::find_all(std::uint64_t first, std::span<const std::uint64_t> keys,
+                         const std::uint32_t** lists) const {
+    const Shard& shard = shard_of(first);
+    std::shared_lock<std::shared_mutex> guard(shard.lock);
+    if (shard.table.empty()) {
+        std::fill_n(lists, keys.size(), nullptr);
+        return;
+    }
+    const Entry* const table = shard.table.data();
+    const std::size_t mask = shard.table.size() - 1;
+    // Touch every home slot first so that the cache misses overlap.
+    for (const std::uint64_t key : keys)
+        __builtin_prefetch(table + (static_cast<std::size_t>(mix(key)) & mask));
+    for (std::size_t p = 0; p < keys.size(); ++p) {
+        const std::uint64_t key = keys[p];
+        const std::uint32_t* found = nullptr;
+        for (std::size_t slot = static_cast<std::size_t>(mix(key)) & mask;;
+             slot = (slot + 1) & mask) {
+            const Entry& e = table[slot];
+            if (e.list == nullptr) break;
             if (e.key == key) {
-                list = e.list;
+                found = e.list;
                 break;
             }
         }
+        lists[p] = found;
     }
-    // The list itself is immutable once published, so it is read unlocked.
-    return {true, std::span<const std::uint32_t>(list + 1, list[0])};
+    // The lists themselves are immutable once published and are read unlocked.
 }
 
 std::uint32_t* PairCache::reserve(std::size_t worker, std::size_t capacity) {
@@ -84,13 +93,13 @@ void PairCache::grow(Shard& shard) {
     shard.table.swap(bigger);
 }
 
-std::span<const std::uint32_t> PairCache::publish(std::size_t worker, std::uint64_t key,
-                                                  std::size_t length) {
+std::span<const std::uint32_t> PairCache::publish(std::size_t worker, std::uint64_t first,
+                                                  std::uint64_t key, std::size_t length) {
     Arena& arena = arenas_[worker];
     std::uint32_t* own = arena.tail;
     own[0] = static_cast<std::uint32_t>(length);
     const std::uint64_t hash = mix(key);
-    Shard& shard = shard_of(hash);
+    Shard& shard = shard_of(first);
     const std::uint32_t* stored = nullptr;
     {
         std::unique_lock<std::shared_mutex> guard(shard.lock);

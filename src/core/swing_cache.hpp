@@ -33,12 +33,14 @@ public:
         return count_.load(std::memory_order_relaxed) < max_entries_;
     }
 
-    // The list stored under key, or an empty optional-like result (found = false).
-    struct Lookup {
-        bool found = false;
-        std::span<const std::uint32_t> list;
-    };
-    Lookup find(std::uint64_t key) const;
+    // Entries are grouped in shards by the pair's first user, so the lists of
+    // all pairs (u, v) for one u are found under a single shared lock, with
+    // their probes overlapping in memory.
+    //
+    // For each key of the pairs (first, *), writes the stored list (length
+    // word first) or null when the key is absent.
+    void find_all(std::uint64_t first, std::span<const std::uint64_t> keys,
+                  const std::uint32_t** lists) const;
 
     // Space for a list of up to `capacity` ids at the end of the worker's
     // arena. The space stays the worker's until it calls publish or reserve
@@ -48,8 +50,8 @@ public:
     // Stores the first `length` ids of the worker's reserved space under key
     // and returns the stored list: the worker's own, or the one another worker
     // stored first under the same key (the lists are equal).
-    std::span<const std::uint32_t> publish(std::size_t worker, std::uint64_t key,
-                                           std::size_t length);
+    std::span<const std::uint32_t> publish(std::size_t worker, std::uint64_t first,
+                                           std::uint64_t key, std::size_t length);
 
     std::uint64_t size() const noexcept { return count_.load(std::memory_order_relaxed); }
 
@@ -70,8 +72,8 @@ private:
     };
 
     static std::uint64_t mix(std::uint64_t key) noexcept;
-    Shard& shard_of(std::uint64_t hash) const noexcept {
-        return shards_[static_cast<std::size_t>(hash >> shard_shift_)];
+    Shard& shard_of(std::uint64_t first) const noexcept {
+        return shards_[static_cast<std::size_t>(mix(first) >> shard_shift_)];
     }
     static void grow(Shard& shard);
 
