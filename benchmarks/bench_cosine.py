@@ -28,7 +28,7 @@ import scipy.sparse as sp
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-import datagen
+import datagen  # noqa: E402 (found through the path set just above)
 
 RESULT = "RESULT "
 
@@ -289,7 +289,8 @@ def main():
     imp = next((r for n, r in rows if n.startswith("implicit") and "error" not in r), None)
     if "predict_s" in q:
         print(
-            f"\nquibrel serving (k_sim={args.k}): predict {args.pairs:,} pairs {fmt(q['predict_s'])}"
+            f"\nquibrel serving (k_sim={args.k}): "
+            f"predict {args.pairs:,} pairs {fmt(q['predict_s'])}"
             f" ({args.pairs / q['predict_s']:,.0f} pairs/s); update_similarities with "
             f"{args.updates:,} new interactions {fmt(q['update_s'])}"
         )

@@ -108,14 +108,15 @@ def load_model(
     return getattr(quibrel, f"load_{kind}")(str(tmp_path), name)
 
 
-def scoring_model(tmp_path, kind, neighbours, row, **kw):
+def scoring_model(tmp_path, kind, neighbours, row, n=None, **kw):
     """A model where predict([0], [0]) scores `row` against `neighbours`.
 
     ItemCF and Swing: item 0 owns the list and user 0 owns the row (item ids).
     UserCF: user 0 owns the list and item 0 owns the row (user ids).
+    n: the id count of the neighbour side (default: just above every id).
     """
     ids = neighbours[0] if isinstance(neighbours, tuple) else [i for i, _ in neighbours]
-    n = max(list(ids) + list(row) + [0]) + 2
+    n = max(list(ids) + list(row) + [0]) + 2 if n is None else n
     if kind == "user_cf":
         return load_model(
             tmp_path, kind, {0: neighbours}, item_rows=[row], n_users=n, n_items=1, **kw
@@ -235,6 +236,27 @@ def test_stored_vectors_of_different_length_are_read_to_the_shorter(tmp_path, ki
     assert model.predict([0], [0]) == [0.5]
     model = scoring_model(tmp_path, kind, ([2], [0.5, 0.9]), {1: 1.0, 2: 1.0})
     assert model.predict([0], [0]) == [0.5]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize(
+    "neighbours, row, n, expected",
+    [
+        # Unsorted row: the id-ordered walk passes item 1 before it meets it.
+        ([(1, 0.5), (3, 0.25)], {3: 1.0, 1: 1.0}, None, [0.25]),
+        # A repeated neighbour pairs with the row entry once.
+        ([(2, 0.5), (2, 0.25)], {2: 1.0}, None, [0.5, 0.25]),
+        # Negative ids and ids at or beyond the id count still meet their row entry.
+        ([(40, 0.5), (-5, 0.25), (1, 0.125)], {-5: 1.0, 1: 1.0, 40: 1.0}, 2, [F32(0.875) / F32(3)]),
+        ([(40, 0.5), (40, 0.25)], {-5: 1.0, 40: 1.0}, 2, [0.5, 0.25]),
+        # A list stored out of order is still summed from the most similar down:
+        # 1 + 4e-8 + 4e-8 stays 1 in f32, while 4e-8 + 4e-8 + 1 does not.
+        ([(1, 4e-8), (2, 4e-8), (3, 1.0)], {1: 1.0, 2: 1.0, 3: 1.0}, None, [F32(1) / F32(3)]),
+    ],
+)
+def test_rows_and_lists_outside_the_usual_shape(tmp_path, kind, neighbours, row, n, expected):
+    model = scoring_model(tmp_path, kind, neighbours, row, n=n)
+    assert model.predict([0], [0])[0] in [float(F32(e)) for e in expected]
 
 
 def test_malformed_row_offsets_raise_panic(tmp_path):
@@ -378,7 +400,7 @@ def random_lists(rng, n_keys, n_ids, max_len):
             continue
         ids = rng.choice(n_ids, size=size, replace=False)
         sims = np.sort(rng.choice(10**6, size=size, replace=False) + 1)[::-1] / 10**6
-        lists[key] = [(int(i), float(F32(s))) for i, s in zip(ids, sims)]
+        lists[key] = [(int(i), float(F32(s))) for i, s in zip(ids, sims, strict=True)]
     return lists
 
 
@@ -388,7 +410,9 @@ def rows_of(m):
         {
             int(c): float(v)
             for c, v in zip(
-                m.indices[m.indptr[r] : m.indptr[r + 1]], m.data[m.indptr[r] : m.indptr[r + 1]]
+                m.indices[m.indptr[r] : m.indptr[r + 1]],
+                m.data[m.indptr[r] : m.indptr[r + 1]],
+                strict=True,
             )
         }
         for r in range(m.shape[0])
@@ -469,7 +493,7 @@ def test_predict_matches_oracle(tmp_path, random_setup, kind, task):
     got = model.predict(users, items)
     user_rows, item_rows = rows_of(m), rows_of(m.T)
     expected = []
-    for u, i in zip(users, items):
+    for u, i in zip(users, items, strict=True):
         if u == n_users or i == n_items:
             expected.append(-2.0)
         elif kind == "user_cf":
@@ -491,7 +515,7 @@ def test_recommend_matches_oracle(tmp_path, random_setup, kind, filter_consumed)
     model = load_model(
         tmp_path, kind, lists, user_rows=user_rows, item_rows=rows_of(m.T), k=k, consumed=consumed
     )
-    users = list(range(n_users)) + [n_users + 3]
+    users = [*range(n_users), n_users + 3]
     recs, report = model.recommend(users, n_rec, filter_consumed, False)
     expected_report = []
     for p, u in enumerate(users):

@@ -43,6 +43,28 @@ private:
     std::uint64_t work_ = 0;
 };
 
+// List heads and rows sit at random places in memory; asking for the next one
+// while the current one is processed hides most of that latency. The first
+// lines are enough for the hardware to continue a sequential read.
+constexpr std::size_t kPrefetchBytes = 512;
+
+void prefetch_bytes(const void* start, std::size_t bytes) {
+    const char* p = static_cast<const char*>(start);
+    for (std::size_t off = 0; off < std::min(bytes, kPrefetchBytes); off += 64)
+        __builtin_prefetch(p + off);
+}
+
+// Prefetches the entries of row i without any of get_row's checks failing.
+void prefetch_row(const CsrMatrix& m, std::uint64_t i) {
+    if (i >= m.n_rows()) return;
+    const std::uint64_t begin = m.indptr[i];
+    const std::uint64_t end = m.indptr[i + 1];
+    if (begin >= end || end > m.indices.size() || end > m.data.size()) return;
+    const auto bytes = static_cast<std::size_t>(end - begin) * 4;
+    prefetch_bytes(m.indices.data() + begin, bytes);
+    prefetch_bytes(m.data.data() + begin, bytes);
+}
+
 // ---------------------------------------------------------------------------
 // Neighbour lists seen uniformly: cosine lists are two parallel vectors, Swing
 // lists one vector of pairs.
@@ -53,6 +75,10 @@ struct CosineView {
     std::size_t len;
     std::int32_t id(std::size_t j) const { return ids[j]; }
     float sim(std::size_t j) const { return sims[j]; }
+    void prefetch(std::size_t m) const {
+        prefetch_bytes(ids, std::min(m, len) * sizeof(std::int32_t));
+        prefetch_bytes(sims, std::min(m, len) * sizeof(float));
+    }
 };
 
 struct CosineLists {
@@ -73,6 +99,7 @@ struct SwingView {
     std::size_t len;
     std::int32_t id(std::size_t j) const { return pairs[j].id; }
     float sim(std::size_t j) const { return pairs[j].score; }
+    void prefetch(std::size_t m) const { prefetch_bytes(pairs, std::min(m, len) * sizeof(SwingPair)); }
 };
 
 struct SwingLists {
@@ -104,16 +131,17 @@ Task parse_task(const std::string& word) {
 struct NeighbourEntry {
     std::int32_t id;
     float sim;
+    std::uint32_t position;  // in the list
 };
 
 struct RatedNeighbour {
     float sim;
     float value;
-    std::uint32_t order;  // position in ascending-id order; fixes the order of ties
+    std::uint32_t position;  // in the list; fixes the order of equal similarities
 };
 
 // Descending similarity; NaN counts as the largest so the order stays strict
-// and weak. Ties keep ascending neighbour id, which makes the f32 sums below
+// and weak. Equal similarities keep list order, which makes the f32 sums below
 // reproducible (for "rating" the pairing of values with equal similarities
 // changes the last bits otherwise).
 bool before(const RatedNeighbour& a, const RatedNeighbour& b) {
@@ -121,13 +149,139 @@ bool before(const RatedNeighbour& a, const RatedNeighbour& b) {
     const bool b_nan = std::isnan(b.sim);
     if (a_nan != b_nan) return a_nan;
     if (!a_nan && a.sim != b.sim) return a.sim > b.sim;
-    return a.order < b.order;
+    return a.position < b.position;
 }
+
+// Dense arrays cover ids below this bound (or the id count if smaller); other
+// ids, which only malformed or loaded data carries, take slower exact paths.
+constexpr std::size_t kMaxDenseIds = std::size_t{1} << 24;
+// Thread-local scratch larger than this is released at the end of a call
+// rather than kept for the thread's next call.
+constexpr std::size_t kKeepDenseIds = std::size_t{1} << 21;
+
+// Generation stamps: slot i is "set" when stamp[i] == current generation, so
+// clearing the whole set costs one increment.
+class Stamps {
+public:
+    void resize(std::size_t n) {
+        if (n > stamp_.size()) stamp_.resize(n, 0);
+    }
+    void next_generation() {
+        if (++generation_ == 0) {
+            std::fill(stamp_.begin(), stamp_.end(), 0);
+            generation_ = 1;
+        }
+    }
+    bool is_set(std::size_t i) const { return stamp_[i] == generation_; }
+    void set(std::size_t i) { stamp_[i] = generation_; }
+    void unset(std::size_t i) { stamp_[i] = 0; }
+    std::size_t capacity() const { return stamp_.size(); }
+    void release() {
+        std::vector<std::uint32_t>().swap(stamp_);
+        generation_ = 1;
+    }
+
+private:
+    std::vector<std::uint32_t> stamp_;
+    std::uint32_t generation_ = 1;
+};
+
+// Position of each column of one row, so the neighbours of a list can be looked
+// up one by one instead of sorting the head of the list and merging it with the
+// row. For a row of ascending unique columns (checked while indexing) this
+// finds exactly the pairs the merge would; other rows use the merge.
+class RowIndex {
+public:
+    // Indexes `row` unless it is the row indexed last. Returns false when the
+    // row's columns do not strictly ascend.
+    bool index(const RowView& row, std::size_t dense) {
+        if (row.columns.data() == columns_ && row.size() == size_ && dense == dense_)
+            return ascending_;
+        columns_ = row.columns.data();
+        size_ = row.size();
+        dense_ = dense;
+        marks_.resize(dense);
+        if (position_.size() < dense) position_.resize(dense);
+        marks_.next_generation();
+        ascending_ = true;
+        for (std::size_t e = 0; e < size_; ++e) {
+            const std::int32_t c = columns_[e];
+            if (e > 0 && c <= columns_[e - 1]) ascending_ = false;
+            if (static_cast<std::uint32_t>(c) < dense) {
+                marks_.set(static_cast<std::uint32_t>(c));
+                position_[static_cast<std::uint32_t>(c)] = static_cast<std::uint32_t>(e);
+            }
+        }
+        return ascending_;
+    }
+
+    // Row position of column id, or -1. A found column is taken out of the
+    // index until restore(), since the merge pairs each row entry at most once.
+    std::ptrdiff_t take(std::int32_t id, std::span<const std::int32_t> columns) {
+        if (static_cast<std::uint32_t>(id) < dense_) {
+            const auto slot = static_cast<std::uint32_t>(id);
+            if (!marks_.is_set(slot)) return -1;
+            marks_.unset(slot);
+            taken_.push_back(slot);
+            return position_[slot];
+        }
+        // Ids beyond the dense range: binary search in the ascending row.
+        const auto it = std::lower_bound(columns.begin(), columns.end(), id);
+        if (it == columns.end() || *it != id) return -1;
+        const std::ptrdiff_t e = it - columns.begin();
+        if (std::find(taken_far_.begin(), taken_far_.end(), e) != taken_far_.end()) return -1;
+        taken_far_.push_back(e);
+        return e;
+    }
+
+    void restore() {
+        for (std::uint32_t slot : taken_) marks_.set(slot);
+        taken_.clear();
+        taken_far_.clear();
+    }
+
+    void forget() {
+        columns_ = nullptr;
+        size_ = 0;
+    }
+    std::size_t capacity() const { return marks_.capacity(); }
+    void release() {
+        marks_.release();
+        std::vector<std::uint32_t>().swap(position_);
+        columns_ = nullptr;
+        size_ = 0;
+    }
+
+private:
+    Stamps marks_;
+    std::vector<std::uint32_t> position_;
+    std::vector<std::uint32_t> taken_;
+    std::vector<std::ptrdiff_t> taken_far_;
+    const std::int32_t* columns_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t dense_ = 0;
+    bool ascending_ = true;
+};
 
 class Scorer {
 public:
-    Scorer(Task task, const std::string& word, float default_pred)
-        : task_(task), word_(word), default_pred_(default_pred) {}
+    // `dense` bounds the column ids of the rows that the row index covers.
+    Scorer(Task task, const std::string& word, float default_pred, std::uint64_t dense)
+        : task_(task),
+          word_(word),
+          default_pred_(default_pred),
+          dense_(static_cast<std::size_t>(std::min<std::uint64_t>(dense, kMaxDenseIds))),
+          index_(thread_index()) {
+        // Rows are recognised by address within one call only: another model
+        // may since have put a different row at the same address.
+        index_.forget();
+    }
+
+    ~Scorer() {
+        if (index_.capacity() > kKeepDenseIds) index_.release();
+    }
+    Scorer(const Scorer&) = delete;
+    Scorer& operator=(const Scorer&) = delete;
 
     // Score from the first k neighbours of a list that the row also holds, or
     // the default when none qualifies.
@@ -135,12 +289,51 @@ public:
     float score(const View& list, std::uint64_t k, const RowView& row) {
         const std::size_t m = head_length(k, list.len);
         if (m == 0) return default_pred_;
-        head_.clear();
-        for (std::size_t j = 0; j < m; ++j) head_.push_back({list.id(j), list.sim(j)});
-        std::sort(head_.begin(), head_.end(),
-                  [](const NeighbourEntry& a, const NeighbourEntry& b) { return a.id < b.id; });
+        if (index_.index(row, dense_))
+            lookup(list, m, row);
+        else
+            merge(list, m, row);
+        if (rated_.empty()) return default_pred_;
+        return from_neighbours();
+    }
 
-        // Merge-join on signed ids; rows hold ascending unique columns.
+private:
+    // Kept per thread so that single-pair calls do not re-zero the index. Not
+    // inlined, so hot loops hold a plain reference instead of re-deriving the
+    // thread-local address.
+    [[gnu::noinline]] static RowIndex& thread_index() {
+        thread_local RowIndex index;
+        return index;
+    }
+
+    // The head of the list in list order, each neighbour looked up in the row.
+    template <class View>
+    void lookup(const View& list, std::size_t m, const RowView& row) {
+        rated_.clear();
+        bool descending = true;
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::ptrdiff_t e = index_.take(list.id(j), row.columns);
+            if (e < 0) continue;
+            const float sim = list.sim(j);
+            if (!rated_.empty() && sim > rated_.back().sim) descending = false;
+            rated_.push_back({sim, row.values[static_cast<std::size_t>(e)],
+                              static_cast<std::uint32_t>(j)});
+        }
+        index_.restore();
+        // Stored lists are in descending order already; a loaded one may not be.
+        if (!descending) std::sort(rated_.begin(), rated_.end(), before);
+    }
+
+    // The general walk: the head sorted by id, merged with the row by signed
+    // id comparison.
+    template <class View>
+    void merge(const View& list, std::size_t m, const RowView& row) {
+        head_.clear();
+        for (std::size_t j = 0; j < m; ++j)
+            head_.push_back({list.id(j), list.sim(j), static_cast<std::uint32_t>(j)});
+        std::sort(head_.begin(), head_.end(), [](const NeighbourEntry& a, const NeighbourEntry& b) {
+            return a.id != b.id ? a.id < b.id : a.position < b.position;
+        });
         rated_.clear();
         std::size_t a = 0;
         std::size_t b = 0;
@@ -153,18 +346,14 @@ public:
             } else if (rid < nid) {
                 ++b;
             } else {
-                rated_.push_back(
-                    {head_[a].sim, row.values[b], static_cast<std::uint32_t>(rated_.size())});
+                rated_.push_back({head_[a].sim, row.values[b], head_[a].position});
                 ++a;
                 ++b;
             }
         }
-        if (rated_.empty()) return default_pred_;
         std::sort(rated_.begin(), rated_.end(), before);
-        return from_neighbours();
     }
 
-private:
     float from_neighbours() const {
         // Sums run in f32 from zero in descending-similarity order.
         float total = 0.0f;
@@ -186,6 +375,8 @@ private:
     Task task_;
     const std::string& word_;
     float default_pred_;
+    std::size_t dense_;
+    RowIndex& index_;
     std::vector<NeighbourEntry> head_;
     std::vector<RatedNeighbour> rated_;
 };
@@ -200,9 +391,14 @@ std::vector<float> predict_by_item(const Lists& lists, std::uint64_t k, const Cs
     const std::size_t n = std::min(users.size(), items.size());
     std::vector<float> out;
     out.reserve(n);
-    Scorer scorer(task, word, default_pred);
+    Scorer scorer(task, word, default_pred, n_items);
     InterruptPacer pacer;
     for (std::size_t p = 0; p < n; ++p) {
+        if (p + 1 < n) {
+            typename Lists::View next{};
+            if (lists.find(items[p + 1], next)) next.prefetch(k);
+            prefetch_row(users_csr, users[p + 1]);
+        }
         const std::uint64_t u = users[p];
         const std::int32_t i = items[p];
         // An unknown user is answered before the item id is looked at.
@@ -248,9 +444,14 @@ std::vector<float> predict_user_cf(const CfModel& m, std::span<const std::int32_
     std::vector<float> out;
     out.reserve(n);
     const CosineLists lists{m.sim_mapping};
-    Scorer scorer(parse_task(m.task), m.task, m.default_pred);
+    Scorer scorer(parse_task(m.task), m.task, m.default_pred, m.n_users);
     InterruptPacer pacer;
     for (std::size_t p = 0; p < n; ++p) {
+        if (p + 1 < n) {
+            CosineView next{};
+            if (lists.find(users[p + 1], next)) next.prefetch(m.k_sim);
+            prefetch_row(m.item_interactions, items[p + 1]);
+        }
         const std::int32_t u = users[p];
         const std::uint64_t i = items[p];
         // The user id keys the list, so its sign is checked before anything else.
@@ -275,38 +476,6 @@ std::vector<float> predict_user_cf(const CfModel& m, std::span<const std::int32_
 // Recommendation
 
 namespace {
-
-// Dense arrays cover item ids below this bound (or n_items if smaller); larger
-// or negative ids, which only malformed or loaded data carries, use hash maps.
-constexpr std::size_t kMaxDenseIds = std::size_t{1} << 24;
-// Scratch larger than this is released at the end of a call rather than kept
-// for the thread's next call.
-constexpr std::size_t kKeepDenseIds = std::size_t{1} << 21;
-
-// Generation stamps: slot i is "set" when stamp[i] == current generation.
-class Stamps {
-public:
-    void resize(std::size_t n) {
-        if (n > stamp_.size()) stamp_.resize(n, 0);
-    }
-    void next_generation() {
-        if (++generation_ == 0) {
-            std::fill(stamp_.begin(), stamp_.end(), 0);
-            generation_ = 1;
-        }
-    }
-    bool is_set(std::size_t i) const { return stamp_[i] == generation_; }
-    void set(std::size_t i) { stamp_[i] = generation_; }
-    std::size_t capacity() const { return stamp_.size(); }
-    void release() {
-        std::vector<std::uint32_t>().swap(stamp_);
-        generation_ = 1;
-    }
-
-private:
-    std::vector<std::uint32_t> stamp_;
-    std::uint32_t generation_ = 1;
-};
 
 // The consumed items of one user, as a set.
 class ConsumedSet {
@@ -348,20 +517,22 @@ class CandidateScores {
 public:
     void reset(std::size_t dense) {
         dense_ = dense;
-        stamps_.resize(dense);
-        if (score_.size() < dense) score_.resize(dense);
-        stamps_.next_generation();
+        if (slots_.size() < dense) slots_.resize(dense);
+        if (++generation_ == 0) {
+            for (Slot& slot : slots_) slot.generation = 0;
+            generation_ = 1;
+        }
         sparse_.clear();
         touched_.clear();
     }
     void add(std::int32_t id, float amount) {
         if (static_cast<std::uint32_t>(id) < dense_) {
-            const auto slot = static_cast<std::uint32_t>(id);
-            if (stamps_.is_set(slot)) {
-                score_[slot] += amount;
+            Slot& slot = slots_[static_cast<std::uint32_t>(id)];
+            if (slot.generation == generation_) {
+                slot.score += amount;
             } else {
-                stamps_.set(slot);
-                score_[slot] = amount;
+                slot.generation = generation_;
+                slot.score = amount;
                 touched_.push_back(id);
             }
             return;
@@ -373,20 +544,26 @@ public:
             it->second += amount;
     }
     float score_of(std::int32_t id) const {
-        if (static_cast<std::uint32_t>(id) < dense_) return score_[static_cast<std::uint32_t>(id)];
+        if (static_cast<std::uint32_t>(id) < dense_) return slots_[static_cast<std::uint32_t>(id)].score;
         return sparse_.find(id)->second;
     }
     std::size_t size() const { return touched_.size(); }
     std::vector<std::int32_t>& ids() { return touched_; }
+    std::size_t capacity() const { return slots_.size(); }
     void release() {
-        stamps_.release();
-        std::vector<float>().swap(score_);
+        std::vector<Slot>().swap(slots_);
+        generation_ = 1;
         dense_ = 0;
     }
 
 private:
-    Stamps stamps_;
-    std::vector<float> score_;
+    // Mark and score side by side: one cache line per visit.
+    struct Slot {
+        std::uint32_t generation = 0;
+        float score = 0.0f;
+    };
+    std::vector<Slot> slots_;
+    std::uint32_t generation_ = 1;
     std::unordered_map<std::int32_t, float, IdHash> sparse_;
     std::vector<std::int32_t> touched_;
     std::size_t dense_ = 0;
@@ -423,6 +600,14 @@ struct Scratch {
         }
     }
 };
+
+// Per thread, so that single-user calls do not re-zero the dense arrays. Not
+// inlined, so hot loops hold a plain reference instead of re-deriving the
+// thread-local address.
+[[gnu::noinline]] Scratch& thread_scratch() {
+    thread_local Scratch scratch;
+    return scratch;
+}
 
 // Up to n_rec candidate ids: a uniform sample without replacement when asked
 // and there are more candidates than wanted, else the best-scored ones.
@@ -475,7 +660,7 @@ template <class Gather>
 Recommendations recommend_users(std::span<const std::int32_t> users, std::uint64_t n_rec,
                                 bool filter_consumed, bool random_rec, const ConsumedMap& consumed,
                                 std::uint64_t n_items, Report report, Gather&& gather) {
-    thread_local Scratch scratch;
+    Scratch& scratch = thread_scratch();
     struct Trim {
         Scratch& s;
         ~Trim() { s.trim(); }
@@ -521,6 +706,7 @@ Recommendations recommend_by_item(const Lists& lists, std::uint64_t k, const Csr
         std::uint64_t work = row.size();
         for (std::size_t e = 0; e < row.size(); ++e) {
             typename Lists::View list{};
+            if (e + 1 < row.size() && lists.find(row.columns[e + 1], list)) list.prefetch(k);
             if (!lists.find(row.columns[e], list)) continue;
             const float r = row.values[e];
             const std::size_t m = head_length(k, list.len);
@@ -565,6 +751,7 @@ Recommendations recommend_user_cf(const CfModel& m, std::span<const std::int32_t
         const std::size_t m_head = head_length(m.k_sim, list.len);
         std::uint64_t work = m_head;
         for (std::size_t j = 0; j < m_head; ++j) {
+            if (j + 1 < m_head) prefetch_row(m.user_interactions, static_cast<std::uint32_t>(list.id(j + 1)));
             const std::size_t v = to_index(list.id(j));
             const float sim = list.sim(j);
             const RowView row = get_row(m.user_interactions, v);
