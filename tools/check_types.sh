@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Static checks of the Python surface:
+#   1. mypy --strict on the typed usage file (tests/typing) and on the examples;
+#   2. stubtest: the stub package (stubs/quibrel-stubs, shipped in the wheel) against the
+#      compiled module, so that every name, parameter and kind in the stubs exists at runtime.
+#
+# By default it checks the quibrel installed in the Python that runs it (PYTHON, default
+# python3): the wheel installs the extension and the quibrel-stubs package side by side.
+# With QUIBREL_BUILD_DIR set (for example build/typing) it checks the working tree's stubs
+# against the module built in that directory instead, without installing anything.
+# Needs mypy and the stub packages of the example's dependencies (the "typing" extra).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PYTHON=${PYTHON:-python3}
+
+if [[ -n "${QUIBREL_BUILD_DIR:-}" ]]; then
+    build_dir=$(cd "$QUIBREL_BUILD_DIR" && pwd)
+    stub_root=$(mktemp -d)
+    trap 'rm -rf "$stub_root"' EXIT
+    # mypy resolves "<name>-stubs" only in site-packages; on MYPYPATH the directory must
+    # carry the module's own name.
+    ln -s "$PWD/stubs/quibrel-stubs" "$stub_root/quibrel"
+    export MYPYPATH="$stub_root${MYPYPATH:+:$MYPYPATH}"
+    export PYTHONPATH="$build_dir${PYTHONPATH:+:$PYTHONPATH}"
+fi
+
+targets=(tests/typing)
+shopt -s nullglob
+examples=(examples/*.py)
+targets+=("${examples[@]}")
+
+echo "mypy --strict ${targets[*]}"
+"$PYTHON" -m mypy --strict "${targets[@]}"
+
+echo "stubtest quibrel"
+"$PYTHON" -m mypy.stubtest quibrel --allowlist tools/stubtest_allowlist.txt
