@@ -8,7 +8,6 @@ import sys
 import time
 
 import numpy as np
-
 import quibrel
 
 
@@ -68,7 +67,8 @@ def main():
     print(f"  element path (list)      {list_path * 1e3:9.1f} ms   ratio {list_path / fast:6.1f}x")
     print(f"n = {n:,} float32 data -> f32")
     print(f"  buffer fast path         {fast_f32 * 1e3:9.1f} ms")
-    print(f"  element path (ndarray)   {element_f32 * 1e3:9.1f} ms   ratio {element_f32 / fast_f32:6.1f}x")
+    ratio = element_f32 / fast_f32
+    print(f"  element path (ndarray)   {element_f32 * 1e3:9.1f} ms   ratio {ratio:6.1f}x")
 
 
 if __name__ == "__main__":

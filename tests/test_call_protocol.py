@@ -1,8 +1,8 @@
 """Argument binding, receiver checks, borrow conflicts, PanicException and the module surface."""
 
 import inspect
-import pytest
 
+import pytest
 import quibrel
 from conftest import Interactions, from_rows, run_python
 
@@ -75,20 +75,20 @@ def test_class_text_signature(cls):
         (lambda m: m.predict([1], users=[2]),
          "ItemCF.predict() got multiple values for argument 'users'"),
         (lambda m: m.recommend([1]),
-         "ItemCF.recommend() missing 3 required positional arguments: "
-         "'n_rec', 'filter_consumed', and 'random_rec'"),
+         ("ItemCF.recommend() missing 3 required positional arguments: "
+          "'n_rec', 'filter_consumed', and 'random_rec'")),
         (lambda m: m.update_similarities(),
-         "ItemCF.update_similarities() missing 2 required positional arguments: "
-         "'user_interactions' and 'item_interactions'"),
+         ("ItemCF.update_similarities() missing 2 required positional arguments: "
+          "'user_interactions' and 'item_interactions'")),
         (lambda m: quibrel.load_item_cf("x"),
          "load_item_cf() missing 1 required positional argument: 'model_name'"),
         (lambda m: quibrel.build_consumed_unique(),
-         "build_consumed_unique() missing 2 required positional arguments: "
-         "'user_indices' and 'item_indices'"),
+         ("build_consumed_unique() missing 2 required positional arguments: "
+          "'user_indices' and 'item_indices'")),
         (lambda m: quibrel.ItemCF("ranking"),
-         "ItemCF.__new__() missing 8 required positional arguments: 'k_sim', 'n_users', "
-         "'n_items', 'min_common', 'user_interactions', 'item_interactions', 'user_consumed', "
-         "and 'default_pred'"),
+         ("ItemCF.__new__() missing 8 required positional arguments: 'k_sim', 'n_users', "
+          "'n_items', 'min_common', 'user_interactions', 'item_interactions', 'user_consumed', "
+          "and 'default_pred'")),
         (lambda m: quibrel.save_swing(1, 2, 3, 4),
          "save_swing() takes 3 positional arguments but 4 were given"),
         (lambda m: swing().compute_swing(threads=2),
@@ -186,11 +186,9 @@ def test_panic_exception_properties():
         user_interactions=Interactions([0], [0, 5], [1.0]),  # row runs past its entries
     )
     with pytest.raises(BaseException) as info:
-        try:
-            m.predict([0], [0])
-        except Exception:  # must not be caught here
-            pytest.fail("PanicException derives from BaseException only")
+        m.predict([0], [0])
     exc = info.value
+    assert not isinstance(exc, Exception), "`except Exception` must not catch it"
     assert type(exc).__name__ == "PanicException"
     assert type(exc).__module__ == "pyo3_runtime"
     assert type(exc).__bases__ == (BaseException,)
@@ -249,7 +247,9 @@ def test_write_only_attributes(factory):
     assert str(info.value).startswith("argument 'n_users': ")
     with pytest.raises(TypeError) as info:
         m.user_consumed = [1]
-    assert str(info.value) == "argument 'user_consumed': 'list' object cannot be converted to 'PyDict'"
+    assert str(info.value) == (
+        "argument 'user_consumed': 'list' object cannot be converted to 'PyDict'"
+    )
 
 
 def test_swing_hidden_fields():

@@ -2,7 +2,6 @@
 
 import numpy as np
 import pytest
-
 import quibrel
 
 
@@ -30,7 +29,7 @@ def test_build_consumed_unique_matches_python_oracle():
     users = rng.integers(0, 30, 2000).tolist()
     items = rng.integers(0, 50, 2000).tolist()
     expected_user, expected_item = {}, {}
-    for u, i in zip(users, items):
+    for u, i in zip(users, items, strict=True):
         for d, k, v in ((expected_user, u, i), (expected_item, i, u)):
             lst = d.setdefault(k, [])
             if not lst or lst[-1] != v:
@@ -41,8 +40,10 @@ def test_build_consumed_unique_matches_python_oracle():
 @pytest.mark.parametrize(
     "users, items, exc, prefixed",
     [
-        ((0,), [0], TypeError, "argument 'user_indices': 'tuple' object cannot be converted to 'PyList'"),
-        ([0], (0,), TypeError, "argument 'item_indices': 'tuple' object cannot be converted to 'PyList'"),
+        ((0,), [0], TypeError,
+         "argument 'user_indices': 'tuple' object cannot be converted to 'PyList'"),
+        ([0], (0,), TypeError,
+         "argument 'item_indices': 'tuple' object cannot be converted to 'PyList'"),
         ([2**31], [0], OverflowError, None),
         ([0], [0, 2**31], OverflowError, None),  # elements beyond the shorter length still convert
         ([0.5], [0], TypeError, "'float' object cannot be interpreted as an integer"),

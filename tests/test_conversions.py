@@ -5,7 +5,6 @@ import array
 
 import numpy as np
 import pytest
-
 import quibrel
 from conftest import Interactions, from_rows
 
@@ -60,7 +59,8 @@ def test_u64_accepts(value, expected):
         (-1, OverflowError, None),
         (2**64, OverflowError, None),
         (1.0, TypeError, "argument 'k_sim': 'float' object cannot be interpreted as an integer"),
-        (None, TypeError, "argument 'k_sim': 'NoneType' object cannot be interpreted as an integer"),
+        (None, TypeError,
+         "argument 'k_sim': 'NoneType' object cannot be interpreted as an integer"),
         ("3", TypeError, "argument 'k_sim': 'str' object cannot be interpreted as an integer"),
     ],
 )
@@ -99,7 +99,7 @@ def test_bool_kind():
         "argument 'filter_consumed': 'int' object cannot be converted to 'PyBool'"
     )
     # numpy booleans are accepted
-    recs, report = m.recommend([0], 1, np.bool_(True), np.True_)
+    recs, _report = m.recommend([0], 1, np.bool_(True), np.True_)
     assert len(recs) == 1
 
 
@@ -154,10 +154,12 @@ def test_sequence_sources_agree(indices):
 @pytest.mark.parametrize(
     "indices, exc, cause_text",
     [
-        (np.array([0.0, 1.0]), TypeError, "'numpy.float64' object cannot be interpreted as an integer"),
+        (np.array([0.0, 1.0]), TypeError,
+         "'numpy.float64' object cannot be interpreted as an integer"),
         (np.array([2**31], dtype=np.int64), OverflowError, None),
         (np.array([2**32], dtype=np.uint64), OverflowError, None),
-        (np.array([0, None], dtype=object), TypeError, "'NoneType' object cannot be interpreted as an integer"),
+        (np.array([0, None], dtype=object), TypeError,
+         "'NoneType' object cannot be interpreted as an integer"),
         (np.array([[0, 1]]), TypeError, None),
         ("01", TypeError, "Can't extract `str` to `Vec`"),
         (5, TypeError, "'int' object cannot be converted to 'Sequence'"),
