@@ -34,6 +34,19 @@ RESULT = "RESULT "
 
 
 def peak_mib() -> float:
+    """Peak resident memory of this process in MiB.
+
+    VmHWM belongs to the current address space only; ru_maxrss also carries the
+    parent's resident size at fork, which would charge the driver's copy of the
+    data to every worker.
+    """
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # KiB on Linux
 
 
@@ -62,10 +75,18 @@ def new_interactions(x: sp.csr_matrix, count: int, seed: int) -> sp.csr_matrix:
     )
 
 
-def timed(fn):
+CPU = {}
+
+
+def timed(fn, label=None):
+    """Wall-clock seconds of fn(); CPU seconds of the process go to CPU[label]."""
+    cpu = time.process_time()
     start = time.perf_counter()
     out = fn()
-    return time.perf_counter() - start, out
+    wall = time.perf_counter() - start
+    if label:
+        CPU[label] = time.process_time() - cpu
+    return wall, out
 
 
 # --- workers (one per subprocess) -----------------------------------------------------
@@ -92,7 +113,9 @@ def worker_quibrel(x, args):
     result["convert_s"] = convert_s
     base = peak_mib()
     try:
-        result["fit_s"], _ = timed(lambda: model.compute_similarities(args.invert, args.threads))
+        result["fit_s"], _ = timed(
+            lambda: model.compute_similarities(args.invert, args.threads), "fit"
+        )
     except ValueError as e:
         result["error"] = str(e)
         return result
@@ -105,18 +128,19 @@ def worker_quibrel(x, args):
     rng = np.random.default_rng(1)
     users = rng.integers(0, n_users, size=args.pairs).tolist()
     items = rng.integers(0, n_items, size=args.pairs).tolist()
-    result["predict_s"], _ = timed(lambda: model.predict(users, items))
+    result["predict_s"], _ = timed(lambda: model.predict(users, items), "predict")
     batch = rng.choice(n_users, size=min(args.batch, n_users), replace=False)
     consumed = {int(u): x.indices[x.indptr[u] : x.indptr[u + 1]].tolist() for u in batch}
     model.user_consumed = consumed
     result["recommend_s"], recs = timed(
-        lambda: model.recommend(batch.tolist(), args.n_rec, True, False)
+        lambda: model.recommend(batch.tolist(), args.n_rec, True, False), "recommend"
     )
     result["recommend_users_without"] = len(recs[1])
 
     new = new_interactions(x, args.updates, seed=2)
     result["update_s"], _ = timed(
-        lambda: model.update_similarities(interactions(new), interactions(new.T.tocsr()))
+        lambda: model.update_similarities(interactions(new), interactions(new.T.tocsr())),
+        "update",
     )
     return result
 
@@ -127,14 +151,15 @@ def worker_implicit(x, args):
 
     model = CosineRecommender(K=args.k, num_threads=args.threads)
     base = peak_mib()
-    fit_s, _ = timed(lambda: model.fit(x, show_progress=False))
+    fit_s, _ = timed(lambda: model.fit(x, show_progress=False), "fit")
     result = {"fit_s": fit_s, "peak_mib": peak_mib(), "fit_extra_mib": peak_mib() - base}
     result["neighbour_entries"] = int(model.similarity.nnz)
     if args.serving:
         rng = np.random.default_rng(1)
         batch = rng.choice(x.shape[0], size=min(args.batch, x.shape[0]), replace=False)
         result["recommend_s"], _ = timed(
-            lambda: model.recommend(batch, x[batch], N=args.n_rec, filter_already_liked_items=True)
+            lambda: model.recommend(batch, x[batch], N=args.n_rec, filter_already_liked_items=True),
+            "recommend",
         )
     return result
 
@@ -160,7 +185,7 @@ def worker_scipy(x, args):
         return ids, sims
 
     base = peak_mib()
-    fit_s, (ids, _) = timed(fit)
+    fit_s, (ids, _) = timed(fit, "fit")
     return {
         "fit_s": fit_s,
         "peak_mib": peak_mib(),
@@ -177,6 +202,8 @@ def run_worker(args):
     x = sp.load_npz(args.data).tocsr().astype(np.float32)
     x.sort_indices()
     result = WORKERS[args.worker](x, args)
+    result.update({f"{k}_cpu_s": v for k, v in CPU.items()})
+    result["batch"] = min(args.batch, x.shape[0])
     print(RESULT + json.dumps(result), flush=True)
 
 
@@ -274,33 +301,38 @@ def main():
             )
 
     ref = rows[0][1].get("fit_s")
-    print(f"\n{'fit':<52} {'time':>9} {'vs quibrel 1T':>14} {'peak RSS':>10} {'lists':>14}")
+    print(f"\nload average before the runs: {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs")
+    print(
+        f"\n{'fit':<52} {'wall':>9} {'CPU':>9} {'wall vs quibrel 1T':>19} {'peak RSS':>10}"
+        f" {'list entries':>14}"
+    )
     for name, r in rows:
         if "error" in r:
             print(f"{name:<52} {r['error']}")
             continue
-        ratio = f"{r['fit_s'] / ref:13.2f}x" if ref else "-"
+        ratio = f"{r['fit_s'] / ref:18.2f}x" if ref else "-"
         print(
-            f"{name:<52} {fmt(r['fit_s'])} {ratio:>14} {r['peak_mib']:8.0f}MiB "
-            f"{r['neighbour_entries']:>14,}"
+            f"{name:<52} {fmt(r['fit_s'])} {fmt(r.get('fit_cpu_s'))} {ratio:>19} "
+            f"{r['peak_mib']:8.0f}MiB {r['neighbour_entries']:>14,}"
         )
 
     q = rows[0][1]
     imp = next((r for n, r in rows if n.startswith("implicit") and "error" not in r), None)
     if "predict_s" in q:
-        print(
-            f"\nquibrel serving (k_sim={args.k}): "
-            f"predict {args.pairs:,} pairs {fmt(q['predict_s'])}"
-            f" ({args.pairs / q['predict_s']:,.0f} pairs/s); update_similarities with "
-            f"{args.updates:,} new interactions {fmt(q['update_s'])}"
-        )
-        line = f"recommend {args.batch:,} users, n_rec={args.n_rec}, filtered: quibrel " + fmt(
-            q["recommend_s"]
-        )
+        print(f"\nserving, quibrel k_sim = implicit K = {args.k}   {'wall':>9} {'CPU':>9}")
+        serving = [
+            (f"quibrel predict, {args.pairs:,} pairs", q, "predict"),
+            (f"quibrel recommend, {q['batch']:,} users, n_rec={args.n_rec}", q, "recommend"),
+            (f"implicit recommend, {q['batch']:,} users, N={args.n_rec}", imp or {}, "recommend"),
+            (f"quibrel update_similarities, {args.updates:,} interactions", q, "update"),
+        ]
+        for name, r, key in serving:
+            if f"{key}_s" in r:
+                print(f"{name:<52} {fmt(r[f'{key}_s'])} {fmt(r.get(f'{key}_cpu_s'))}")
         if imp and "recommend_s" in imp:
-            line += f", implicit {fmt(imp['recommend_s'])}"
-            line += f" (quibrel/implicit {q['recommend_s'] / imp['recommend_s']:.2f}x)"
-        print(line)
+            print(
+                f"recommend wall, quibrel / implicit: {q['recommend_s'] / imp['recommend_s']:.2f}x"
+            )
     print(
         "\nNote: implicit keeps only the K best neighbours per item and normalises with its own"
         " rules; quibrel and scipy build every item's full list."
