@@ -95,7 +95,10 @@ T load(const char* p) {
 template <class In, class Out>
 bool copy_numbers(const char* base, Py_ssize_t n, Py_ssize_t stride, std::vector<Out>& out) {
     Out* dst = out.data();
-    const bool contiguous = stride == static_cast<Py_ssize_t>(sizeof(In));
+    // Arrays may be unaligned (views into byte buffers); only aligned ones are
+    // read as typed memory.
+    const bool contiguous = stride == static_cast<Py_ssize_t>(sizeof(In)) &&
+                            reinterpret_cast<std::uintptr_t>(base) % alignof(In) == 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         const In x = contiguous ? reinterpret_cast<const In*>(base)[i] : load<In>(base + i * stride);
         if constexpr (std::is_same_v<Out, float>) {
