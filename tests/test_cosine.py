@@ -31,10 +31,11 @@ TIME = r"\d+\.\d{4}(s|ms|µs|ns)"
 
 
 def signed_interactions(n_users, n_items, density, seed):
-    """Values of both signs from a small set, so that some dot products cancel to 0."""
+    """Values of both signs with full float32 mantissas, so that the order in which
+    products are added shows in the sums."""
     rng = np.random.default_rng(seed)
     mask = rng.random((n_users, n_items)) < density
-    values = rng.choice(np.array([-2, -1, -0.5, 0.5, 1, 1.5, 3], dtype=np.float32), mask.sum())
+    values = rng.uniform(-1.0, 3.0, mask.sum()).astype(np.float32)
     rows, cols = np.nonzero(mask)
     return sp.csr_matrix((values, (rows, cols)), shape=(n_users, n_items), dtype=np.float32)
 
