@@ -9,6 +9,8 @@
 # With QUIBREL_BUILD_DIR set (for example build/typing) it checks the working tree's stubs
 # against the module built in that directory instead, without installing anything.
 # Needs mypy and the stub packages of the example's dependencies (the "typing" extra).
+#
+#   tools/check_types.sh [FILE_OR_DIR...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,10 +27,15 @@ if [[ -n "${QUIBREL_BUILD_DIR:-}" ]]; then
     export PYTHONPATH="$build_dir${PYTHONPATH:+:$PYTHONPATH}"
 fi
 
-targets=(tests/typing)
-shopt -s nullglob
-examples=(examples/*.py)
-targets+=("${examples[@]}")
+# Files to check: the arguments, or by default the typed usage file and every example.
+if (( $# )); then
+    targets=("$@")
+else
+    targets=(tests/typing)
+    shopt -s nullglob
+    examples=(examples/*.py)
+    targets+=("${examples[@]}")
+fi
 
 echo "mypy --strict ${targets[*]}"
 "$PYTHON" -m mypy --strict "${targets[@]}"

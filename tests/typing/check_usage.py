@@ -85,9 +85,9 @@ def both(
 def main() -> None:
     assert_type(quibrel.__version__, str)
 
-    users = [0, 0, 1, 1, 2, 2, 3]
-    items = [0, 1, 1, 2, 0, 2, 1]
-    values = [1.0, 2.0, 1.0, 1.0, 3.0, 1.0, 1.0]
+    users = [0, 0, 1, 1, 2, 2, 3, 3]
+    items = [0, 1, 1, 2, 0, 2, 1, 2]
+    values = [1.0, 2.0, 1.0, 1.0, 3.0, 1.0, 1.0, 2.0]
     n_users, n_items = 4, 3
 
     user_consumed, item_users = quibrel.build_consumed_unique(users, items)
@@ -139,6 +139,7 @@ def main() -> None:
     )
     swing.compute_swing(2)
     assert_type(swing.num_swing_elements(), int)
+    assert swing.num_swing_elements() > 0  # users 1 and 3 share items 1 and 2
     swing_recs, shortfall = swing.recommend([0, 1], 2, False, False)
     assert_type(shortfall, list[int])
     assert len(swing_recs) == len(shortfall) == 2

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Builds the wheel, checks its tag and contents, installs it into a fresh virtual environment
+# of the newest CPython found on the machine (3.12 or later; a fresh 3.11 environment when
+# there is none) and runs the type checks and the test suite there.
+#
+#   tools/test_wheel.sh [WHEEL_DIR]    (default: a new temporary directory)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+
+wheel_dir=${1:-$(mktemp -d)}
+mkdir -p "$wheel_dir"
+rm -f "$wheel_dir"/quibrel-*.whl
+
+echo "== pip wheel"
+python3 -m pip wheel --quiet --no-deps . -w "$wheel_dir"
+
+shopt -s nullglob
+wheels=("$wheel_dir"/*.whl)
+if (( ${#wheels[@]} != 1 )); then
+    echo "expected exactly one wheel, found ${#wheels[@]}: ${wheels[*]}" >&2
+    exit 1
+fi
+wheel=${wheels[0]}
+name=$(basename "$wheel")
+echo "wheel: $name"
+# One stable-ABI wheel for CPython 3.11 and every later version.
+if [[ ! $name =~ ^quibrel-[0-9][^-]*-cp311-abi3-[a-z0-9_]+\.whl$ ]]; then
+    echo "wheel is not tagged cp311-abi3: $name" >&2
+    exit 1
+fi
+# Top level: the extension module (stable-ABI file name) and the stub-only package.
+python3 - "$wheel" <<'PY'
+import sys
+import zipfile
+
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+top = sorted({n.split("/")[0] for n in names if not n.split("/")[0].endswith(".dist-info")})
+assert top == ["quibrel-stubs", "quibrel.abi3.so"], f"unexpected top-level entries: {top}"
+assert "quibrel-stubs/__init__.pyi" in names, names
+print("contents: quibrel.abi3.so, quibrel-stubs/__init__.pyi")
+PY
+
+# The newest CPython >= 3.12 on PATH or under pyenv; otherwise the 3.11 that builds.
+newer=""
+candidates=(python3.14 python3.13 python3.12)
+pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
+if [[ -d $pyenv_root/versions ]]; then
+    while IFS= read -r dir; do
+        candidates+=("$dir/bin/python3")
+    done < <(ls -d "$pyenv_root"/versions/3.* 2>/dev/null | sort -V -r)
+fi
+for cand in "${candidates[@]}"; do
+    if "$cand" -c 'import sys, venv; sys.exit(sys.version_info < (3, 12))' 2>/dev/null; then
+        newer=$cand
+        break
+    fi
+done
+if [[ -z $newer ]]; then
+    echo "no CPython 3.12 or later found: testing the wheel in a fresh 3.11 environment"
+    newer=python3
+fi
+
+venv_dir=$(mktemp -d)
+trap 'rm -rf "$venv_dir"' EXIT
+"$newer" -m venv "$venv_dir"
+py=$venv_dir/bin/python
+echo "== fresh environment: $("$py" --version)"
+"$py" -m pip install --quiet --disable-pip-version-check "$wheel[test,typing]"
+
+# The module must come from the installed wheel, not from the work tree.
+(cd "$venv_dir" && "$py" - <<'PY'
+import sys
+
+import quibrel
+
+assert quibrel.__file__.startswith(sys.prefix), quibrel.__file__
+assert quibrel.__file__.endswith("quibrel.abi3.so"), quibrel.__file__
+print(f"import quibrel {quibrel.__version__} from {quibrel.__file__}")
+PY
+)
+
+echo "== type checks against the installed wheel"
+PYTHON=$py "$repo/tools/check_types.sh"
+
+echo "== test suite on $("$py" --version)"
+"$py" -m pytest -q -p no:cacheprovider tests
