@@ -214,46 +214,46 @@ void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
                   std::uint64_t min_common, FreshPairs& fresh) {
     const std::size_t workers = std::max<std::size_t>(worker_count(), 1);
     std::vector<PerWorker<ForwardScratch<Count>>> scratch(workers);
-    parallel_for(n, dynamic_grain(n, workers), [&](std::size_t begin, std::size_t end,
-                                                   std::size_t worker) {
-        ForwardScratch<Count>& s = scratch[worker].value;
-        if (s.cells.empty()) {
-            // First touch on the worker that uses it.
-            s.cells.assign(n, Cell<Count>{0.0f, 0});
-            s.touched.assign(n + 1, 0);
-            s.bitmap.assign(n / 64 + 1, 0);
-        }
-        Cell<Count>* cells = s.cells.data();
-        std::uint32_t* touched = s.touched.data();
-        const std::uint32_t* index_rows = index.rows.data();
-        const float* index_values = index.values.data();
-        for (std::size_t x = begin; x < end; ++x) {
-            if (loop_stopping()) return;
-            const RowRange r = row_range(m, x);
-            std::size_t count = 0;
-            for (std::size_t p = r.begin; p < r.end; ++p) {
-                const std::uint32_t c = index.column(m, p);
-                const std::uint32_t* first = index_rows + index.start[c];
-                const std::uint32_t* last = index_rows + index.start[c + 1];
-                const std::uint32_t* q =
-                    std::upper_bound(first, last, static_cast<std::uint32_t>(x));
-                const float* v = index_values + (q - index_rows);
-                const float dx = m.data[p];
-                for (; q < last; ++q, ++v) {
-                    const std::uint32_t y = *q;
-                    Cell<Count>& cell = cells[y];
-                    // Branch-free first-touch bookkeeping: always write, advance
-                    // only on a cell not seen before.
-                    touched[count] = y;
-                    count += cell.count == 0;
-                    cell.dot += dx * *v;
-                    cell.count += 1;
-                }
-            }
-            fresh.rows[x] = collect_row(x, n, cells, touched, s.bitmap.data(), count, min_common,
-                                        fresh.kept[x]);
-        }
-    });
+    parallel_for(n, dynamic_grain(n, workers),
+                 [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                     ForwardScratch<Count>& s = scratch[worker].value;
+                     if (s.cells.empty()) {
+                         // First touch on the worker that uses it.
+                         s.cells.assign(n, Cell<Count>{0.0f, 0});
+                         s.touched.assign(n + 1, 0);
+                         s.bitmap.assign(n / 64 + 1, 0);
+                     }
+                     Cell<Count>* cells = s.cells.data();
+                     std::uint32_t* touched = s.touched.data();
+                     const std::uint32_t* index_rows = index.rows.data();
+                     const float* index_values = index.values.data();
+                     for (std::size_t x = begin; x < end; ++x) {
+                         if (loop_stopping()) return;
+                         const RowRange r = row_range(m, x);
+                         std::size_t count = 0;
+                         for (std::size_t p = r.begin; p < r.end; ++p) {
+                             const std::uint32_t c = index.column(m, p);
+                             const std::uint32_t* first = index_rows + index.start[c];
+                             const std::uint32_t* last = index_rows + index.start[c + 1];
+                             const std::uint32_t* q =
+                                 std::upper_bound(first, last, static_cast<std::uint32_t>(x));
+                             const float* v = index_values + (q - index_rows);
+                             const float dx = m.data[p];
+                             for (; q < last; ++q, ++v) {
+                                 const std::uint32_t y = *q;
+                                 Cell<Count>& cell = cells[y];
+                                 // Branch-free first-touch bookkeeping: always write, advance
+                                 // only on a cell not seen before.
+                                 touched[count] = y;
+                                 count += cell.count == 0;
+                                 cell.dot += dx * *v;
+                                 cell.count += 1;
+                             }
+                         }
+                         fresh.rows[x] = collect_row(x, n, cells, touched, s.bitmap.data(), count,
+                                                     min_common, fresh.kept[x]);
+                     }
+                 });
 }
 
 FreshPairs forward_cosine(const CsrMatrix& forward, std::size_t n, std::uint64_t min_common) {
@@ -521,26 +521,26 @@ void build_sim_mapping(CfModel& m, std::size_t n, FreshPairs&& fresh, const Runn
         const std::size_t workers = runner.workers();
         std::vector<PerWorker<SortScratch>> scratch(workers);
         std::vector<PerWorker<std::size_t>> first_fail(workers, PerWorker<std::size_t>{n});
-        runner.run(n, dynamic_grain(n, workers), [&](std::size_t begin, std::size_t end,
-                                                     std::size_t worker) {
-            for (std::size_t j = begin; j < end; ++j) {
-                const std::size_t length = lists.length[j];
-                if (length == 0) continue;
-                std::uint64_t* keys = lists.keys[j].get();
-                if (unsortable(keys, length)) {
-                    first_fail[worker].value = std::min(first_fail[worker].value, j);
-                } else {
-                    SortScratch& mine = scratch[worker].value;
-                    sort_keys(keys, length, mine);
-                    // Release the keys before the list is allocated, so that the
-                    // allocator can hand the same memory back: fresh pages are slow.
-                    mine.staging.assign(keys, keys + length);
-                    lists.keys[j].reset();
-                    sorted[j] = to_neighbour_list(mine.staging.data(), length);
-                }
-                lists.keys[j].reset();
-            }
-        });
+        runner.run(n, dynamic_grain(n, workers),
+                   [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                       for (std::size_t j = begin; j < end; ++j) {
+                           const std::size_t length = lists.length[j];
+                           if (length == 0) continue;
+                           std::uint64_t* keys = lists.keys[j].get();
+                           if (unsortable(keys, length)) {
+                               first_fail[worker].value = std::min(first_fail[worker].value, j);
+                           } else {
+                               SortScratch& mine = scratch[worker].value;
+                               sort_keys(keys, length, mine);
+                               // Release the keys before the list is allocated, so that the
+                               // allocator can hand the same memory back: fresh pages are slow.
+                               mine.staging.assign(keys, keys + length);
+                               lists.keys[j].reset();
+                               sorted[j] = to_neighbour_list(mine.staging.data(), length);
+                           }
+                           lists.keys[j].reset();
+                       }
+                   });
         for (const auto& w : first_fail) fail = std::min(fail, w.value);
     } catch (...) {
         // The pair statistics belong to the pair computation, which has

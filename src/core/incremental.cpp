@@ -44,8 +44,8 @@ public:
     }
 
     // Increments of pairs (x, y > x), ascending y.
-    void run(const CsrMatrix& other, std::size_t x, const Occurrence* first,
-             const Occurrence* last, std::vector<PairEntry>& out) {
+    void run(const CsrMatrix& other, std::size_t x, const Occurrence* first, const Occurrence* last,
+             std::vector<PairEntry>& out) {
         out.clear();
         if (dense_) {
             std::size_t count = 0;
@@ -63,8 +63,9 @@ public:
             std::sort(touched_.begin(), touched_.begin() + static_cast<std::ptrdiff_t>(count));
             for (std::size_t t = 0; t < count; ++t) {
                 const std::uint32_t y = touched_[t];
-                if (y > x) out.push_back(PairEntry{static_cast<std::int32_t>(y), cells_[y].dot,
-                                                   cells_[y].count});
+                if (y > x)
+                    out.push_back(
+                        PairEntry{static_cast<std::int32_t>(y), cells_[y].dot, cells_[y].count});
                 cells_[y] = Cell{0.0f, 0};
             }
             return;
@@ -160,8 +161,7 @@ std::vector<SimTriple> incremental_cosine(const CsrMatrix& other,
             }
             for (std::size_t o = i; o < end; ++o)
                 since_check += occurrences[o].to - occurrences[o].from;
-            accumulator.run(other, x, occurrences.data() + i, occurrences.data() + end,
-                            increments);
+            accumulator.run(other, x, occurrences.data() + i, occurrences.data() + end, increments);
             const float sx = sum_squares[x];
             pair_stats.add_increments(
                 x, increments, [&](std::int32_t y, float dot, std::uint64_t count) {

@@ -62,7 +62,8 @@ public:
     void ensure_rows(std::size_t n);
     std::size_t row_count() const noexcept { return rows_.size(); }
     std::span<const PairEntry> row(std::size_t x) const {
-        return x < rows_.size() ? std::span<const PairEntry>(rows_[x]) : std::span<const PairEntry>();
+        return x < rows_.size() ? std::span<const PairEntry>(rows_[x])
+                                : std::span<const PairEntry>();
     }
 
     // Stores freshly computed records of row x (x < row_count(), ascending
