@@ -187,12 +187,6 @@ def test_only_first_k_neighbours_count(tmp_path, kind, k, expected):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_default_when_no_neighbour_qualifies(tmp_path, kind):
-    model = scoring_model(tmp_path, kind, [(1, 0.9)], {2: 1.0}, default_pred=0.1)
-    assert model.predict([0], [0]) == [0.10000000149011612]
-
-
-@pytest.mark.parametrize("kind", KINDS)
 def test_unscored_model_gives_default_pred_as_f32(kind):
     model = fresh_model(kind, default_pred=0.1)
     assert model.predict([0, 1, 2], [0, 1, 2]) == [0.10000000149011612] * 3
@@ -381,11 +375,6 @@ def test_user_cf_negative_requested_user_is_reported_but_negative_neighbour_fail
     model = load_model(tmp_path, "user_cf", lists, user_rows=rows, n_items=3, k=2, name="k2")
     with pytest.raises(ValueError, match=OUT_OF_RANGE):
         model.recommend([0], 5, False, False)
-
-
-def test_repeated_user_is_answered_each_time(tmp_path):
-    model = rec_model(tmp_path, "item_cf", {1: 0.9, 2: 0.4, 3: 0.7})
-    assert model.recommend([0, 0], 2, False, False) == ([[1, 3], [1, 3]], [])
 
 
 # --- oracle on random data ---------------------------------------------------------

@@ -1,16 +1,20 @@
 // Scoring of user-item pairs and top-N recommendation.
 //
 // Everything here runs on the calling thread. Per-pair and per-user work reuses
-// scratch buffers: prediction keeps two small vectors for the whole call, and
-// recommendation keeps generation-stamped dense arrays per thread, so starting a
-// new user costs nothing and repeated single-user calls do not re-zero memory.
+// scratch buffers: generation-stamped dense arrays indexed by id, kept per
+// thread (large ones only for one call), so starting a new pair or user costs
+// nothing and repeated small calls do not re-zero memory.
 #include "core/inference.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -159,13 +163,45 @@ constexpr std::size_t kMaxDenseIds = std::size_t{1} << 24;
 // rather than kept for the thread's next call.
 constexpr std::size_t kKeepDenseIds = std::size_t{1} << 21;
 
+// A growable array whose new elements are all zero bytes. It comes from calloc,
+// so a large one is fresh, lazily mapped memory: only the pages that a call
+// touches cost anything, which keeps a one-user call on a huge catalogue cheap.
+// Growing drops the old contents.
+template <class T>
+class ZeroedArray {
+    static_assert(std::is_trivially_copyable_v<T>, "elements start as zero bytes");
+
+public:
+    std::size_t size() const { return size_; }
+    void grow(std::size_t n) {
+        if (n <= size_) return;
+        data_.reset(static_cast<T*>(std::calloc(n, sizeof(T))));
+        size_ = data_ ? n : 0;
+        if (!data_) throw std::bad_alloc();
+    }
+    void release() {
+        data_.reset();
+        size_ = 0;
+    }
+    T& operator[](std::size_t i) { return data_.get()[i]; }
+    const T& operator[](std::size_t i) const { return data_.get()[i]; }
+    T* begin() { return data_.get(); }
+    T* end() { return data_.get() + size_; }
+
+private:
+    struct Free {
+        void operator()(T* p) const { std::free(p); }
+    };
+    std::unique_ptr<T, Free> data_;
+    std::size_t size_ = 0;
+};
+
 // Generation stamps: slot i is "set" when stamp[i] == current generation, so
 // clearing the whole set costs one increment.
 class Stamps {
 public:
-    void resize(std::size_t n) {
-        if (n > stamp_.size()) stamp_.resize(n, 0);
-    }
+    // Zero stamps never match the generation, so growing clears the set.
+    void resize(std::size_t n) { stamp_.grow(n); }
     void next_generation() {
         if (++generation_ == 0) {
             std::fill(stamp_.begin(), stamp_.end(), 0);
@@ -177,12 +213,12 @@ public:
     void unset(std::size_t i) { stamp_[i] = 0; }
     std::size_t capacity() const { return stamp_.size(); }
     void release() {
-        std::vector<std::uint32_t>().swap(stamp_);
+        stamp_.release();
         generation_ = 1;
     }
 
 private:
-    std::vector<std::uint32_t> stamp_;
+    ZeroedArray<std::uint32_t> stamp_;
     std::uint32_t generation_ = 1;
 };
 
@@ -201,7 +237,7 @@ public:
         size_ = row.size();
         dense_ = dense;
         marks_.resize(dense);
-        if (position_.size() < dense) position_.resize(dense);
+        position_.grow(dense);
         marks_.next_generation();
         ascending_ = true;
         for (std::size_t e = 0; e < size_; ++e) {
@@ -247,14 +283,14 @@ public:
     std::size_t capacity() const { return marks_.capacity(); }
     void release() {
         marks_.release();
-        std::vector<std::uint32_t>().swap(position_);
+        position_.release();
         columns_ = nullptr;
         size_ = 0;
     }
 
 private:
     Stamps marks_;
-    std::vector<std::uint32_t> position_;
+    ZeroedArray<std::uint32_t> position_;  // valid where marked
     std::vector<std::uint32_t> taken_;
     std::vector<std::ptrdiff_t> taken_far_;
     const std::int32_t* columns_ = nullptr;
@@ -517,7 +553,7 @@ class CandidateScores {
 public:
     void reset(std::size_t dense) {
         dense_ = dense;
-        if (slots_.size() < dense) slots_.resize(dense);
+        slots_.grow(dense);  // fresh slots hold generation 0: untouched
         if (++generation_ == 0) {
             for (Slot& slot : slots_) slot.generation = 0;
             generation_ = 1;
@@ -551,7 +587,7 @@ public:
     std::vector<std::int32_t>& ids() { return touched_; }
     std::size_t capacity() const { return slots_.size(); }
     void release() {
-        std::vector<Slot>().swap(slots_);
+        slots_.release();
         generation_ = 1;
         dense_ = 0;
     }
@@ -562,7 +598,7 @@ private:
         std::uint32_t generation = 0;
         float score = 0.0f;
     };
-    std::vector<Slot> slots_;
+    ZeroedArray<Slot> slots_;
     std::uint32_t generation_ = 1;
     std::unordered_map<std::int32_t, float, IdHash> sparse_;
     std::vector<std::int32_t> touched_;
