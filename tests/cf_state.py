@@ -54,21 +54,48 @@ def state(model, tmp_path, name="state") -> dict:
     r.take(f"{r.one('Q')}s")  # task
     r.take("QQQQ")
     out = {"sum_squares": r.array("<f4")}
+    spans = {"pair_stats": r.pos}
     count = r.one("Q")
     pairs = np.frombuffer(r.raw, dtype=PAIR_DTYPE, count=count, offset=r.pos).copy()
     r.pos += count * PAIR_DTYPE.itemsize
     out["pair_stats"] = pairs[np.lexsort((pairs["y"], pairs["x"]))]
+    spans["sim_mapping"] = r.pos
     sims = {}
     for _ in range(r.one("Q")):
         key = r.one("i")
         sims[key] = (r.array("<i4"), r.array("<f4"))
     out["sim_mapping"] = sims
+    spans["end"] = r.pos
+    out["raw"], out["spans"] = r.raw, spans
     for name_ in ("user_interactions", "item_interactions"):
         indices = r.array("<i4")
         indptr = r.array("<u8")
         data = r.array("<f4")
         out[name_] = (indices, indptr, data)
     return out
+
+
+def with_state(model, tmp_path, pair_stats=None, sim_mapping=None):
+    """A copy of the model, loaded from its file with the given records in place of its
+    pair_stats [(x, y, dot, count)] and sim_mapping {id: (ids, sims)}."""
+    s = state(model, tmp_path, "edit")
+    raw, spans = s["raw"], s["spans"]
+    pairs = raw[spans["pair_stats"] : spans["sim_mapping"]]
+    if pair_stats is not None:
+        pairs = struct.pack("<Q", len(pair_stats)) + b"".join(
+            struct.pack("<iiifQ", 0, x, y, dot, count) for x, y, dot, count in pair_stats
+        )
+    sims = raw[spans["sim_mapping"] : spans["end"]]
+    if sim_mapping is not None:
+        sims = struct.pack("<Q", len(sim_mapping))
+        for key, (ids, values) in sim_mapping.items():
+            sims += struct.pack(f"<iQ{len(ids)}i", key, len(ids), *ids)
+            sims += struct.pack(f"<Q{len(values)}f", len(values), *values)
+    body = raw[: spans["pair_stats"]] + pairs + sims + raw[spans["end"] :]
+    (tmp_path / "edited.gz").write_bytes(gzip.compress(body))
+    is_item = isinstance(model, quibrel.ItemCF)
+    load = quibrel.load_item_cf if is_item else quibrel.load_user_cf
+    return load(str(tmp_path), "edited")
 
 
 def canonical(sim_mapping: dict) -> dict:

@@ -19,6 +19,7 @@ from cf_state import (
     same_lists,
     same_pairs,
     state,
+    with_state,
 )
 from conftest import Interactions, both_orientations, from_rows
 from test_cosine import signed_interactions
@@ -269,3 +270,39 @@ def test_nan_in_a_merged_list_fails_after_earlier_entities(tmp_path):
     assert raised_panic(info, re.escape("called `Option::unwrap()` on a `None` value"))
     after = lists_of(state(m, tmp_path)["sim_mapping"])
     assert sorted(after[0]) == [1, 2] and after[1] == before[1] and 2 not in after
+
+
+@pytest.mark.parametrize(
+    "old_list, expected_order",
+    [
+        # A repeated id keeps its later similarity; extra ids beyond the shorter
+        # vector are ignored.
+        (([2, 0, 2, 7], [0.1, 0.9, 0.3]), [0, 2]),
+        # A stored list that is not in descending order is sorted as a whole.
+        (([0, 5], [0.2, 0.8]), [5, 2, 0]),
+    ],
+)
+def test_lists_read_from_files_merge_by_id(old_list, expected_order, tmp_path):
+    m = example_model()
+    m.compute_similarities(False, 1)
+    ids, sims = old_list
+    m = with_state(m, tmp_path, sim_mapping={1: (ids, sims)})
+    m.update_similarities(from_rows(NEW_USERS), from_rows(NEW_ITEMS))
+    lists = state(m, tmp_path)["sim_mapping"]
+    assert lists[1][0].tolist() == expected_order
+    assert lists_of(lists)[1][2] == F32(0.70710677)
+    assert sorted(lists) == [1, 2]
+
+
+def test_records_with_unusual_ids_survive_updates_and_recomputes(tmp_path):
+    unusual = [(-3, 1, 1.5, 2), (2, 1, 7.0, 1), (100_000, 5, 2.0, 1), (1, 1, 4.0, 9)]
+    m = example_model()
+    m.compute_similarities(False, 1)
+    m = with_state(m, tmp_path, pair_stats=[*unusual, (1, 2, 1.0, 4), (0, 1, 2.0, 1)])
+    m.update_similarities(from_rows(NEW_USERS), from_rows(NEW_ITEMS))
+    expected = {(x, y): (d, c) for x, y, d, c in unusual}
+    expected |= {(1, 2): (2.0, 5), (0, 1): (2.0, 1)}
+    assert pairs_dict(state(m, tmp_path, "updated")["pair_stats"]) == expected
+    m.compute_similarities(True, 1)
+    expected[(1, 2)] = (1.0, 1)
+    assert pairs_dict(state(m, tmp_path)["pair_stats"]) == expected

@@ -211,6 +211,7 @@ void update_sim_mapping(std::size_t n, const std::vector<SimTriple>& triples,
 
     SortScratch scratch;
     std::vector<std::uint64_t> keys;
+    std::vector<std::uint8_t> dead;
     std::size_t lists = 0;
     for (std::size_t i = 0; i < entries.size();) {
         const std::int32_t j = entries[i].owner;
@@ -218,7 +219,11 @@ void update_sim_mapping(std::size_t n, const std::vector<SimTriple>& triples,
         while (end < entries.size() && entries[end].owner == j) ++end;
         if ((++lists & 1023) == 0) check_interrupt();
 
+        // A neighbour given again moves to the end with its new similarity, so
+        // that the surviving old entries keep their (usually sorted) order and
+        // only the new part needs sorting before a merge.
         keys.clear();
+        dead.clear();
         auto put = [&](std::int32_t id, float sim) {
             std::int32_t* slot;
             if (id >= 0 && static_cast<std::size_t>(id) < slot_of.size()) {
@@ -226,18 +231,25 @@ void update_sim_mapping(std::size_t n, const std::vector<SimTriple>& triples,
             } else {
                 slot = &slot_map.try_emplace(id, -1).first->second;
             }
-            if (*slot >= 0) {
-                keys[static_cast<std::size_t>(*slot)] = neighbour_key(id, sim);
-                return;
-            }
+            if (*slot >= 0) dead[static_cast<std::size_t>(*slot)] = 1;
             *slot = static_cast<std::int32_t>(keys.size());
             keys.push_back(neighbour_key(id, sim));
+            dead.push_back(0);
         };
         if (const NeighbourList* old = sim_mapping.find(j)) {
             const std::size_t len = std::min(old->ids.size(), old->sims.size());
             for (std::size_t k = 0; k < len; ++k) put(old->ids[k], old->sims[k]);
         }
+        const std::size_t old_end = keys.size();
         for (std::size_t k = i; k < end; ++k) put(entries[k].id, entries[k].sim);
+        std::size_t live = 0;
+        std::size_t old_live = 0;
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            if (dead[k]) continue;
+            keys[live++] = keys[k];
+            if (k < old_end) old_live = live;
+        }
+        keys.resize(live);
         for (std::uint64_t key : keys) {
             const std::int32_t id = key_id(key);
             if (id >= 0 && static_cast<std::size_t>(id) < slot_of.size())
@@ -246,7 +258,17 @@ void update_sim_mapping(std::size_t n, const std::vector<SimTriple>& triples,
         slot_map.clear();
 
         if (unsortable(keys.data(), keys.size())) throw Panic(kUnwrapNone);
-        sort_keys(keys.data(), keys.size(), scratch);
+        auto by_similarity = [](std::uint64_t a, std::uint64_t b) { return (a >> 32) < (b >> 32); };
+        const auto middle = keys.begin() + static_cast<std::ptrdiff_t>(old_live);
+        if (std::is_sorted(keys.begin(), middle, by_similarity)) {
+            sort_keys(keys.data() + old_live, keys.size() - old_live, scratch);
+            scratch.staging.resize(keys.size());
+            std::merge(keys.begin(), middle, middle, keys.end(), scratch.staging.begin(),
+                       by_similarity);
+            keys.swap(scratch.staging);
+        } else {
+            sort_keys(keys.data(), keys.size(), scratch);
+        }
         sim_mapping.insert_or_assign(j, to_neighbour_list(keys.data(), keys.size()));
         i = end;
     }
