@@ -53,7 +53,8 @@ public:
 
     void write(const void* data, std::size_t n) {
         if (n <= kStageSize - staged_) [[likely]] {
-            std::memcpy(stage_.data() + staged_, data, n);
+            // An empty vector passes a null pointer, which memcpy must not see.
+            if (n != 0) std::memcpy(stage_.data() + staged_, data, n);
             staged_ += n;
             return;
         }
@@ -95,7 +96,7 @@ public:
     // means an intact stream that is simply shorter.
     std::size_t read(void* dst, std::size_t n) {
         if (n <= out_len_ - out_pos_) [[likely]] {
-            std::memcpy(dst, out_.data() + out_pos_, n);
+            if (n != 0) std::memcpy(dst, out_.data() + out_pos_, n);  // dst may be null
             out_pos_ += n;
             return n;
         }
