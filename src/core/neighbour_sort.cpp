@@ -1,44 +1,47 @@
 #include "core/neighbour_sort.hpp"
 
 #include <algorithm>
-#include <array>
+#include <bit>
 #include <utility>
 
 namespace quibrel {
 namespace {
 
-// Stable LSD radix sort on the similarity half of the keys: four passes of
-// 8 bits (small tables suit lists of a few thousand entries), skipping a pass
-// whose digit every key shares.
-void radix_sort_high(std::uint64_t* keys, std::size_t n, std::vector<std::uint64_t>& spare) {
-    std::array<std::array<std::uint32_t, 256>, 4> counts{};
+// One bucket pass on the similarity bits, spread over the range the list
+// actually spans, then a sort of each small bucket. Similarities of one list
+// crowd into a narrow band of float bit patterns, which makes fixed-digit
+// radix passes skewed (every key hitting one counter); scaling the band to the
+// bucket count avoids that. The result is fully ordered by key.
+void bucket_sort(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
+    std::uint32_t lo = 0xffffffffu;
+    std::uint32_t hi = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const auto high = static_cast<std::uint32_t>(keys[i] >> 32);
-        ++counts[0][high & 0xff];
-        ++counts[1][(high >> 8) & 0xff];
-        ++counts[2][(high >> 16) & 0xff];
-        ++counts[3][high >> 24];
+        lo = std::min(lo, high);
+        hi = std::max(hi, high);
     }
-    if (spare.size() < n) spare.resize(n);
-    std::uint64_t* src = keys;
-    std::uint64_t* dst = spare.data();
-    for (int d = 0; d < 4; ++d) {
-        const int shift = 32 + 8 * d;
-        auto& c = counts[static_cast<std::size_t>(d)];
-        if (c[(src[0] >> shift) & 0xff] == n) continue;
-        std::uint32_t sum = 0;
-        for (auto& v : c) {
-            const std::uint32_t here = v;
-            v = sum;
-            sum += here;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint64_t k = src[i];
-            dst[c[(k >> shift) & 0xff]++] = k;
-        }
-        std::swap(src, dst);
-    }
-    if (src != keys) std::copy(src, src + n, keys);
+    const int bits = std::clamp(static_cast<int>(std::bit_width(n / 4)), 6, 12);
+    const std::uint32_t range = hi - lo;
+    int shift = 0;
+    while ((range >> shift) >= (std::uint32_t{1} << bits)) ++shift;
+    const std::size_t buckets = (std::size_t{range} >> shift) + 1;
+    auto& bounds = scratch.bounds;
+    bounds.assign(buckets + 1, 0);
+    auto bucket = [&](std::uint64_t k) {
+        return static_cast<std::size_t>((static_cast<std::uint32_t>(k >> 32) - lo) >> shift);
+    };
+    for (std::size_t i = 0; i < n; ++i) ++bounds[bucket(keys[i]) + 1];
+    for (std::size_t b = 0; b < buckets; ++b) bounds[b + 1] += bounds[b];
+    auto& out = scratch.spare;
+    if (out.size() < n) out.resize(n);
+    auto& cursor = scratch.cursor;
+    cursor.assign(bounds.begin(), bounds.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) out[cursor[bucket(keys[i])]++] = keys[i];
+    for (std::size_t b = 0; b < buckets; ++b)
+        if (bounds[b + 1] - bounds[b] > 1)
+            std::sort(out.begin() + static_cast<std::ptrdiff_t>(bounds[b]),
+                      out.begin() + static_cast<std::ptrdiff_t>(bounds[b + 1]));
+    std::copy(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), keys);
 }
 
 }  // namespace
@@ -48,7 +51,7 @@ void sort_keys(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
     if (n < 192 || n > 0xffffffffu)
         std::sort(keys, keys + n);
     else
-        radix_sort_high(keys, n, scratch.spare);
+        bucket_sort(keys, n, scratch);
 }
 
 NeighbourList to_neighbour_list(const std::uint64_t* keys, std::size_t n) {

@@ -37,11 +37,12 @@ inline float key_sim(std::uint64_t key) {
 struct SortScratch {
     std::vector<std::uint64_t> spare;
     std::vector<std::uint64_t> staging;
+    std::vector<std::uint32_t> bounds;
+    std::vector<std::uint32_t> cursor;
 };
 
-// Orders keys by descending similarity. Equal similarities keep a
-// deterministic order (their input order for long lists, ascending id bits
-// for short ones); callers may not rely on which.
+// Orders keys ascending, that is by descending similarity and, among equal
+// similarities, by ascending id bits (an order callers may not rely on).
 void sort_keys(std::uint64_t* keys, std::size_t n, SortScratch& scratch);
 
 // True when the list cannot be sorted: a comparison sort of two or more
