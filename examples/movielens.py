@@ -12,13 +12,13 @@ from __future__ import annotations
 import argparse
 import pathlib
 import tempfile
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 import pandas as pd
-import scipy.sparse as sp
-
 import quibrel
+import scipy.sparse as sp
 
 HERE = pathlib.Path(__file__).resolve().parent
 RATINGS = HERE.parent / "data" / "ml-latest-small" / "ratings.csv"
@@ -65,7 +65,7 @@ def model_inputs(train: pd.DataFrame, n_users: int, n_items: int) -> dict[str, A
 def metrics(recs: list[list[int]], truth: list[set[int]], n_items: int) -> dict[str, float]:
     precision, recall, ndcg = [], [], []
     discounts = 1.0 / np.log2(np.arange(2, K + 2))
-    for rec, relevant in zip(recs, truth):
+    for rec, relevant in zip(recs, truth, strict=True):
         top = rec[:K]
         hits = [1.0 if item in relevant else 0.0 for item in top]
         precision.append(sum(hits) / K)
@@ -83,7 +83,7 @@ def metrics(recs: list[list[int]], truth: list[set[int]], n_items: int) -> dict[
 
 def recall_curve(recs: list[list[int]], truth: list[set[int]]) -> np.ndarray:
     curve = np.zeros(MAX_K)
-    for rec, relevant in zip(recs, truth):
+    for rec, relevant in zip(recs, truth, strict=True):
         hits = np.cumsum([1.0 if item in relevant else 0.0 for item in rec[:MAX_K]])
         padded = np.concatenate([hits, np.full(MAX_K - len(hits), hits[-1] if len(hits) else 0.0)])
         curve += padded / len(relevant)
@@ -92,7 +92,7 @@ def recall_curve(recs: list[list[int]], truth: list[set[int]]) -> np.ndarray:
 
 def fill_from_popular(recs: list[list[int]], seen: list[set[int]], popular: list[int]) -> None:
     """Tops up short lists with popular unseen items, as a caller would for reported users."""
-    for rec, consumed in zip(recs, seen):
+    for rec, consumed in zip(recs, seen, strict=True):
         if len(rec) >= MAX_K:
             continue
         taken = set(rec)
@@ -114,8 +114,10 @@ def main() -> None:
     n_users = int(max(train["user"].max(), test["user"].max())) + 1
     n_items = int(max(train["item"].max(), test["item"].max())) + 1
     inputs = model_inputs(train, n_users, n_items)
-    print(f"{len(train):,} training and {len(test):,} held-out ratings, "
-          f"{n_users} users, {n_items} items")
+    print(
+        f"{len(train):,} training and {len(test):,} held-out ratings, "
+        f"{n_users} users, {n_items} items"
+    )
 
     test_users = sorted(test["user"].unique().tolist())
     truth_by_user = test.groupby("user")["item"].apply(set)
@@ -137,7 +139,7 @@ def main() -> None:
     curves: dict[str, np.ndarray] = {}
     raw_lists: dict[str, list[list[int]]] = {}
     for name, model in models.items():
-        recs, report = model.recommend(test_users, MAX_K, True, False)
+        recs, _ = model.recommend(test_users, MAX_K, True, False)
         raw_lists[name] = [list(r) for r in recs]
         fill_from_popular(recs, seen, popular)
         results[name] = metrics(recs, truth, n_items)
@@ -155,9 +157,11 @@ def main() -> None:
 
     # Save and reload every model; the reloaded model must recommend the same lists.
     with tempfile.TemporaryDirectory() as tmp:
-        savers = {"ItemCF": (quibrel.save_item_cf, quibrel.load_item_cf),
-                  "UserCF": (quibrel.save_user_cf, quibrel.load_user_cf),
-                  "Swing": (quibrel.save_swing, quibrel.load_swing)}
+        savers: dict[str, tuple[Callable[[Any, str, str], None], Callable[[str, str], Any]]] = {
+            "ItemCF": (quibrel.save_item_cf, quibrel.load_item_cf),
+            "UserCF": (quibrel.save_user_cf, quibrel.load_user_cf),
+            "Swing": (quibrel.save_swing, quibrel.load_swing),
+        }
         for name, (save, load) in savers.items():
             save(models[name], tmp, name.lower())
             reloaded = load(tmp, name.lower())
