@@ -58,7 +58,21 @@ struct alignas(64) Scratch {
     HeapArray<float> values;           // the accumulator, all zero between items
     HeapArray<std::uint32_t> stamps;   // item stamp of the last tracked touch
     HeapArray<std::uint32_t> touched;  // ids first touched by the current item
-    HeapArray<std::uint32_t> marks;    // stamp per id, for mark-and-scan
+    // The item's own inverted index over its users' rows (see index_rows).
+    HeapArray<std::uint32_t> seen;      // item stamp: id met in one of the rows
+    HeapArray<std::uint32_t> placed;    // item stamp: id has its postings placed
+    HeapArray<std::uint32_t> occurs;    // rows holding the id (valid when seen)
+    HeapArray<std::uint32_t> postings_at;  // start of the id's postings (when placed)
+    HeapArray<std::uint32_t> filled;       // postings filled so far (when placed)
+    HeapArray<std::uint32_t> marks;        // stamp per id, for mark-and-scan
+    std::vector<std::uint32_t> rows;        // each position's row, shared ids only
+    std::vector<std::uint32_t> rank;        // per row entry: its rank in the postings
+    std::vector<std::size_t> row_start;     // where each position's row starts
+    std::vector<std::uint32_t> postings;    // per shared id: positions holding it
+    std::vector<std::uint32_t> pair_start;  // per later position: list offset
+    std::vector<std::uint32_t> lists;       // common lists of one earlier position
+    std::vector<float> pair_weight;         // per later position: its pair's contribution
+    std::vector<std::uint32_t> common;      // one pair's common list, when built alone
     std::uint32_t item_stamp = 0;
     std::uint32_t mark_stamp = 0;
     std::size_t n_touched = 0;
@@ -66,7 +80,6 @@ struct alignas(64) Scratch {
     std::uint64_t updates = 0;  // updates of the current item while tracking
     std::vector<std::uint64_t> pair_keys;
     std::vector<const std::uint32_t*> cached;  // per later user: cached list or null
-    std::vector<std::uint32_t> common;         // a common list that is not cached
     std::vector<std::uint64_t> keys, keys_tmp;  // sort keys of the list being built
     std::vector<std::uint64_t> walk_u, walk_v, walk_common;  // literal walk only
 
@@ -74,6 +87,11 @@ struct alignas(64) Scratch {
         : values(zeroed_array<float>(n_items)),
           stamps(zeroed_array<std::uint32_t>(n_items)),
           touched(zeroed_array<std::uint32_t>(n_items + 1)),
+          seen(zeroed_array<std::uint32_t>(n_items)),
+          placed(zeroed_array<std::uint32_t>(n_items)),
+          occurs(zeroed_array<std::uint32_t>(n_items)),
+          postings_at(zeroed_array<std::uint32_t>(n_items)),
+          filled(zeroed_array<std::uint32_t>(n_items)),
           marks(zeroed_array<std::uint32_t>(n_items)),
           size_(n_items),
           scan_cost_(n_items / 8 + 64) {}
@@ -85,13 +103,9 @@ struct alignas(64) Scratch {
         updates = 0;
         tracking = true;
         if (++item_stamp == 0) {
-            std::fill_n(stamps.get(), size_, 0u);
+            for (auto* a : {&stamps, &seen, &placed}) std::fill_n(a->get(), size_, 0u);
             item_stamp = 1;
         }
-    }
-    void count_updates(std::size_t n) {
-        updates += n;
-        if (updates > scan_cost_) tracking = false;
     }
     std::uint32_t next_mark() {
         if (++mark_stamp == 0) {
@@ -99,6 +113,10 @@ struct alignas(64) Scratch {
             mark_stamp = 1;
         }
         return mark_stamp;
+    }
+    void count_updates(std::size_t n) {
+        updates += n;
+        if (updates > scan_cost_) tracking = false;
     }
 
 private:
@@ -381,16 +399,157 @@ void process_item_literal(const Pass& pass, std::size_t item, std::span<const st
     }
 }
 
+// Builds the item's inverted index over its users' rows: each row keeps only
+// the ids found in at least two rows (counting a repeated user once per
+// position), since no other id can be common to a pair; and each such id gets
+// the ascending list of positions whose rows hold it. Common lists then cost
+// what they hold, not the lengths of the rows they come from.
+void index_rows(const Pass& pass, std::span<const std::int32_t> users, Scratch& s) {
+    const std::uint32_t stamp = s.item_stamp;
+    std::uint32_t* const seen = s.seen.get();
+    std::uint32_t* const occurs = s.occurs.get();
+    std::size_t total = 0;
+    for (const std::int32_t u : users) {
+        const UserRow& row = pass.rows[static_cast<std::uint32_t>(u)];
+        total += row.length;
+        for (std::uint32_t p = 0; p < row.length; ++p) {
+            const auto j = static_cast<std::uint32_t>(row.ids[p]);
+            occurs[j] = (seen[j] == stamp ? occurs[j] : 0) + 1;
+            seen[j] = stamp;
+        }
+    }
+    if (s.rows.size() < total) {
+        s.rows.resize(total);
+        s.rank.resize(total);
+        s.postings.resize(total);
+    }
+    s.row_start.resize(users.size() + 1);
+    std::uint32_t* const placed = s.placed.get();
+    std::uint32_t* const postings_at = s.postings_at.get();
+    std::uint32_t* const filled = s.filled.get();
+    std::size_t n = 0;
+    std::uint32_t next_postings = 0;
+    for (std::size_t a = 0; a < users.size(); ++a) {
+        s.row_start[a] = n;
+        const UserRow& row = pass.rows[static_cast<std::uint32_t>(users[a])];
+        for (std::uint32_t p = 0; p < row.length; ++p) {
+            const auto j = static_cast<std::uint32_t>(row.ids[p]);
+            if (occurs[j] < 2) continue;
+            if (placed[j] != stamp) {
+                // The first position holding j: its postings start here.
+                placed[j] = stamp;
+                postings_at[j] = next_postings;
+                next_postings += occurs[j];
+                filled[j] = 0;
+            }
+            const std::uint32_t r = filled[j]++;
+            s.postings[postings_at[j] + r] = static_cast<std::uint32_t>(a);
+            s.rows[n] = j;
+            s.rank[n] = r;
+            ++n;
+        }
+    }
+    s.row_start[users.size()] = n;
+}
+
+// The common lists of position a with every later position, from the index:
+// each id of a's row is appended to the list of every later position whose
+// row also holds it. Ids are visited in ascending order, so each list comes
+// out ascending, as the merge walk would give it.
+void common_lists(std::size_t a, std::size_t n_users_in_row, Scratch& s) {
+    const std::size_t later = n_users_in_row - a - 1;
+    s.pair_start.assign(later + 1, 0);
+    std::uint32_t* const start = s.pair_start.data();
+    const std::uint32_t* const postings = s.postings.data();
+    const std::size_t begin = s.row_start[a];
+    const std::size_t end = s.row_start[a + 1];
+    std::size_t total = 0;
+    for (std::size_t e = begin; e < end; ++e) {
+        const std::uint32_t j = s.rows[e];
+        const std::uint32_t* const p = postings + s.postings_at[j];
+        const std::uint32_t occurs = s.occurs[j];
+        for (std::uint32_t t = s.rank[e] + 1; t < occurs; ++t) ++start[p[t] - a];
+        total += occurs - s.rank[e] - 1;
+    }
+    // start[b + 1] counted the ids of position a + 1 + b; turn counts into offsets.
+    std::uint32_t sum = 0;
+    for (std::size_t b = 1; b <= later; ++b) {
+        const std::uint32_t here = start[b];
+        start[b] = sum;
+        sum += here;
+    }
+    if (s.lists.size() < total) s.lists.resize(total);
+    std::uint32_t* const out = s.lists.data();
+    for (std::size_t e = begin; e < end; ++e) {
+        const std::uint32_t j = s.rows[e];
+        const std::uint32_t* const p = postings + s.postings_at[j];
+        const std::uint32_t occurs = s.occurs[j];
+        for (std::uint32_t t = s.rank[e] + 1; t < occurs; ++t) out[start[p[t] - a]++] = j;
+    }
+    // start[b + 1] is now the end of list b; the list begins at start[b] (0 for b = 0).
+}
+
+// The pairs of position a with every later position, without building their
+// common lists: one pass counts the list lengths (hence each pair's
+// contribution), a second adds the contributions id by id. For one id the
+// later positions come in ascending order, so every slot still receives its
+// contributions in pair order.
+void add_pairs_by_id(const Pass& pass, std::span<const std::int32_t> users, std::size_t a,
+                     Scratch& s) {
+    const std::size_t later = users.size() - a - 1;
+    s.pair_start.assign(later + 1, 0);
+    std::uint32_t* const count = s.pair_start.data();  // count[b + 1]: pair with a + 1 + b
+    const std::uint32_t* const postings = s.postings.data();
+    const std::size_t begin = s.row_start[a];
+    const std::size_t end = s.row_start[a + 1];
+    std::uint64_t updates = 0;
+    for (std::size_t e = begin; e < end; ++e) {
+        const std::uint32_t j = s.rows[e];
+        const std::uint32_t* const p = postings + s.postings_at[j];
+        const std::uint32_t occurs = s.occurs[j];
+        for (std::uint32_t t = s.rank[e] + 1; t < occurs; ++t) ++count[p[t] - a];
+        updates += occurs - s.rank[e] - 1;
+    }
+    if (updates == 0) return;
+    s.pair_weight.resize(later + 1);
+    float* const c = s.pair_weight.data();  // c[b + 1]: contribution of the pair with a + 1 + b
+    const float w_u = pass.weights[static_cast<std::uint32_t>(users[a])];
+    for (std::size_t b = 0; b < later; ++b) {
+        if (count[b + 1] == 0) continue;
+        const float w_v = pass.weights[static_cast<std::uint32_t>(users[a + 1 + b])];
+        c[b + 1] = contribution(w_u, w_v, count[b + 1], pass.alpha);
+    }
+    float* const values = s.values.get();
+    const bool tracking = s.tracking;
+    for (std::size_t e = begin; e < end; ++e) {
+        const std::uint32_t j = s.rows[e];
+        const std::uint32_t* const p = postings + s.postings_at[j];
+        const std::uint32_t occurs = s.occurs[j];
+        std::uint32_t t = s.rank[e] + 1;
+        if (t >= occurs) continue;
+        if (tracking) {
+            s.touched[s.n_touched] = j;
+            s.n_touched += s.stamps[j] != s.item_stamp;
+            s.stamps[j] = s.item_stamp;
+        }
+        float value = values[j];
+        for (; t < occurs; ++t) value += c[p[t] - a];
+        values[j] = value;
+    }
+    s.count_updates(updates);
+}
+
 // Item i when every user is known and every user row is regular. For each
 // earlier user u, the cached lists of all pairs (u, later users) are looked up
-// together; the others come from mark-and-scan: u's row is marked once, then
-// each later user's row is scanned.
+// together; if any is missing, the lists of all those pairs are built at once
+// from the item's inverted index.
 void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::int32_t> users,
                        Scratch& s, std::size_t worker) {
     // Contributions to the item itself are skipped; restoring its slot after
     // the pairs does that without a test per id.
     const float own_value = s.values[item];
     PairCache* const cache = pass.cache;
+    bool indexed = false;  // the index is built on the first pair not in the cache
     if (s.pair_keys.size() < users.size()) {
         s.pair_keys.resize(users.size());
         s.cached.resize(users.size());
@@ -398,55 +557,81 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
     for (std::size_t a = 0; a + 1 < users.size(); ++a) {
         if (loop_stopping()) return;
         const auto u = static_cast<std::uint32_t>(users[a]);
-        const UserRow& row_u = pass.rows[u];
         const float w_u = pass.weights[u];
         const std::size_t later = users.size() - a - 1;
         const std::uint64_t key_base = static_cast<std::uint64_t>(u) * pass.n_users;
         const std::uint32_t** const cached = s.cached.data();
+        bool all_cached = false;
         if (cache != nullptr) {
             for (std::size_t b = 0; b < later; ++b)
                 s.pair_keys[b] = key_base + static_cast<std::uint32_t>(users[a + 1 + b]);
             cache->find_all(u, std::span<const std::uint64_t>(s.pair_keys.data(), later), cached);
-        } else {
-            std::fill_n(cached, later, nullptr);
+            all_cached = std::all_of(cached, cached + later, [](auto* p) { return p != nullptr; });
+        }
+        // Few missing lists are built one by one (mark a's row, scan the
+        // other); many are built together from the index.
+        bool one_by_one = false;
+        if (!all_cached) {
+            if (!indexed) {
+                index_rows(pass, users, s);
+                indexed = true;
+            }
+            // Without room to store the lists, there is no need to build them.
+            if (cache == nullptr || !cache->has_room()) {
+                add_pairs_by_id(pass, users, a, s);
+                continue;
+            }
+            const std::size_t missing =
+                static_cast<std::size_t>(std::count(cached, cached + later, nullptr));
+            one_by_one = 8 * missing < later;
+            if (!one_by_one) common_lists(a, users.size(), s);
         }
         std::uint32_t mark = 0;
         for (std::size_t b = 0; b < later; ++b) {
             const auto v = static_cast<std::uint32_t>(users[a + 1 + b]);
             std::span<const std::uint32_t> common;
-            if (cached[b] != nullptr) {
+            if (cache != nullptr && cached[b] != nullptr) {
                 common = {cached[b] + 1, cached[b][0]};
-            } else {
-                const UserRow& row_v = pass.rows[v];
-                const bool store = cache != nullptr && cache->has_room();
+            } else if (one_by_one) {
+                const std::uint32_t* const row_u = s.rows.data() + s.row_start[a];
+                const std::size_t length_u = s.row_start[a + 1] - s.row_start[a];
+                const std::uint32_t* const row_v = s.rows.data() + s.row_start[a + 1 + b];
+                const std::size_t length_v = s.row_start[a + 2 + b] - s.row_start[a + 1 + b];
+                if (mark == 0) {
+                    mark = s.next_mark();
+                    for (std::size_t p = 0; p < length_u; ++p) s.marks[row_u[p]] = mark;
+                }
+                const bool store = cache->has_room();
                 std::uint32_t* out;
                 if (store) {
-                    out = cache->reserve(worker, row_v.length);
+                    out = cache->reserve(worker, length_v);
                 } else {
-                    if (s.common.size() < row_v.length) s.common.resize(row_v.length);
+                    if (s.common.size() < length_v) s.common.resize(length_v);
                     out = s.common.data();
                 }
+                const std::uint32_t* const marks = s.marks.get();
                 std::size_t n = 0;
-                if (row_u.length != 0 && row_v.length != 0) {
-                    if (mark == 0) {
-                        mark = s.next_mark();
-                        for (std::uint32_t p = 0; p < row_u.length; ++p)
-                            s.marks[static_cast<std::uint32_t>(row_u.ids[p])] = mark;
-                    }
-                    const std::uint32_t* const marks = s.marks.get();
-                    for (std::uint32_t p = 0; p < row_v.length; ++p) {
-                        const auto j = static_cast<std::uint32_t>(row_v.ids[p]);
-                        out[n] = j;
-                        n += marks[j] == mark;
-                    }
+                for (std::size_t p = 0; p < length_v; ++p) {
+                    const std::uint32_t j = row_v[p];
+                    out[n] = j;
+                    n += marks[j] == mark;
                 }
                 common = store ? cache->publish(worker, u, key_base + v, n)
                                : std::span<const std::uint32_t>(out, n);
+            } else {
+                const std::uint32_t first = b == 0 ? 0 : s.pair_start[b];
+                const std::uint32_t length = s.pair_start[b + 1] - first;
+                common = {s.lists.data() + first, length};
+                if (cache != nullptr && cache->has_room()) {
+                    std::uint32_t* slot = cache->reserve(worker, length);
+                    std::copy(common.begin(), common.end(), slot);
+                    common = cache->publish(worker, u, key_base + v, length);
+                }
             }
-            if (b + 1 < later && cached[b + 1] != nullptr) {
+            if (b + 1 < later && cache != nullptr && cached[b + 1] != nullptr) {
                 // The next cached list is read right after this one: fetch it
-                // while this one is being added.
-                // Its length is not read here, as that would wait for the fetch.
+                // while this one is being added. Its length is not read here,
+                // as that would wait for the fetch.
                 const char* next = reinterpret_cast<const char*>(cached[b + 1]);
                 for (std::size_t off = 0; off < 512; off += 64) __builtin_prefetch(next + off);
             }
