@@ -52,9 +52,10 @@ std::size_t dynamic_grain(std::size_t n, std::size_t workers) {
 // The pairs (x, y > x) of one computation that have a common interaction,
 // before they are stored.
 struct FreshPairs {
-    std::vector<PairRow> rows;        // rows[x]: ascending y, count > 0
-    std::vector<std::uint32_t> kept;  // kept[x]: records of rows[x] with count >= min_common
-    std::uint64_t kept_pairs = 0;     // similarity triples, pairs without co-occurrence included
+    std::vector<std::span<PairEntry>> rows;  // rows[x]: ascending y, count > 0
+    std::vector<PairBlock> blocks;           // where the rows live
+    std::vector<std::uint32_t> kept;         // kept[x]: records of rows[x] with count >= min_common
+    std::uint64_t kept_pairs = 0;  // similarity triples, pairs without co-occurrence included
 };
 
 // Cosine with the squared norms' roots taken once per entity; the same f32
@@ -170,23 +171,24 @@ struct ForwardScratch {
     std::vector<Cell<Count>> cells;
     std::vector<std::uint32_t> touched;
     std::vector<std::uint64_t> bitmap;
+    PairBlockWriter writer;
 };
 
 // Turns the touched cells of x (ids > x) into an ascending row and clears
 // them. Few touched ids are sorted; many are marked in a bitmap whose words
 // beyond x are then walked, which costs about span/64 word reads.
 template <class CellT>
-PairRow collect_row(std::size_t x, std::size_t n, CellT* cells, std::uint32_t* touched,
-                    std::uint64_t* bitmap, std::size_t count, std::uint64_t min_common,
-                    std::uint32_t& kept) {
-    PairRow row;
+std::span<PairEntry> collect_row(std::size_t x, std::size_t n, CellT* cells, std::uint32_t* touched,
+                                 std::uint64_t* bitmap, std::size_t count, std::uint64_t min_common,
+                                 PairBlockWriter& writer, std::uint32_t& kept) {
     kept = 0;
-    if (count == 0) return row;
-    row.reserve(count);
+    if (count == 0) return {};
+    PairEntry* const row = writer.allocate(count);
+    std::size_t i = 0;
     auto emit = [&](std::size_t y) {
         CellT& cell = cells[y];
-        row.push_back(PairEntry{static_cast<std::int32_t>(y), cell.dot,
-                                static_cast<std::uint64_t>(cell.count)});
+        row[i++] = PairEntry{static_cast<std::int32_t>(y), cell.dot,
+                             static_cast<std::uint64_t>(cell.count)};
         kept += static_cast<std::uint64_t>(cell.count) >= min_common;
         cell = CellT{};
     };
@@ -206,7 +208,7 @@ PairRow collect_row(std::size_t x, std::size_t n, CellT* cells, std::uint32_t* t
         std::sort(touched, touched + count);
         for (std::size_t t = 0; t < count; ++t) emit(touched[t]);
     }
-    return row;
+    return std::span<PairEntry>(row, i);
 }
 
 template <class Count>
@@ -251,9 +253,11 @@ void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
                              }
                          }
                          fresh.rows[x] = collect_row(x, n, cells, touched, s.bitmap.data(), count,
-                                                     min_common, fresh.kept[x]);
+                                                     min_common, s.writer, fresh.kept[x]);
                      }
                  });
+    for (auto& s : scratch)
+        for (PairBlock& block : s.value.writer.release()) fresh.blocks.push_back(std::move(block));
 }
 
 FreshPairs forward_cosine(const CsrMatrix& forward, std::size_t n, std::uint64_t min_common) {
@@ -352,6 +356,7 @@ FreshPairs invert_cosine(const CsrMatrix& other, std::size_t rows, std::size_t n
         std::vector<Cell<std::uint64_t>> cells(n, Cell<std::uint64_t>{0.0f, 0});
         std::vector<std::uint32_t> touched(n + 1, 0);
         std::vector<std::uint64_t> bitmap(n / 64 + 1, 0);
+        PairBlockWriter writer;
         std::size_t work = 0;
         for (std::size_t x = 0; x < n; ++x) {
             if ((x & 1023) == 0 || work > (std::size_t{1} << 22)) {
@@ -386,8 +391,9 @@ FreshPairs invert_cosine(const CsrMatrix& other, std::size_t rows, std::size_t n
                     cells[y] = Cell<std::uint64_t>{0.0f, 0};
             }
             fresh.rows[x] = collect_row(x, n, cells.data(), touched.data(), bitmap.data(), above,
-                                        min_common, fresh.kept[x]);
+                                        min_common, writer, fresh.kept[x]);
         }
+        fresh.blocks = writer.release();
     }
     if (min_common == 0) {
         fresh.kept_pairs = n < 2 ? 0 : static_cast<std::uint64_t>(n) * (n - 1) / 2;
@@ -502,10 +508,8 @@ KeyLists lists_of_all_pairs(const FreshPairs& fresh, std::size_t n, const Norms&
 // Stores the fresh pair records: they replace records of the same pairs, all
 // other records stay.
 void commit_pairs(PairStats& pair_stats, FreshPairs& fresh) {
-    pair_stats.ensure_rows(fresh.rows.size());
-    for (std::size_t x = 0; x < fresh.rows.size(); ++x)
-        pair_stats.replace_row(x, std::move(fresh.rows[x]));
-    fresh.rows = {};
+    pair_stats.adopt(fresh.rows, std::move(fresh.blocks));
+    fresh.blocks.clear();
 }
 
 void build_sim_mapping(CfModel& m, std::size_t n, FreshPairs&& fresh, const Runner& runner) {

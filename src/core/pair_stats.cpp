@@ -5,18 +5,65 @@
 
 namespace quibrel {
 
+PairEntry* PairBlockWriter::allocate(std::size_t count) {
+    if (count > left_) {
+        // Geometric growth keeps small computations in small blocks while big
+        // ones soon get blocks large enough for huge pages.
+        const std::size_t size = std::max(count, next_size_);
+        next_size_ = std::min<std::size_t>(next_size_ * 2, std::size_t{1} << 22);
+        blocks_.push_back(std::make_unique_for_overwrite<PairEntry[]>(size));
+        cursor_ = blocks_.back().get();
+        left_ = size;
+    }
+    PairEntry* out = cursor_;
+    cursor_ += count;
+    left_ -= count;
+    return out;
+}
+
+std::vector<PairBlock> PairBlockWriter::release() {
+    cursor_ = nullptr;
+    left_ = 0;
+    return std::move(blocks_);
+}
+
+PairStats::PairStats(const PairStats& other)
+    : rows_(other.rows_), runs_(other.runs_.size()), run_entries_(other.run_entries_),
+      extra_(other.extra_), count_(other.count_) {
+    // The copy's runs share one exact block.
+    if (run_entries_ == 0) return;
+    blocks_.push_back(std::make_unique_for_overwrite<PairEntry[]>(run_entries_));
+    PairEntry* out = blocks_.back().get();
+    for (std::size_t x = 0; x < runs_.size(); ++x) {
+        const std::span<PairEntry> run = other.runs_[x];
+        if (run.empty()) continue;
+        std::copy(run.begin(), run.end(), out);
+        runs_[x] = std::span<PairEntry>(out, run.size());
+        out += run.size();
+    }
+}
+
+PairStats& PairStats::operator=(const PairStats& other) {
+    if (this != &other) *this = PairStats(other);
+    return *this;
+}
+
 void PairStats::clear() {
     rows_ = {};
+    runs_ = {};
+    blocks_.clear();
+    run_entries_ = 0;
+    dead_entries_ = 0;
     extra_.clear();
     count_ = 0;
 }
 
 std::optional<PairRecord> PairStats::find(std::int32_t x, std::int32_t y) const {
     if (x >= 0 && static_cast<std::size_t>(x) < rows_.size()) {
-        const PairRow& row = rows_[static_cast<std::size_t>(x)];
-        auto it = std::lower_bound(row.begin(), row.end(), y,
+        const std::span<const PairEntry> r = row(static_cast<std::size_t>(x));
+        auto it = std::lower_bound(r.begin(), r.end(), y,
                                    [](const PairEntry& e, std::int32_t v) { return e.y < v; });
-        if (it == row.end() || it->y != y) return std::nullopt;
+        if (it == r.end() || it->y != y) return std::nullopt;
         return PairRecord{x, y, it->dot, it->count};
     }
     auto it = extra_.find(pack(x, y));
@@ -24,7 +71,40 @@ std::optional<PairRecord> PairStats::find(std::int32_t x, std::int32_t y) const 
     return it->second;
 }
 
-void PairStats::insert_into_row(PairRow& row, const PairEntry& e) {
+void PairStats::release_run(std::size_t x) {
+    if (runs_[x].empty()) return;
+    dead_entries_ += runs_[x].size();
+    run_entries_ -= runs_[x].size();
+    runs_[x] = {};
+}
+
+void PairStats::set_owned(std::size_t x, PairRow&& row) {
+    release_run(x);
+    rows_[x] = std::move(row);
+    compact_if_wasteful();
+}
+
+void PairStats::compact_if_wasteful() {
+    // Once most block space is dead, the live runs move to one exact block.
+    if (dead_entries_ <= run_entries_ + 4096) return;
+    std::vector<PairBlock> blocks;
+    if (run_entries_ > 0) {
+        blocks.push_back(std::make_unique_for_overwrite<PairEntry[]>(run_entries_));
+        PairEntry* out = blocks.back().get();
+        for (auto& run : runs_) {
+            if (run.empty()) continue;
+            std::copy(run.begin(), run.end(), out);
+            run = std::span<PairEntry>(out, run.size());
+            out += run.size();
+        }
+    }
+    blocks_ = std::move(blocks);
+    dead_entries_ = 0;
+}
+
+void PairStats::insert_into_row(std::size_t x, const PairEntry& e) {
+    if (!runs_[x].empty()) set_owned(x, PairRow(runs_[x].begin(), runs_[x].end()));
+    PairRow& row = rows_[x];
     // Records usually arrive in ascending order (computations, our own files),
     // which makes this an append.
     if (row.empty() || row.back().y < e.y) {
@@ -47,7 +127,7 @@ void PairStats::insert_or_assign(const PairRecord& r) {
     if (wants_row(r.x)) {
         const auto x = static_cast<std::size_t>(r.x);
         if (x >= rows_.size()) ensure_rows(std::max(x + 1, rows_.size() + rows_.size() / 2));
-        insert_into_row(rows_[x], PairEntry{r.y, r.dot, r.count});
+        insert_into_row(x, PairEntry{r.y, r.dot, r.count});
         return;
     }
     auto [it, inserted] = extra_.insert_or_assign(pack(r.x, r.y), r);
@@ -57,6 +137,7 @@ void PairStats::insert_or_assign(const PairRecord& r) {
 void PairStats::ensure_rows(std::size_t n) {
     if (n <= rows_.size()) return;
     rows_.resize(n);
+    runs_.resize(n);
     // Records whose x is now a direct row must move there, or find() misses them.
     std::vector<PairRecord> moving;
     for (auto it = extra_.begin(); it != extra_.end();) {
@@ -72,30 +153,40 @@ void PairStats::ensure_rows(std::size_t n) {
     });
     count_ -= moving.size();
     for (const PairRecord& r : moving)
-        insert_into_row(rows_[static_cast<std::size_t>(r.x)], PairEntry{r.y, r.dot, r.count});
+        insert_into_row(static_cast<std::size_t>(r.x), PairEntry{r.y, r.dot, r.count});
 }
 
-void PairStats::replace_row(std::size_t x, PairRow&& fresh) {
-    PairRow& row = rows_[x];
-    if (row.empty()) {
-        count_ += fresh.size();
-        row = std::move(fresh);
-        return;
+void PairStats::adopt(std::vector<std::span<PairEntry>>& fresh, std::vector<PairBlock>&& blocks) {
+    ensure_rows(fresh.size());
+    for (PairBlock& block : blocks) blocks_.push_back(std::move(block));
+    for (std::size_t x = 0; x < fresh.size(); ++x) {
+        const std::span<PairEntry> f = fresh[x];
+        if (f.empty()) continue;
+        const std::span<const PairEntry> old = row(x);
+        if (old.empty()) {
+            runs_[x] = f;
+            run_entries_ += f.size();
+            count_ += f.size();
+            continue;
+        }
+        PairRow merged;
+        merged.reserve(old.size() + f.size());
+        std::size_t i = 0;
+        for (const PairEntry& e : f) {
+            while (i < old.size() && old[i].y < e.y) merged.push_back(old[i++]);
+            if (i < old.size() && old[i].y == e.y) ++i;  // the fresh record wins
+            merged.push_back(e);
+        }
+        while (i < old.size()) merged.push_back(old[i++]);
+        count_ += merged.size() - old.size();
+        dead_entries_ += f.size();  // its block space is not used by a run
+        // No compaction inside the loop: it would move the blocks that the
+        // fresh rows still to come live in.
+        release_run(x);
+        rows_[x] = std::move(merged);
     }
-    if (fresh.empty()) return;
-    PairRow merged;
-    merged.reserve(row.size() + fresh.size());
-    std::size_t i = 0;
-    for (const PairEntry& e : fresh) {
-        while (i < row.size() && row[i].y < e.y) merged.push_back(row[i++]);
-        if (i < row.size() && row[i].y == e.y) ++i;  // the fresh record wins
-        merged.push_back(e);
-    }
-    while (i < row.size()) merged.push_back(row[i++]);
-    count_ += merged.size() - row.size();
-    merged.shrink_to_fit();
-    row = std::move(merged);
     fresh = {};
+    compact_if_wasteful();
 }
 
 }  // namespace quibrel

@@ -3,14 +3,16 @@
 // never makes two pairs share a record.
 //
 // Layout: pair stores can hold 10^8 records, so records of entities 0..rows-1
-// live in one sorted vector per x of 16-byte (y, dot, count) entries. The
-// computations produce whole rows in ascending y and merge them linearly.
-// Records whose x is negative or far beyond the rows held (possible only in
-// model files) go to a small hash map keyed by the pair.
+// live in one sorted run per x of 16-byte (y, dot, count) entries. A run is
+// either a slice of a large block written by a computation (large blocks get
+// huge pages, and first touches of small pages dominated building them) or,
+// once changed, a vector of its own. Records whose x is negative or far beyond
+// the rows held (possible only in model files) go to a small hash map.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -27,18 +29,40 @@ struct PairRecord {
     std::uint64_t count = 0;
 };
 
-// One record of row x.
+// One record of row x. No default member values: blocks of them are
+// allocated without being written first.
 struct PairEntry {
-    std::int32_t y = 0;
-    float dot = 0.0f;
-    std::uint64_t count = 0;
+    std::int32_t y;
+    float dot;
+    std::uint64_t count;
 };
 static_assert(sizeof(PairEntry) == 16);
 
 using PairRow = std::vector<PairEntry>;
+using PairBlock = std::unique_ptr<PairEntry[]>;
+
+// Hands out room for whole rows from blocks of growing size; one per thread.
+class PairBlockWriter {
+public:
+    PairEntry* allocate(std::size_t count);
+    // The blocks written so far; the writer starts afresh.
+    std::vector<PairBlock> release();
+
+private:
+    std::vector<PairBlock> blocks_;
+    PairEntry* cursor_ = nullptr;
+    std::size_t left_ = 0;
+    std::size_t next_size_ = 4096;
+};
 
 class PairStats {
 public:
+    PairStats() = default;
+    PairStats(PairStats&&) noexcept = default;
+    PairStats& operator=(PairStats&&) noexcept = default;
+    PairStats(const PairStats& other);
+    PairStats& operator=(const PairStats& other);
+
     std::size_t size() const noexcept { return count_; }
     bool empty() const noexcept { return count_ == 0; }
     void clear();
@@ -53,7 +77,7 @@ public:
     template <class F>
     void for_each(F&& f) const {
         for (std::size_t x = 0; x < rows_.size(); ++x)
-            for (const PairEntry& e : rows_[x])
+            for (const PairEntry& e : row(x))
                 f(PairRecord{static_cast<std::int32_t>(x), e.y, e.dot, e.count});
         for (const auto& [key, record] : extra_) f(record);
     }
@@ -62,13 +86,14 @@ public:
     void ensure_rows(std::size_t n);
     std::size_t row_count() const noexcept { return rows_.size(); }
     std::span<const PairEntry> row(std::size_t x) const {
-        return x < rows_.size() ? std::span<const PairEntry>(rows_[x])
-                                : std::span<const PairEntry>();
+        if (x >= rows_.size()) return {};
+        if (!runs_[x].empty()) return runs_[x];
+        return rows_[x];
     }
 
-    // Stores freshly computed records of row x (x < row_count(), ascending
-    // unique y): they replace records of the same pair, other records stay.
-    void replace_row(std::size_t x, PairRow&& fresh);
+    // Stores freshly computed rows (fresh[x] ascending unique y, living in
+    // `blocks`): they replace records of the same pair, other records stay.
+    void adopt(std::vector<std::span<PairEntry>>& fresh, std::vector<PairBlock>&& blocks);
 
     // Adds increments (ascending unique y, x < row_count()) to row x: an
     // existing record gets dot + increment and count + increment, a missing
@@ -88,9 +113,21 @@ private:
         return x >= 0 && (static_cast<std::size_t>(x) < rows_.size() ||
                           static_cast<std::size_t>(x) < 2 * (count_ + 1) + 4096);
     }
-    void insert_into_row(PairRow& row, const PairEntry& e);
+    std::span<PairEntry> mutable_row(std::size_t x) {
+        if (!runs_[x].empty()) return runs_[x];
+        return rows_[x];
+    }
+    // Row x replaced by an owned row; a run it leaves is dead block space.
+    void release_run(std::size_t x);
+    void set_owned(std::size_t x, PairRow&& row);
+    void insert_into_row(std::size_t x, const PairEntry& e);
+    void compact_if_wasteful();
 
-    std::vector<PairRow> rows_;
+    std::vector<PairRow> rows_;               // owned rows
+    std::vector<std::span<PairEntry>> runs_;  // rows living in blocks_
+    std::vector<PairBlock> blocks_;
+    std::size_t run_entries_ = 0;   // entries of blocks_ that runs use
+    std::size_t dead_entries_ = 0;  // entries of blocks_ no run uses
     std::unordered_map<std::uint64_t, PairRecord, IdHash> extra_;
     std::size_t count_ = 0;
 };
@@ -98,7 +135,7 @@ private:
 template <class Visit>
 void PairStats::add_increments(std::size_t x, std::span<const PairEntry> increments,
                                Visit&& visit) {
-    PairRow& row = rows_[x];
+    const std::span<PairEntry> row = mutable_row(x);
     // Count the pairs that are new first: without any, the row is updated in
     // place; otherwise one merged row replaces it.
     std::size_t missing = 0;
@@ -135,7 +172,7 @@ void PairStats::add_increments(std::size_t x, std::span<const PairEntry> increme
         visit(inc.y, merged.back().dot, merged.back().count);
     }
     while (i < row.size()) merged.push_back(row[i++]);
-    row = std::move(merged);
+    set_owned(x, std::move(merged));
     count_ += missing;
 }
 
