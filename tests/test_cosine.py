@@ -341,3 +341,41 @@ def test_malformed_matrices_fail_cleanly_or_give_sorted_lists(name, invert, tmp_
             for ids, values in sims.values():
                 assert all(0 <= i < n for i in ids.tolist())
                 assert len(values) < 2 or not np.isnan(values).any()
+
+
+_INTERRUPT_SCRIPT = textwrap.dedent(
+    """
+    import os, subprocess, sys, time
+    sys.path.insert(0, {tests!r})
+    import conftest
+    from cf_state import make_model
+    data = conftest.movielens.__wrapped__()
+    m = make_model("item", data)
+    killer = subprocess.Popen(["sh", "-c", f"sleep 0.05; kill -INT {{os.getpid()}}"])
+    try:
+        m.compute_similarities({invert}, 2)
+        time.sleep(30)  # on a machine fast enough to finish first, the signal lands here
+    except KeyboardInterrupt:
+        print("INTERRUPTED")
+    killer.wait()
+    try:
+        print("AFTER", m.num_sim_elements())
+    except ValueError:
+        print("AFTER empty")
+    m.compute_similarities({invert}, 2)
+    print("AGAIN", m.num_sim_elements())
+    """
+)
+
+
+@pytest.mark.parametrize("invert", [False, True])
+def test_interrupt_stops_the_computation_and_leaves_a_usable_model(invert):
+    tests = os.path.dirname(os.path.abspath(__file__))
+    script = _INTERRUPT_SCRIPT.format(tests=tests, invert=invert)
+    out = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, check=True, timeout=300
+    ).stdout
+    # The computation takes far longer than the 50 ms before the signal: it must
+    # stop before any list is stored (lists are stored only at the very end).
+    assert "INTERRUPTED" in out and "AFTER empty" in out
+    assert "AGAIN 26315344" in out
