@@ -399,12 +399,11 @@ void process_item_literal(const Pass& pass, std::size_t item, std::span<const st
     }
 }
 
-// Builds the item's inverted index over its users' rows: each row keeps only
-// the ids found in at least two rows (counting a repeated user once per
-// position), since no other id can be common to a pair; and each such id gets
-// the ascending list of positions whose rows hold it. Common lists then cost
-// what they hold, not the lengths of the rows they come from.
-void index_rows(const Pass& pass, std::span<const std::int32_t> users, Scratch& s) {
+// Keeps, of each user row of the item, only the ids found in at least two of
+// those rows (counting a repeated user once per position): no other id can be
+// common to a pair of them. Order within each row is kept, so common lists
+// come out exactly as from the full rows, at a fraction of the cost.
+void trim_rows(const Pass& pass, std::span<const std::int32_t> users, Scratch& s) {
     const std::uint32_t stamp = s.item_stamp;
     std::uint32_t* const seen = s.seen.get();
     std::uint32_t* const occurs = s.occurs.get();
@@ -418,23 +417,40 @@ void index_rows(const Pass& pass, std::span<const std::int32_t> users, Scratch& 
             seen[j] = stamp;
         }
     }
-    if (s.rows.size() < total) {
-        s.rows.resize(total);
-        s.rank.resize(total);
-        s.postings.resize(total);
-    }
+    if (s.rows.size() < total) s.rows.resize(total);
     s.row_start.resize(users.size() + 1);
-    std::uint32_t* const placed = s.placed.get();
-    std::uint32_t* const postings_at = s.postings_at.get();
-    std::uint32_t* const filled = s.filled.get();
+    std::uint32_t* const out = s.rows.data();
     std::size_t n = 0;
-    std::uint32_t next_postings = 0;
     for (std::size_t a = 0; a < users.size(); ++a) {
         s.row_start[a] = n;
         const UserRow& row = pass.rows[static_cast<std::uint32_t>(users[a])];
         for (std::uint32_t p = 0; p < row.length; ++p) {
             const auto j = static_cast<std::uint32_t>(row.ids[p]);
-            if (occurs[j] < 2) continue;
+            out[n] = j;
+            n += occurs[j] >= 2;
+        }
+    }
+    s.row_start[users.size()] = n;
+}
+
+// Completes the item's inverted index over the trimmed rows: each kept id
+// gets the ascending list of positions whose rows hold it, and each row entry
+// its rank in that list. Common lists then cost what they hold.
+void index_postings(Scratch& s) {
+    const std::uint32_t stamp = s.item_stamp;
+    const std::size_t total = s.row_start.back();
+    if (s.rank.size() < total) {
+        s.rank.resize(total);
+        s.postings.resize(total);
+    }
+    std::uint32_t* const placed = s.placed.get();
+    std::uint32_t* const postings_at = s.postings_at.get();
+    std::uint32_t* const filled = s.filled.get();
+    const std::uint32_t* const occurs = s.occurs.get();
+    std::uint32_t next_postings = 0;
+    for (std::size_t a = 0; a + 1 < s.row_start.size(); ++a) {
+        for (std::size_t e = s.row_start[a]; e < s.row_start[a + 1]; ++e) {
+            const std::uint32_t j = s.rows[e];
             if (placed[j] != stamp) {
                 // The first position holding j: its postings start here.
                 placed[j] = stamp;
@@ -444,12 +460,9 @@ void index_rows(const Pass& pass, std::span<const std::int32_t> users, Scratch& 
             }
             const std::uint32_t r = filled[j]++;
             s.postings[postings_at[j] + r] = static_cast<std::uint32_t>(a);
-            s.rows[n] = j;
-            s.rank[n] = r;
-            ++n;
+            s.rank[e] = r;
         }
     }
-    s.row_start[users.size()] = n;
 }
 
 // The common lists of position a with every later position, from the index:
@@ -541,15 +554,15 @@ void add_pairs_by_id(const Pass& pass, std::span<const std::int32_t> users, std:
 
 // Item i when every user is known and every user row is regular. For each
 // earlier user u, the cached lists of all pairs (u, later users) are looked up
-// together; if any is missing, the lists of all those pairs are built at once
-// from the item's inverted index.
+// together; a few missing ones are built one by one from the trimmed rows,
+// many at once from the item's inverted index.
 void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::int32_t> users,
                        Scratch& s, std::size_t worker) {
     // Contributions to the item itself are skipped; restoring its slot after
     // the pairs does that without a test per id.
     const float own_value = s.values[item];
     PairCache* const cache = pass.cache;
-    bool indexed = false;  // the index is built on the first pair not in the cache
+    bool indexed = false;  // built when many pairs of one position are missing
     if (s.pair_keys.size() < users.size()) {
         s.pair_keys.resize(users.size());
         s.cached.resize(users.size());
@@ -572,18 +585,22 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
         // other); many are built together from the index.
         bool one_by_one = false;
         if (!all_cached) {
-            if (!indexed) {
-                index_rows(pass, users, s);
+            const bool room = cache != nullptr && cache->has_room();
+            if (room) {
+                const std::size_t missing =
+                    static_cast<std::size_t>(std::count(cached, cached + later, nullptr));
+                one_by_one = 2 * missing < later;
+            }
+            if (!one_by_one && !indexed) {
+                trim_rows(pass, users, s);
+                index_postings(s);
                 indexed = true;
             }
             // Without room to store the lists, there is no need to build them.
-            if (cache == nullptr || !cache->has_room()) {
+            if (!room) {
                 add_pairs_by_id(pass, users, a, s);
                 continue;
             }
-            const std::size_t missing =
-                static_cast<std::size_t>(std::count(cached, cached + later, nullptr));
-            one_by_one = 8 * missing < later;
             if (!one_by_one) common_lists(a, users.size(), s);
         }
         std::uint32_t mark = 0;
@@ -593,13 +610,15 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
             if (cache != nullptr && cached[b] != nullptr) {
                 common = {cached[b] + 1, cached[b][0]};
             } else if (one_by_one) {
-                const std::uint32_t* const row_u = s.rows.data() + s.row_start[a];
-                const std::size_t length_u = s.row_start[a + 1] - s.row_start[a];
-                const std::uint32_t* const row_v = s.rows.data() + s.row_start[a + 1 + b];
-                const std::size_t length_v = s.row_start[a + 2 + b] - s.row_start[a + 1 + b];
+                // Full rows: trimming them would cost more than these few scans.
+                const UserRow& full_u = pass.rows[u];
+                const UserRow& full_v = pass.rows[v];
+                const std::int32_t* const row_v = full_v.ids;
+                const std::size_t length_v = full_v.length;
                 if (mark == 0) {
                     mark = s.next_mark();
-                    for (std::size_t p = 0; p < length_u; ++p) s.marks[row_u[p]] = mark;
+                    for (std::uint32_t p = 0; p < full_u.length; ++p)
+                        s.marks[static_cast<std::uint32_t>(full_u.ids[p])] = mark;
                 }
                 const bool store = cache->has_room();
                 std::uint32_t* out;
@@ -612,7 +631,7 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
                 const std::uint32_t* const marks = s.marks.get();
                 std::size_t n = 0;
                 for (std::size_t p = 0; p < length_v; ++p) {
-                    const std::uint32_t j = row_v[p];
+                    const auto j = static_cast<std::uint32_t>(row_v[p]);
                     out[n] = j;
                     n += marks[j] == mark;
                 }
