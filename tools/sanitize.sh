@@ -27,6 +27,10 @@ export PYTHONPATH="$build"
 # Tests that measure resident memory or lower the address-space limit skip themselves.
 export QUIBREL_SANITIZED=1
 
+# An installed copy of the module must not shadow the instrumented one.
+python3 -c "import quibrel, sys; sys.exit('build/asan' not in quibrel.__file__)" ||
+    { echo "quibrel is not imported from $build" >&2; exit 1; }
+
 status=0
 if [ "$#" -gt 0 ]; then
     python3 -m pytest -q -p no:cacheprovider "$@" || status=$?
