@@ -457,17 +457,33 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
             if (next != 0) lists.keys[j] = std::make_unique_for_overwrite<std::uint64_t[]>(next);
         }
     });
+    // The mirrored writes go out in tiles of y, so that the lists being
+    // written at a time stay few enough for their write positions to stay in
+    // cache; rows are ascending in y, so each row is walked once overall.
+    const std::size_t tile = std::max<std::size_t>(512, n / 256);
     runner.run(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t p = begin; p < end; ++p) {
             std::uint32_t* mine = cursor.data() + p * n;
-            for (std::size_t x = bounds[p]; x < bounds[p + 1]; ++x) {
-                std::uint64_t* own = lists.keys[x].get();
-                for (const PairEntry& e : fresh.rows[x]) {
-                    if (e.count < min_common) continue;
-                    const auto y = static_cast<std::size_t>(e.y);
-                    const float s = norms.cosine(e.dot, x, y);
-                    *own++ = neighbour_key(e.y, s);
-                    lists.keys[y][mine[y]++] = neighbour_key(static_cast<std::int32_t>(x), s);
+            const std::size_t first = bounds[p];
+            const std::size_t last = bounds[p + 1];
+            std::vector<std::uint32_t> next_entry(last - first, 0);
+            std::vector<std::uint32_t> own_written(last - first, 0);
+            for (std::size_t tile_begin = 0; tile_begin < n; tile_begin += tile) {
+                const std::size_t tile_end = std::min(n, tile_begin + tile);
+                // Rows of x >= tile_end hold only larger ids.
+                for (std::size_t x = first; x < std::min(last, tile_end); ++x) {
+                    const std::span<const PairEntry> row = fresh.rows[x];
+                    std::uint32_t& i = next_entry[x - first];
+                    std::uint64_t* own = lists.keys[x].get() + own_written[x - first];
+                    for (; i < row.size() && static_cast<std::size_t>(row[i].y) < tile_end; ++i) {
+                        const PairEntry& e = row[i];
+                        if (e.count < min_common) continue;
+                        const auto y = static_cast<std::size_t>(e.y);
+                        const float s = norms.cosine(e.dot, x, y);
+                        *own++ = neighbour_key(e.y, s);
+                        lists.keys[y][mine[y]++] = neighbour_key(static_cast<std::int32_t>(x), s);
+                    }
+                    own_written[x - first] = static_cast<std::uint32_t>(own - lists.keys[x].get());
                 }
             }
         }
