@@ -12,6 +12,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/errors.hpp"
 #include "core/pool.hpp"
 #include "core/swing_cache.hpp"
@@ -305,20 +309,23 @@ SwingList finish_item(Scratch& s) {
     if (s.tracking) {
         for (std::size_t t = 0; t < s.n_touched; ++t) take(s.touched[t]);
     } else {
-        // Whole blocks of all-zero slots are skipped cheaply; the test is on
-        // the bit patterns so that a -0.0 left behind is cleared too.
-        constexpr std::size_t kBlock = 16;
+        // Slots are tested four at a time; the test is on the bit patterns, so
+        // that a -0.0 left behind is cleared too.
         const std::size_t n = s.size();
         std::size_t j = 0;
-        for (; j + kBlock <= n; j += kBlock) {
-            std::uint32_t bits[kBlock];
-            std::memcpy(bits, values + j, sizeof(bits));
-            std::uint32_t any = 0;
-            for (std::size_t q = 0; q < kBlock; ++q) any |= bits[q];
-            if (any == 0) continue;
-            for (std::size_t q = 0; q < kBlock; ++q)
-                if (bits[q] != 0) take(static_cast<std::uint32_t>(j + q));
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128();
+        for (; j + 4 <= n; j += 4) {
+            const __m128i bits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j));
+            unsigned live = ~static_cast<unsigned>(
+                                _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(bits, zero)))) &
+                            0xfu;
+            while (live != 0) {
+                take(static_cast<std::uint32_t>(j + static_cast<unsigned>(std::countr_zero(live))));
+                live &= live - 1;
+            }
         }
+#endif
         for (; j < n; ++j) take(static_cast<std::uint32_t>(j));
         ids_ascend = true;
     }
@@ -552,6 +559,19 @@ void add_pairs_by_id(const Pass& pass, std::span<const std::int32_t> users, std:
     s.count_updates(updates);
 }
 
+// Cached lists are read one after another from scattered places: their
+// heads are fetched well ahead, and the next list whole, while the current one
+// is being added. Lengths are not read here, as that would wait for the fetch.
+constexpr std::size_t kPrefetchLists = 8;
+inline void prefetch_ahead(const std::uint32_t* const* cached, std::size_t b, std::size_t later) {
+    if (b + kPrefetchLists < later && cached[b + kPrefetchLists] != nullptr)
+        __builtin_prefetch(cached[b + kPrefetchLists]);
+    if (b + 1 < later && cached[b + 1] != nullptr) {
+        const char* next = reinterpret_cast<const char*>(cached[b + 1]);
+        for (std::size_t off = 64; off < 512; off += 64) __builtin_prefetch(next + off);
+    }
+}
+
 // Item i when every user is known and every user row is regular. For each
 // earlier user u, the cached lists of all pairs (u, later users) are looked up
 // together; a few missing ones are built one by one from the trimmed rows,
@@ -603,6 +623,9 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
             }
             if (!one_by_one) common_lists(a, users.size(), s);
         }
+        if (cache != nullptr)
+            for (std::size_t b = 0; b < std::min(later, kPrefetchLists); ++b)
+                if (cached[b] != nullptr) __builtin_prefetch(cached[b]);
         std::uint32_t mark = 0;
         for (std::size_t b = 0; b < later; ++b) {
             const auto v = static_cast<std::uint32_t>(users[a + 1 + b]);
@@ -647,13 +670,7 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
                     common = cache->publish(worker, u, key_base + v, length);
                 }
             }
-            if (b + 1 < later && cache != nullptr && cached[b + 1] != nullptr) {
-                // The next cached list is read right after this one: fetch it
-                // while this one is being added. Its length is not read here,
-                // as that would wait for the fetch.
-                const char* next = reinterpret_cast<const char*>(cached[b + 1]);
-                for (std::size_t off = 0; off < 512; off += 64) __builtin_prefetch(next + off);
-            }
+            if (cache != nullptr) prefetch_ahead(cached, b, later);
             if (common.empty()) continue;
             scatter(s, common, contribution(w_u, pass.weights[v], common.size(), pass.alpha));
         }
