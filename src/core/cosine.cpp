@@ -457,24 +457,51 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
             if (next != 0) lists.keys[j] = std::make_unique_for_overwrite<std::uint64_t[]>(next);
         }
     });
-    // The mirrored writes go out in tiles of y, so that the lists being
-    // written at a time stay few enough for their write positions to stay in
-    // cache; rows are ascending in y, so each row is walked once overall.
-    const std::size_t tile = std::max<std::size_t>(512, n / 256);
+    // The mirrored writes go out in tiles of y holding a few MiB of lists, so
+    // that the lists written at a time stay within the caches and the TLB.
+    // Rows ascend in y, so each row is walked once overall; a row joins the
+    // active ones when its x enters the tiles and leaves once exhausted.
+    // Each tile revisits every unfinished row (a cache miss per row), so there
+    // are no more tiles than about an eighth of the average row length.
+    std::vector<std::size_t> tile_ends;
+    {
+        std::size_t rows = 0;
+        for (std::size_t x = 0; x < n; ++x) rows += !fresh.rows[x].empty();
+        const std::uint64_t average_row = fresh.kept_pairs / std::max<std::size_t>(rows, 1);
+        const std::uint64_t tiles = std::max<std::uint64_t>(average_row / 8, 1);
+        const std::uint64_t tile_keys =
+            std::max<std::uint64_t>(std::uint64_t{1} << 19, 2 * fresh.kept_pairs / tiles);
+        std::uint64_t keys = 0;
+        for (std::size_t y = 0; y < n; ++y) {
+            keys += lists.length[y];
+            if (keys >= tile_keys) {
+                tile_ends.push_back(y + 1);
+                keys = 0;
+            }
+        }
+        if (tile_ends.empty() || tile_ends.back() != n) tile_ends.push_back(n);
+    }
     runner.run(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t p = begin; p < end; ++p) {
             std::uint32_t* mine = cursor.data() + p * n;
-            const std::size_t first = bounds[p];
-            const std::size_t last = bounds[p + 1];
-            std::vector<std::uint32_t> next_entry(last - first, 0);
-            std::vector<std::uint32_t> own_written(last - first, 0);
-            for (std::size_t tile_begin = 0; tile_begin < n; tile_begin += tile) {
-                const std::size_t tile_end = std::min(n, tile_begin + tile);
+            struct Active {
+                std::uint32_t x;
+                std::uint32_t next;         // next entry of the row
+                std::uint32_t own_written;  // keys written to x's own list
+            };
+            std::vector<Active> active;
+            std::size_t joined = bounds[p];
+            for (const std::size_t tile_end : tile_ends) {
                 // Rows of x >= tile_end hold only larger ids.
-                for (std::size_t x = first; x < std::min(last, tile_end); ++x) {
+                for (; joined < std::min(bounds[p + 1], tile_end); ++joined)
+                    if (!fresh.rows[joined].empty())
+                        active.push_back(Active{static_cast<std::uint32_t>(joined), 0, 0});
+                std::size_t still = 0;
+                for (Active a : active) {
+                    const std::size_t x = a.x;
                     const std::span<const PairEntry> row = fresh.rows[x];
-                    std::uint32_t& i = next_entry[x - first];
-                    std::uint64_t* own = lists.keys[x].get() + own_written[x - first];
+                    std::uint64_t* own = lists.keys[x].get() + a.own_written;
+                    std::uint32_t i = a.next;
                     for (; i < row.size() && static_cast<std::size_t>(row[i].y) < tile_end; ++i) {
                         const PairEntry& e = row[i];
                         if (e.count < min_common) continue;
@@ -483,8 +510,11 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
                         *own++ = neighbour_key(e.y, s);
                         lists.keys[y][mine[y]++] = neighbour_key(static_cast<std::int32_t>(x), s);
                     }
-                    own_written[x - first] = static_cast<std::uint32_t>(own - lists.keys[x].get());
+                    if (i < row.size())
+                        active[still++] =
+                            Active{a.x, i, static_cast<std::uint32_t>(own - lists.keys[x].get())};
                 }
+                active.resize(still);
             }
         }
     });
