@@ -126,11 +126,9 @@ int set_user_consumed(PyObject* self, PyObject* value, void*) {
     return guarded_int([&] {
         if (value == nullptr) refuse_delete();
         convert_argument("user_consumed", [&] { require_dict(value); });
-        // Converted before the hold is taken: the conversion may run caller code.
-        ConsumedMap consumed = to_consumed_map(value);
         Object& obj = self_of(self);
         ExclusiveHold hold(obj.borrow);
-        obj.model->user_consumed = std::move(consumed);
+        obj.model->user_consumed = to_consumed_map(value);
     });
 }
 
