@@ -38,6 +38,16 @@ def outcome(fn, *args):
 tiny = Interactions([0], [0, 1], [1.0])
 """
 
+ALL_PAIRS = """
+import numpy as np
+n_users, n_items = 4, 12000
+shared = Interactions(np.tile(np.arange(n_items, dtype=np.int32), n_users),
+                      np.arange(n_users + 1) * n_items, np.ones(n_users * n_items, np.float32))
+by_item = Interactions(np.tile(np.arange(n_users, dtype=np.int32), n_items),
+                       np.arange(n_items + 1) * n_users, np.ones(n_users * n_items, np.float32))
+m = quibrel.ItemCF('ranking', 5, n_users, n_items, 1, shared, by_item, {}, 0.0)
+"""
+
 CASES = {
     # n entities need n squared norms before anything else: far beyond the limit.
     "compute_similarities forward, huge n_items": (
@@ -54,6 +64,17 @@ CASES = {
         "m = quibrel.ItemCF('ranking', 5, 1, 200_000_000, 1, tiny, tiny, {}, 0.0)",
         "m.compute_similarities(False, 2)",
         "m.n_items = 1; print('after', outcome(m.compute_similarities, False, 2))",
+    ),
+    # 12000 items that every user shares: 72 million pairs, which fail on the workers.
+    "compute_similarities forward, pairs beyond the limit": (
+        ALL_PAIRS,
+        "m.compute_similarities(False, 2)",
+        "print('after', outcome(m.predict, [0], [0]))",
+    ),
+    "compute_similarities invert, pairs beyond the limit": (
+        ALL_PAIRS,
+        "m.compute_similarities(True, 2)",
+        "print('after', outcome(m.predict, [0], [0]))",
     ),
     "update_similarities, huge n_items": (
         "m = quibrel.ItemCF('ranking', 5, 1, 1, 1, tiny, tiny, {}, 0.0)\n"
