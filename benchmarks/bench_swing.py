@@ -80,7 +80,7 @@ def interactions(m: sp.csr_matrix):
     return obj
 
 
-def work_counts(x: sp.csr_matrix, block: int = 2000) -> dict:
+def work_counts(x: sp.csr_matrix, block: int = 500) -> dict:
     """Pair visits, distinct user pairs with a common item, and ops, from X X^T by blocks."""
     per_item = np.diff(x.T.tocsr().indptr).astype(np.int64)
     visits = int((per_item * (per_item - 1) // 2).sum())

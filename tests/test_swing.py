@@ -99,7 +99,16 @@ def _row(m: Interactions, r):
     indptr = list(m.sparse_indptr)
     if r >= len(indptr) - 1 or indptr[r] >= indptr[r + 1]:
         return []
+    readable = min(len(m.sparse_indices), len(m.sparse_data))
+    if indptr[r + 1] > readable:  # the first position that cannot be read
+        bad = max(indptr[r], readable)
+        raise IndexError(oob(len(m.sparse_indices) if bad >= len(m.sparse_indices) else
+                             len(m.sparse_data), bad))
     return [int(c) % 2**64 for c in m.sparse_indices[indptr[r] : indptr[r + 1]]]
+
+
+class Failed(Exception):
+    """The run fails; args[0] holds every message it may end with (one per failing item)."""
 
 
 def oracle(users: Interactions, items: Interactions, n_users, n_items, alpha, previous=None):
@@ -107,37 +116,55 @@ def oracle(users: Interactions, items: Interactions, n_users, n_items, alpha, pr
     previous = previous or {}
     alpha = F32(alpha)
     indptr = list(users.sparse_indptr)
+    if n_users and len(indptr) <= n_users:
+        raise Failed({oob(len(indptr), len(indptr))})
     with np.errstate(divide="ignore", invalid="ignore"):
         w = [F32(1) / np.sqrt(F32(indptr[u + 1] - indptr[u])) for u in range(n_users)]
-    out = {}
+    out, failures = {}, set()
     for i in range(n_items):
-        row = _row(items, i)
-        if not row:
-            if previous.get(i):
-                out[i] = previous[i]
-            continue
-        acc = {j: F32(s) for j, s in previous.get(i, [])}
-        for a, u in enumerate(row):
-            for v in row[a + 1 :]:
-                ru, rv, common, p, q = _row(users, u), _row(users, v), [], 0, 0
-                while p < len(ru) and q < len(rv):  # the walk, as unsigned ids
-                    if ru[p] == rv[q]:
-                        common.append(ru[p])
-                        p, q = p + 1, q + 1
-                    elif ru[p] > rv[q]:
-                        q += 1
-                    else:
-                        p += 1
-                if not common:
-                    continue
-                with np.errstate(divide="ignore", invalid="ignore"):
-                    c = (F32(1) / (F32(len(common) - 1) + alpha)) * (w[u] * w[v])
-                for j in common:
-                    if j != i:
-                        acc[j] = acc.get(j, F32(0)) + c
-        pairs = [(j, s) for j, s in sorted(acc.items()) if s != 0]
-        if pairs:
-            out[i] = sorted(pairs, key=lambda p: -p[1])  # stable: ties keep ascending ids
+        try:
+            row = _row(items, i)
+            if not row:
+                if previous.get(i):
+                    out[i] = previous[i]
+                continue
+            acc = {}
+            for j, s in previous.get(i, []):
+                if j % 2**64 >= n_items:
+                    raise IndexError(oob(n_items, j % 2**64))
+                acc[j] = F32(s)
+            for a, u in enumerate(row):
+                for v in row[a + 1 :]:
+                    ru, rv, common, p, q = _row(users, u), _row(users, v), [], 0, 0
+                    while p < len(ru) and q < len(rv):  # the walk, as unsigned ids
+                        if ru[p] == rv[q]:
+                            common.append(ru[p])
+                            p, q = p + 1, q + 1
+                        elif ru[p] > rv[q]:
+                            q += 1
+                        else:
+                            p += 1
+                    for x in (u, v):
+                        if x >= n_users:
+                            raise IndexError(oob(n_users, x))
+                    if not common:
+                        continue
+                    with np.errstate(divide="ignore", invalid="ignore"):
+                        c = (F32(1) / (F32(len(common) - 1) + alpha)) * (w[u] * w[v])
+                    for j in common:
+                        if j != i:
+                            if j >= n_items:
+                                raise IndexError(oob(n_items, j))
+                            acc[j] = acc.get(j, F32(0)) + c
+            pairs = [(j, s) for j, s in sorted(acc.items()) if s != 0]
+            if len(pairs) >= 2 and any(np.isnan(s) for _, s in pairs):
+                raise IndexError(UNWRAP_NONE)
+            if pairs:
+                out[i] = sorted(pairs, key=lambda p: -p[1])  # stable: ties keep ascending ids
+        except IndexError as e:
+            failures.add(e.args[0])
+    if failures:
+        raise Failed(failures)
     return out
 
 
@@ -218,6 +245,38 @@ def test_matches_oracle_on_random_data(tmp_path, seed, alpha):
     m = swing(users, items, 40, 30, alpha=alpha, cache=50)
     m.compute_swing(2)
     assert_same_lists(state(m, tmp_path)[0], oracle(users, items, 40, 30, alpha))
+
+
+def _malformed(rng, rows, columns):
+    """Rows with out-of-range, negative or repeated ids, unsorted, sometimes overrunning."""
+    indices, indptr = [], [0]
+    for _ in range(rows):
+        row = [int(rng.integers(-1, columns + 2)) for _ in range(rng.integers(0, 6))]
+        if rng.random() < 0.6:
+            row = sorted(set(row))
+        indices += row
+        indptr.append(len(indices))
+    if rng.random() < 0.1:
+        indptr[-1] += 2  # the last row runs past the stored entries
+    return Interactions(indices, indptr, [1.0] * len(indices))
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_malformed_input_fails_as_defined_or_matches_oracle(tmp_path, seed):
+    rng = np.random.default_rng(seed)
+    for _ in range(40):
+        n_users, n_items = int(rng.integers(0, 6)), int(rng.integers(0, 6))
+        users = _malformed(rng, max(n_users + int(rng.integers(-1, 2)), 0), n_items)
+        items = _malformed(rng, max(n_items + int(rng.integers(-1, 2)), 0), n_users)
+        alpha = float(rng.choice([1.0, 0.0, -1.0, np.nan]))
+        m = swing(users, items, n_users, n_items, alpha=alpha, cache=int(rng.choice([0, 2, 99])))
+        try:
+            expected = oracle(users, items, n_users, n_items, alpha)
+        except Failed as failed:
+            assert panic(lambda: m.compute_swing(2)) in failed.args[0]
+            continue
+        m.compute_swing(2)
+        assert_same_lists(state(m, tmp_path)[0], expected)
 
 
 def test_matches_oracle_when_matrices_disagree(tmp_path):
