@@ -379,3 +379,54 @@ def test_interrupt_stops_the_computation_and_leaves_a_usable_model(invert):
     # stop before any list is stored (lists are stored only at the very end).
     assert "INTERRUPTED" in out and "AFTER empty" in out
     assert "AGAIN 26315344" in out
+
+
+def _random_matrix(rng):
+    """Small matrices of any shape: offsets that fall or overrun, extreme or negative
+    columns, NaN and infinite values, data shorter than indices."""
+    nnz = int(rng.integers(0, 12))
+    columns = rng.choice([0, 1, 2, 3, 5, 7, -1, -3, 2**31 - 1, -(2**31)], nnz).tolist()
+    offsets = rng.integers(0, nnz + 3, int(rng.integers(0, 6))).tolist()
+    if rng.random() < 0.7:
+        offsets.sort()
+    if rng.random() < 0.9:
+        offsets.insert(0, 0)
+    values = rng.choice(
+        [1.0, 2.0, -1.0, 0.0, 0.5, np.nan, np.inf], max(0, nnz - int(rng.random() < 0.2))
+    )
+    return Interactions(columns, offsets, values.tolist())
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_malformed_input_fails_cleanly(seed):
+    rng = np.random.default_rng(seed)
+    outcomes = set()
+    for _ in range(150):
+        cls = quibrel.ItemCF if rng.random() < 0.5 else quibrel.UserCF
+        n_users, n_items, min_common = rng.integers(0, 7, 3).tolist()
+        m = cls(
+            "ranking",
+            3,
+            n_users,
+            n_items,
+            min_common % 3,
+            _random_matrix(rng),
+            _random_matrix(rng),
+            {},
+            0.0,
+        )
+        for _ in range(3):
+            try:
+                if rng.random() < 0.5:
+                    m.compute_similarities(bool(rng.random() < 0.5), 1)
+                else:
+                    m.update_similarities(_random_matrix(rng), _random_matrix(rng))
+                outcomes.add("ok")
+            except ValueError as e:
+                outcomes.add(str(e))
+            except BaseException as e:  # PanicException derives from BaseException
+                outcomes.add(type(e).__name__)
+            if rng.random() < 0.3:
+                m.n_items, m.n_users = rng.integers(0, 8, 2).tolist()
+    assert outcomes <= {"ok", OUT_OF_RANGE, "PanicException"}
+    assert "ok" in outcomes
