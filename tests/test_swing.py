@@ -367,7 +367,8 @@ def test_update_adds_new_pairs_on_top_of_stored_lists(tmp_path, seed):
 
 
 def test_update_resorts_an_item_with_one_new_user(tmp_path):
-    lists = {0: [(1, 0.25), (2, 0.75), (3, 0.5)], 1: [(0, 0.1), (2, 0.9)]}
+    # Item 0 also stores id 3 twice: seeding assigns, so the later score stands.
+    lists = {0: [(1, 0.25), (3, 0.125), (2, 0.75), (3, 0.5)], 1: [(0, 0.1), (2, 0.9)]}
     m = write_model(tmp_path, lists, from_rows([{}] * 2), from_rows([{}] * 4), 2, 4)
     m.update_swing(1, from_rows([{0: 1.0}, {}]), from_rows([{0: 1.0}]))
     scores = state(m, tmp_path)[0]
