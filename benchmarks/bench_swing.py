@@ -135,15 +135,23 @@ def worker_quibrel(x, args):
     import quibrel
 
     model = quibrel.Swing(
-        10, args.alpha, args.cache, x.shape[0], x.shape[1],
-        interactions(x), interactions(x.T.tocsr()), {}, 0.0,
+        10,
+        args.alpha,
+        args.cache,
+        x.shape[0],
+        x.shape[1],
+        interactions(x),
+        interactions(x.T.tocsr()),
+        {},
+        0.0,
     )
     base = peak_mib()
     cpu, start = time.process_time(), time.perf_counter()
     model.compute_swing(args.threads)
     result = {"wall_s": time.perf_counter() - start, "cpu_s": time.process_time() - cpu}
-    result.update(peak_mib=peak_mib(), extra_mib=peak_mib() - base,
-                  entries=model.num_swing_elements())
+    result.update(
+        peak_mib=peak_mib(), extra_mib=peak_mib() - base, entries=model.num_swing_elements()
+    )
     if args.save:
         quibrel.save_swing(model, args.save, "swing")
     return result
@@ -160,13 +168,21 @@ def worker_baseline(x, args):
     scores = baseline_scores(x, args.alpha, sample)
     wall, cpu = time.perf_counter() - start, time.process_time() - cpu
     scale = active.size / sample.size
-    result = {"wall_s": wall * scale, "cpu_s": cpu * scale, "sampled_items": int(sample.size),
-              "active_items": int(active.size), "peak_mib": peak_mib(),
-              "extra_mib": peak_mib() - base}
+    result = {
+        "wall_s": wall * scale,
+        "cpu_s": cpu * scale,
+        "sampled_items": int(sample.size),
+        "active_items": int(active.size),
+        "peak_mib": peak_mib(),
+        "extra_mib": peak_mib() - base,
+    }
     if args.save:
         with open(os.path.join(args.save, "baseline.npz"), "wb") as f:
-            np.savez(f, **{f"{i}_ids": v[0] for i, v in scores.items()},
-                     **{f"{i}_scores": v[1] for i, v in scores.items()})
+            np.savez(
+                f,
+                **{f"{i}_ids": v[0] for i, v in scores.items()},
+                **{f"{i}_scores": v[1] for i, v in scores.items()},
+            )
     return result
 
 
@@ -199,7 +215,9 @@ def compare(quibrel_file: str, baseline_file: str, every_item: bool) -> str:
     with_lists = {i for i in items if theirs[f"{i}_ids"].size}
     if every_item and set(ours) != with_lists:
         return "MISMATCH: the items that have lists differ"
-    return f"equal on {len(items)} items (same neighbours; max relative score difference {worst:.1e})"
+    return (
+        f"equal on {len(items)} items (same neighbours; max relative score difference {worst:.1e})"
+    )
 
 
 def run_worker(args):
@@ -209,17 +227,31 @@ def run_worker(args):
 
 
 def spawn(args, worker, threads, cache, save=None):
-    cmd = [sys.executable, __file__, "--worker", worker, "--dataset", args.dataset,
-           "--threads", str(threads), "--cache", str(cache), "--alpha", str(args.alpha),
-           "--max-users-per-item", str(args.max_users_per_item),
-           "--baseline-items", str(args.baseline_items)]
+    cmd = [
+        sys.executable,
+        __file__,
+        "--worker",
+        worker,
+        "--dataset",
+        args.dataset,
+        "--threads",
+        str(threads),
+        "--cache",
+        str(cache),
+        "--alpha",
+        str(args.alpha),
+        "--max-users-per-item",
+        str(args.max_users_per_item),
+        "--baseline-items",
+        str(args.baseline_items),
+    ]
     if save:
         cmd += ["--save", save]
     env = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
     out = subprocess.run(cmd, capture_output=True, text=True, env=env)
     for line in out.stdout.splitlines():
         if line.startswith(RESULT):
-            return json.loads(line[len(RESULT):])
+            return json.loads(line[len(RESULT) :])
     raise RuntimeError(out.stderr[-2000:])
 
 
@@ -242,35 +274,50 @@ def main():
     x = load(args)
     print(datagen.describe(x))
     counts = work_counts(x)
-    print(f"pair visits {counts['visits']:,}; distinct user pairs {counts['distinct_pairs']:,}; "
-          f"ops {counts['ops']:,}; hit rate with a cache holding every pair "
-          f"{1 - counts['distinct_pairs'] / max(counts['visits'], 1):.3f}")
+    print(
+        f"pair visits {counts['visits']:,}; distinct user pairs {counts['distinct_pairs']:,}; "
+        f"ops {counts['ops']:,}; hit rate with a cache holding every pair "
+        f"{1 - counts['distinct_pairs'] / max(counts['visits'], 1):.3f}"
+    )
     with tempfile.TemporaryDirectory() as tmp:
         base = None
         if not args.no_baseline:
             base = spawn(args, "baseline", 1, 0, save=tmp)
-            note = (f" (scaled from {base['sampled_items']} of {base['active_items']} items)"
-                    if base["sampled_items"] < base["active_items"] else "")
-            print(f"baseline numpy/scipy, 1 thread: {base['wall_s']:.2f} s wall, "
-                  f"{base['cpu_s']:.2f} s cpu{note}; peak {base['peak_mib']:.0f} MiB")
+            note = (
+                f" (scaled from {base['sampled_items']} of {base['active_items']} items)"
+                if base["sampled_items"] < base["active_items"]
+                else ""
+            )
+            print(
+                f"baseline numpy/scipy, 1 thread: {base['wall_s']:.2f} s wall, "
+                f"{base['cpu_s']:.2f} s cpu{note}; peak {base['peak_mib']:.0f} MiB"
+            )
         first = True
         for threads in args.threads:
             for cache in args.cache:
                 r = spawn(args, "quibrel", threads, cache, save=tmp if first else None)
                 ns = r["wall_s"] * threads / max(counts["ops"], 1) * 1e9
-                line = (f"quibrel threads={threads} max_cache_num={cache}: {r['wall_s']:.3f} s "
-                        f"wall, {r['cpu_s']:.3f} s cpu, {ns:.2f} ns/op/thread (wall), "
-                        f"{r['cpu_s'] / max(counts['ops'], 1) * 1e9:.2f} ns/op (cpu); "
-                        f"peak {r['peak_mib']:.0f} MiB (+{r['extra_mib']:.0f}); "
-                        f"{r['entries']:,} list entries")
+                line = (
+                    f"quibrel threads={threads} max_cache_num={cache}: {r['wall_s']:.3f} s "
+                    f"wall, {r['cpu_s']:.3f} s cpu, {ns:.2f} ns/op/thread (wall), "
+                    f"{r['cpu_s'] / max(counts['ops'], 1) * 1e9:.2f} ns/op (cpu); "
+                    f"peak {r['peak_mib']:.0f} MiB (+{r['extra_mib']:.0f}); "
+                    f"{r['entries']:,} list entries"
+                )
                 if base:
-                    line += (f"; x{base['wall_s'] / r['wall_s']:.1f} wall, "
-                             f"x{base['cpu_s'] / r['cpu_s']:.1f} cpu vs baseline")
+                    line += (
+                        f"; x{base['wall_s'] / r['wall_s']:.1f} wall, "
+                        f"x{base['cpu_s'] / r['cpu_s']:.1f} cpu vs baseline"
+                    )
                 print(line, flush=True)
                 if first and base:
                     every = base["sampled_items"] == base["active_items"]
-                    print("check:", compare(os.path.join(tmp, "swing.gz"),
-                                            os.path.join(tmp, "baseline.npz"), every))
+                    print(
+                        "check:",
+                        compare(
+                            os.path.join(tmp, "swing.gz"), os.path.join(tmp, "baseline.npz"), every
+                        ),
+                    )
                 first = False
 
 

@@ -63,12 +63,12 @@ struct alignas(64) Scratch {
     HeapArray<std::uint32_t> stamps;   // item stamp of the last tracked touch
     HeapArray<std::uint32_t> touched;  // ids first touched by the current item
     // The item's own inverted index over its users' rows (see index_rows).
-    HeapArray<std::uint32_t> seen;      // item stamp: id met in one of the rows
-    HeapArray<std::uint32_t> placed;    // item stamp: id has its postings placed
-    HeapArray<std::uint32_t> occurs;    // rows holding the id (valid when seen)
-    HeapArray<std::uint32_t> postings_at;  // start of the id's postings (when placed)
-    HeapArray<std::uint32_t> filled;       // postings filled so far (when placed)
-    HeapArray<std::uint32_t> marks;        // stamp per id, for mark-and-scan
+    HeapArray<std::uint32_t> seen;          // item stamp: id met in one of the rows
+    HeapArray<std::uint32_t> placed;        // item stamp: id has its postings placed
+    HeapArray<std::uint32_t> occurs;        // rows holding the id (valid when seen)
+    HeapArray<std::uint32_t> postings_at;   // start of the id's postings (when placed)
+    HeapArray<std::uint32_t> filled;        // postings filled so far (when placed)
+    HeapArray<std::uint32_t> marks;         // stamp per id, for mark-and-scan
     std::vector<std::uint32_t> rows;        // each position's row, shared ids only
     std::vector<std::uint32_t> rank;        // per row entry: its rank in the postings
     std::vector<std::size_t> row_start;     // where each position's row starts
@@ -83,22 +83,18 @@ struct alignas(64) Scratch {
     bool tracking = true;
     std::uint64_t updates = 0;  // updates of the current item while tracking
     std::vector<std::uint64_t> pair_keys;
-    std::vector<const std::uint32_t*> cached;  // per later user: cached list or null
-    std::vector<std::uint64_t> keys, keys_tmp;  // sort keys of the list being built
+    std::vector<const std::uint32_t*> cached;                // per later user: cached list or null
+    std::vector<std::uint64_t> keys, keys_tmp;               // sort keys of the list being built
     std::vector<std::uint64_t> walk_u, walk_v, walk_common;  // literal walk only
 
     explicit Scratch(std::size_t n_items)
-        : values(zeroed_array<float>(n_items)),
-          stamps(zeroed_array<std::uint32_t>(n_items)),
+        : values(zeroed_array<float>(n_items)), stamps(zeroed_array<std::uint32_t>(n_items)),
           touched(zeroed_array<std::uint32_t>(n_items + 1)),
-          seen(zeroed_array<std::uint32_t>(n_items)),
-          placed(zeroed_array<std::uint32_t>(n_items)),
+          seen(zeroed_array<std::uint32_t>(n_items)), placed(zeroed_array<std::uint32_t>(n_items)),
           occurs(zeroed_array<std::uint32_t>(n_items)),
           postings_at(zeroed_array<std::uint32_t>(n_items)),
-          filled(zeroed_array<std::uint32_t>(n_items)),
-          marks(zeroed_array<std::uint32_t>(n_items)),
-          size_(n_items),
-          scan_cost_(n_items / 8 + 64) {}
+          filled(zeroed_array<std::uint32_t>(n_items)), marks(zeroed_array<std::uint32_t>(n_items)),
+          size_(n_items), scan_cost_(n_items / 8 + 64) {}
 
     std::size_t size() const noexcept { return size_; }
 
@@ -141,9 +137,7 @@ struct Pass {
 };
 
 // 1 / sqrt(d) with both operations correctly rounded in f32; +inf for d = 0.
-float user_weight(std::uint64_t degree) {
-    return 1.0f / std::sqrt(static_cast<float>(degree));
-}
+float user_weight(std::uint64_t degree) { return 1.0f / std::sqrt(static_cast<float>(degree)); }
 
 std::vector<float> user_weights(const CsrMatrix& user_matrix, std::uint64_t n_users) {
     // Every user reads indptr[u] and indptr[u + 1]; the first read past the
@@ -394,8 +388,8 @@ void process_item_literal(const Pass& pass, std::size_t item, std::span<const st
             check_index(pass.n_users, u);
             check_index(pass.n_users, v);
             if (s.walk_common.empty()) continue;
-            const float c = contribution(pass.weights[u], pass.weights[v], s.walk_common.size(),
-                                         pass.alpha);
+            const float c =
+                contribution(pass.weights[u], pass.weights[v], s.walk_common.size(), pass.alpha);
             for (const std::uint64_t j : s.walk_common) {
                 if (j == item) continue;
                 check_index(pass.n_items, j);
@@ -740,23 +734,22 @@ SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& it
         });
 
         std::vector<std::unique_ptr<Scratch>> scratch(workers);
-        const std::size_t grain =
-            std::clamp<std::size_t>(order.size() / (workers * 256), 1, 64);
-        parallel_for(order.size(), grain, [&](std::size_t begin, std::size_t end,
-                                              std::size_t worker) {
-            // Allocated by the worker itself, so its pages are first touched
-            // where they are used.
-            if (!scratch[worker]) scratch[worker] = std::make_unique<Scratch>(n_items);
-            Scratch& s = *scratch[worker];
-            for (std::size_t p = begin; p < end; ++p) {
-                const std::size_t index = order[p];
-                const RowRange range = item_ranges[index];
-                const std::span<const std::int32_t> users(
-                    item_matrix.indices.data() + range.begin, range.end - range.begin);
-                results[index] = process_item(pass, active[index], users, s, worker);
-                if (loop_stopping()) return;
-            }
-        });
+        const std::size_t grain = std::clamp<std::size_t>(order.size() / (workers * 256), 1, 64);
+        parallel_for(order.size(), grain,
+                     [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                         // Allocated by the worker itself, so its pages are first touched
+                         // where they are used.
+                         if (!scratch[worker]) scratch[worker] = std::make_unique<Scratch>(n_items);
+                         Scratch& s = *scratch[worker];
+                         for (std::size_t p = begin; p < end; ++p) {
+                             const std::size_t index = order[p];
+                             const RowRange range = item_ranges[index];
+                             const std::span<const std::int32_t> users(
+                                 item_matrix.indices.data() + range.begin, range.end - range.begin);
+                             results[index] = process_item(pass, active[index], users, s, worker);
+                             if (loop_stopping()) return;
+                         }
+                     });
     }
 
     // Gather in item order: computed lists, then the stored lists of items
@@ -766,8 +759,8 @@ SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& it
     for (const SwingList& list : results) total += !list.empty();
     out.reserve_dense(std::min<std::size_t>(n_items, 2 * total + 4096));
     for (std::size_t p = 0; p < active.size(); ++p)
-        if (!results[p].empty()) out.insert_or_assign(static_cast<std::int32_t>(active[p]),
-                                                      std::move(results[p]));
+        if (!results[p].empty())
+            out.insert_or_assign(static_cast<std::int32_t>(active[p]), std::move(results[p]));
     previous.for_each([&](std::int32_t id, const SwingList& list) {
         if (id < 0 || static_cast<std::uint64_t>(id) >= n_items || list.empty()) return;
         const auto i = static_cast<std::uint64_t>(id);
@@ -784,9 +777,9 @@ void compute_swing(SwingModel& m, std::uint64_t num_threads) {
     set_thread_count(num_threads);
     m.swing_scores.clear();
     // A failing pass leaves the cleared map in place.
-    SwingScores scores = build_swing_scores(m.user_interactions, m.item_interactions,
-                                            m.swing_scores, m.n_users, m.n_items, m.alpha,
-                                            m.max_cache_num);
+    SwingScores scores =
+        build_swing_scores(m.user_interactions, m.item_interactions, m.swing_scores, m.n_users,
+                           m.n_items, m.alpha, m.max_cache_num);
     m.swing_scores = std::move(scores);
 }
 
@@ -795,8 +788,8 @@ void update_swing(SwingModel& m, const CsrMatrix& new_user_interactions,
     // Each stage replaces its field only once its result is complete, so a
     // failure leaves the earlier stages applied and the later ones not.
     SwingScores scores =
-        build_swing_scores(new_user_interactions, new_item_interactions, m.swing_scores,
-                           m.n_users, m.n_items, m.alpha, m.max_cache_num);
+        build_swing_scores(new_user_interactions, new_item_interactions, m.swing_scores, m.n_users,
+                           m.n_items, m.alpha, m.max_cache_num);
     m.swing_scores = std::move(scores);
     CsrMatrix users = merge_interactions(m.user_interactions, new_user_interactions,
                                          static_cast<std::size_t>(m.n_users));

@@ -14,8 +14,7 @@ constexpr std::size_t kFirstTableSize = 64;
 
 }  // namespace
 
-PairCache::PairCache(std::uint64_t max_entries, std::size_t workers)
-    : max_entries_(max_entries) {
+PairCache::PairCache(std::uint64_t max_entries, std::size_t workers) : max_entries_(max_entries) {
     // Many more shards than workers keep two workers off the same lock most of
     // the time; the count has no effect on results.
     const std::size_t wanted = std::max<std::size_t>(256, std::bit_ceil(16 * workers));

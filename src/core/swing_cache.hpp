@@ -29,9 +29,7 @@ public:
     bool enabled() const noexcept { return max_entries_ != 0; }
 
     // True while another entry may be stored.
-    bool has_room() const noexcept {
-        return count_.load(std::memory_order_relaxed) < max_entries_;
-    }
+    bool has_room() const noexcept { return count_.load(std::memory_order_relaxed) < max_entries_; }
 
     // Entries are grouped in shards by the pair's first user, so the lists of
     // all pairs (u, v) for one u are found under a single shared lock, with
