@@ -733,15 +733,35 @@ SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& it
                    item_ranges[y].end - item_ranges[y].begin;
         });
 
+        // Pieces of about equal estimated cost (the item's user pairs plus its
+        // users), small enough that every worker gets many: the costliest items
+        // are pieces of their own.
+        auto cost = [&](std::uint32_t index) {
+            const std::uint64_t k = item_ranges[index].end - item_ranges[index].begin;
+            return k * (k - 1) / 2 + k;
+        };
+        std::uint64_t total_cost = 0;
+        for (const std::uint32_t index : order) total_cost += cost(index);
+        const std::uint64_t piece_cost = std::max<std::uint64_t>(total_cost / (workers * 128), 1);
+        std::vector<std::size_t> piece_start{0};
+        std::uint64_t running = 0;
+        for (std::size_t p = 0; p < order.size(); ++p) {
+            running += cost(order[p]);
+            if (running >= piece_cost) {
+                piece_start.push_back(p + 1);
+                running = 0;
+            }
+        }
+        if (piece_start.back() != order.size()) piece_start.push_back(order.size());
+
         std::vector<std::unique_ptr<Scratch>> scratch(workers);
-        const std::size_t grain = std::clamp<std::size_t>(order.size() / (workers * 256), 1, 64);
-        parallel_for(order.size(), grain,
+        parallel_for(piece_start.size() - 1, 1,
                      [&](std::size_t begin, std::size_t end, std::size_t worker) {
                          // Allocated by the worker itself, so its pages are first touched
                          // where they are used.
                          if (!scratch[worker]) scratch[worker] = std::make_unique<Scratch>(n_items);
                          Scratch& s = *scratch[worker];
-                         for (std::size_t p = begin; p < end; ++p) {
+                         for (std::size_t p = piece_start[begin]; p < piece_start[end]; ++p) {
                              const std::size_t index = order[p];
                              const RowRange range = item_ranges[index];
                              const std::span<const std::int32_t> users(
