@@ -155,7 +155,7 @@ std::vector<SimTriple> incremental_cosine(const CsrMatrix& other,
             std::size_t end = i;
             while (end < occurrences.size() && occurrences[end].x == occurrences[i].x) ++end;
             if (x >= late_x) index_panic(n, late_column);
-            if ((++entities & 1023) == 0 || since_check > (std::size_t{1} << 22)) {
+            if ((++entities & 1023) == 0 || since_check > (std::size_t{1} << 20)) {
                 check_interrupt();
                 since_check = 0;
             }
@@ -212,12 +212,16 @@ void update_sim_mapping(std::size_t n, const std::vector<SimTriple>& triples,
     SortScratch scratch;
     std::vector<std::uint64_t> keys;
     std::vector<std::uint8_t> dead;
-    std::size_t lists = 0;
+    std::size_t since_check = 0;  // list entries merged since the last interrupt check
     for (std::size_t i = 0; i < entries.size();) {
         const std::int32_t j = entries[i].owner;
         std::size_t end = i;
         while (end < entries.size() && entries[end].owner == j) ++end;
-        if ((++lists & 1023) == 0) check_interrupt();
+        // Poll by work done: a touched list can hold millions of entries.
+        if (since_check > (std::size_t{1} << 18)) {
+            check_interrupt();
+            since_check = 0;
+        }
 
         // A neighbour given again moves to the end with its new similarity, so
         // that the surviving old entries keep their (usually sorted) order and
@@ -270,6 +274,7 @@ void update_sim_mapping(std::size_t n, const std::vector<SimTriple>& triples,
             sort_keys(keys.data(), keys.size(), scratch);
         }
         sim_mapping.insert_or_assign(j, to_neighbour_list(keys.data(), keys.size()));
+        since_check += keys.size() + 64;
         i = end;
     }
     print_line("incremental sort elapsed: " + watch.elapsed());
