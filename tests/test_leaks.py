@@ -66,8 +66,12 @@ class Data:
 
 
 def expect(exc, fn, *args):
-    with pytest.raises(exc):
+    # Plain try/except: the test framework's helpers keep caches that would blur the figures.
+    try:
         fn(*args)
+    except exc:
+        return
+    raise AssertionError(f"{fn} did not raise {exc.__name__}")
 
 
 def one_round(d, panic, heavy):
@@ -87,11 +91,9 @@ def one_round(d, panic, heavy):
         item.compute_similarities(False, 2)
         user.compute_similarities(True, 1)
         swing.compute_swing(2)
-        for model in (item, user):
-            try:
-                model.update_similarities(d.new_u, d.new_i)
-            except panic as e:
-                assert "not implemented" in str(e)
+        item.update_similarities(d.new_u, d.new_i)
+        user.update_similarities(d.new_u, d.new_i)
+        expect(panic, user.update_similarities, d.overrun, d.new_i)
         swing.update_swing(2, d.new_u, d.new_i)
         expect(panic, quibrel.Swing(5, 1.0, 10, N_USERS, N_ITEMS, d.overrun, d.i, {},
                                     0.0).compute_swing, 1)
@@ -159,9 +161,11 @@ def test_memory_and_argument_references_stay_flat(heavy, rounds, tmp_path, capfd
     print(f"rounds {rounds}: rss {warm_rss} -> {end_rss} KiB; traced {warm_py} -> {end_py} B")
     # Argument references are back where they started: nothing borrowed was kept or freed.
     assert d.refcounts() == refs_warm == refs
-    # Python-side allocations do not grow with the number of calls.
-    assert end_py - warm_py < 32 * 1024, (warm_py, end_py)
     if not SANITIZED:
+        # Python-side allocations do not grow with the number of calls. (Without the small-
+        # object allocator, as under the sanitizer, the interpreter's own caches take
+        # thousands of calls to fill, so this is left to the normal build.)
+        assert end_py - warm_py < 32 * 1024, (warm_py, end_py)
         # Native allocations neither: one leaked model per round would be megabytes.
         assert end_rss - warm_rss < 4 * 1024, (warm_rss, end_rss)
 
