@@ -534,20 +534,39 @@ void add_pairs_by_id(const Pass& pass, std::span<const std::int32_t> users, std:
         c[b + 1] = contribution(w_u, w_v, count[b + 1], pass.alpha);
     }
     float* const values = s.values.get();
-    const bool tracking = s.tracking;
-    for (std::size_t e = begin; e < end; ++e) {
-        const std::uint32_t j = s.rows[e];
-        const std::uint32_t* const p = postings + s.postings_at[j];
-        const std::uint32_t occurs = s.occurs[j];
-        std::uint32_t t = s.rank[e] + 1;
-        if (t >= occurs) continue;
-        if (tracking) {
+    if (s.tracking) {
+        for (std::size_t e = begin; e < end; ++e) {
+            const std::uint32_t j = s.rows[e];
+            if (s.rank[e] + 1 >= s.occurs[j]) continue;
             s.touched[s.n_touched] = j;
             s.n_touched += s.stamps[j] != s.item_stamp;
             s.stamps[j] = s.item_stamp;
         }
+    }
+    // Each id's sum is a chain of dependent f32 additions; two ids are run
+    // side by side so that their chains overlap.
+    std::size_t e = begin;
+    for (; e + 2 <= end; e += 2) {
+        const std::uint32_t j0 = s.rows[e], j1 = s.rows[e + 1];
+        const std::uint32_t* const p0 = postings + s.postings_at[j0];
+        const std::uint32_t* const p1 = postings + s.postings_at[j1];
+        std::uint32_t t0 = s.rank[e] + 1, t1 = s.rank[e + 1] + 1;
+        const std::uint32_t n0 = s.occurs[j0], n1 = s.occurs[j1];
+        float v0 = values[j0], v1 = values[j1];
+        for (; t0 < n0 && t1 < n1; ++t0, ++t1) {
+            v0 += c[p0[t0] - a];
+            v1 += c[p1[t1] - a];
+        }
+        for (; t0 < n0; ++t0) v0 += c[p0[t0] - a];
+        for (; t1 < n1; ++t1) v1 += c[p1[t1] - a];
+        values[j0] = v0;
+        values[j1] = v1;
+    }
+    for (; e < end; ++e) {
+        const std::uint32_t j = s.rows[e];
+        const std::uint32_t* const p = postings + s.postings_at[j];
         float value = values[j];
-        for (; t < occurs; ++t) value += c[p[t] - a];
+        for (std::uint32_t t = s.rank[e] + 1; t < s.occurs[j]; ++t) value += c[p[t] - a];
         values[j] = value;
     }
     s.count_updates(updates);
