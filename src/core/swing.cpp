@@ -62,7 +62,7 @@ struct alignas(64) Scratch {
     HeapArray<float> values;           // the accumulator, all zero between items
     HeapArray<std::uint32_t> stamps;   // item stamp of the last tracked touch
     HeapArray<std::uint32_t> touched;  // ids first touched by the current item
-    // The item's own inverted index over its users' rows (see index_rows).
+    // The item's own inverted index over its users' rows (trim_rows, index_postings).
     HeapArray<std::uint32_t> seen;          // item stamp: id met in one of the rows
     HeapArray<std::uint32_t> placed;        // item stamp: id has its postings placed
     HeapArray<std::uint32_t> occurs;        // rows holding the id (valid when seen)
