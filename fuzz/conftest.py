@@ -11,7 +11,7 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
-import support  # noqa: E402
+import support
 
 
 def pytest_configure(config):

@@ -42,8 +42,9 @@ def interactions(n_users, n_items, density, seed):
             indices.extend(int(c) for c in cols)
             data.extend(float(v) for v in m[r, cols])
             indptr.append(len(indices))
-        return Matrix(np.array(indices, np.int32), np.array(indptr, np.int64),
-                      np.array(data, np.float32))
+        return Matrix(
+            np.array(indices, np.int32), np.array(indptr, np.int64), np.array(data, np.float32)
+        )
 
     users, items = np.nonzero(mask)
     consumed, _ = quibrel.build_consumed_unique(users.tolist(), items.tolist())
@@ -55,8 +56,10 @@ def saved_models():
     out = {}
     u, i, consumed = interactions(12, 9, 0.3, seed=3)
     with tempfile.TemporaryDirectory() as tmp:
-        for kind, cls, save in (("item", quibrel.ItemCF, quibrel.save_item_cf),
-                                ("user", quibrel.UserCF, quibrel.save_user_cf)):
+        for kind, cls, save in (
+            ("item", quibrel.ItemCF, quibrel.save_item_cf),
+            ("user", quibrel.UserCF, quibrel.save_user_cf),
+        ):
             fresh = cls("ranking", 5, 12, 9, 1, u, i, consumed, 0.0)
             save(fresh, tmp, "m")
             out[f"{kind}-fresh"] = pathlib.Path(tmp, "m.gz").read_bytes()
@@ -79,12 +82,18 @@ GOOD_CSR_I = ([0, 0, 1, 1], [0, 1, 3, 4], [1.0, 2.0, 1.0, 3.0])
 
 def cf_fields(**changes):
     f = {
-        "task": b"ranking", "k_sim": 5, "n_users": 2, "n_items": 3, "min_common": 1,
+        "task": b"ranking",
+        "k_sim": 5,
+        "n_users": 2,
+        "n_items": 3,
+        "min_common": 1,
         "sum_squares": [1.0, 5.0, 9.0],
         "pair_stats": [(1, 0, 1, 2.0, 1), (5, 1, 2, 3.0, 1)],
         "sim_mapping": [(0, [1], [0.5]), (1, [2, 0], [0.7, 0.5]), (2, [1], [0.7])],
-        "user_interactions": GOOD_CSR_U, "item_interactions": GOOD_CSR_I,
-        "user_consumed": [(0, [0, 1]), (1, [1, 2])], "default_pred": 0.0,
+        "user_interactions": GOOD_CSR_U,
+        "item_interactions": GOOD_CSR_I,
+        "user_consumed": [(0, [0, 1]), (1, [1, 2])],
+        "default_pred": 0.0,
     }
     f.update(changes)
     return f
@@ -92,10 +101,16 @@ def cf_fields(**changes):
 
 def swing_fields(**changes):
     f = {
-        "top_k": 5, "alpha": 1.0, "max_cache_num": 100, "n_users": 2, "n_items": 3,
+        "top_k": 5,
+        "alpha": 1.0,
+        "max_cache_num": 100,
+        "n_users": 2,
+        "n_items": 3,
         "swing_scores": [(0, [(1, 0.5)]), (1, [(2, 0.7), (0, 0.5)]), (2, [(1, 0.7)])],
-        "user_interactions": GOOD_CSR_U, "item_interactions": GOOD_CSR_I,
-        "user_consumed": [(0, [0, 1]), (1, [1, 2])], "default_pred": 0.0,
+        "user_interactions": GOOD_CSR_U,
+        "item_interactions": GOOD_CSR_I,
+        "user_consumed": [(0, [0, 1]), (1, [1, 2])],
+        "default_pred": 0.0,
     }
     f.update(changes)
     return f
@@ -128,28 +143,38 @@ def hostile_records():
     out["item-ids-longer-than-sims"] = encode_cf(cf_fields(sim_mapping=[(0, [1, 2, 2], [0.5])]))
     out["user-ids-longer-than-sims"] = encode_cf(cf_fields(sim_mapping=[(0, [1, 1, 1], [])]))
     out["item-neighbour-ids-out-of-range"] = encode_cf(
-        cf_fields(sim_mapping=[(0, [-5, 2**31 - 1, 3], [0.9, 0.8, 0.7])]))
+        cf_fields(sim_mapping=[(0, [-5, 2**31 - 1, 3], [0.9, 0.8, 0.7])])
+    )
     out["user-neighbour-ids-out-of-range"] = encode_cf(
-        cf_fields(sim_mapping=[(0, [-5, 2**31 - 1, 3], [0.9, 0.8, 0.7]), (-7, [0], [1.0])]))
+        cf_fields(sim_mapping=[(0, [-5, 2**31 - 1, 3], [0.9, 0.8, 0.7]), (-7, [0], [1.0])])
+    )
     out["item-nan-similarities"] = encode_cf(
-        cf_fields(sim_mapping=[(0, [1, 2], [float("nan"), 0.5])]))
+        cf_fields(sim_mapping=[(0, [1, 2], [float("nan"), 0.5])])
+    )
     out["item-pair-stats-out-of-range"] = encode_cf(
-        cf_fields(pair_stats=[(0, -1, 2**31 - 1, 1.0, 2**64 - 1), (7, 5, 5, 0.0, 0)]))
+        cf_fields(pair_stats=[(0, -1, 2**31 - 1, 1.0, 2**64 - 1), (7, 5, 5, 0.0, 0)])
+    )
     out["user-pair-stats-out-of-range"] = encode_cf(
-        cf_fields(pair_stats=[(0, 3, -9, float("nan"), 1)]))
+        cf_fields(pair_stats=[(0, 3, -9, float("nan"), 1)])
+    )
     out["item-short-sum-squares"] = encode_cf(cf_fields(sum_squares=[]))
     out["item-counts-past-matrices"] = encode_cf(cf_fields(n_users=1000, n_items=1000))
     out["user-counts-past-matrices"] = encode_cf(cf_fields(n_users=1000, n_items=7))
-    out["item-huge-counts"] = encode_cf(cf_fields(n_users=2**64 - 1, n_items=2**63, k_sim=2**64 - 1))
+    out["item-huge-counts"] = encode_cf(
+        cf_fields(n_users=2**64 - 1, n_items=2**63, k_sim=2**64 - 1)
+    )
     out["item-unknown-task"] = encode_cf(cf_fields(task=b"r\xc3\xa9"))
     out["item-invalid-utf8-task"] = encode_cf(cf_fields(task=b"\xff\xfe"))
     out["swing-scores-out-of-range"] = encode_swing(
-        swing_fields(swing_scores=[(0, [(-1, 0.5), (2**31 - 1, 0.2)]), (-3, [(0, 1.0)])]))
+        swing_fields(swing_scores=[(0, [(-1, 0.5), (2**31 - 1, 0.2)]), (-3, [(0, 1.0)])])
+    )
     out["swing-nan-scores"] = encode_swing(
-        swing_fields(swing_scores=[(0, [(1, float("nan")), (2, 0.5)])]))
+        swing_fields(swing_scores=[(0, [(1, float("nan")), (2, 0.5)])])
+    )
     out["swing-huge-counts"] = encode_swing(swing_fields(n_users=2**64 - 1, top_k=2**64 - 1))
     out["swing-consumed-hostile"] = encode_swing(
-        swing_fields(user_consumed=[(0, [-1, 2**31 - 1]), (0, [5]), (-(2**31), [])]))
+        swing_fields(user_consumed=[(0, [-1, 2**31 - 1]), (0, [5]), (-(2**31), [])])
+    )
     return {k: gzip_member(v) for k, v in out.items()}
 
 

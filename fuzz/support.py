@@ -21,7 +21,7 @@ def panic_type():
     model = quibrel.Swing(5, 1.0, 10, 1, 2, Matrix([], [0], []), Matrix([0], [0, 1], [1.0]), {}, 0)
     try:
         model.compute_swing(1)
-    except BaseException as e:  # noqa: BLE001 - the type is what we are after
+    except BaseException as e:
         if type(e).__name__ == "PanicException":
             return type(e)
         raise
@@ -37,8 +37,9 @@ class Matrix:
         self.sparse_data = data
 
     def key(self):
-        return repr((as_list(self.sparse_indices), as_list(self.sparse_indptr),
-                     as_list(self.sparse_data)))
+        return repr(
+            (as_list(self.sparse_indices), as_list(self.sparse_indptr), as_list(self.sparse_data))
+        )
 
 
 def as_list(value):
@@ -199,8 +200,9 @@ def csr_parts(draw, n_rows, n_cols):
     more of the ways a careless caller can damage them."""
     rows = []
     for _ in range(n_rows):
-        cols = draw(st.lists(st.integers(0, max(n_cols - 1, 0)), max_size=min(n_cols, 6),
-                             unique=True))
+        cols = draw(
+            st.lists(st.integers(0, max(n_cols - 1, 0)), max_size=min(n_cols, 6), unique=True)
+        )
         rows.append(sorted(cols))
     indices, indptr = [], [0]
     for cols in rows:
@@ -208,11 +210,31 @@ def csr_parts(draw, n_rows, n_cols):
         indptr.append(len(indices))
     data = [draw(st.sampled_from([1.0, 2.0, 0.5, 4.0, 3.0])) for _ in indices]
 
-    damage = draw(st.sets(st.sampled_from(
-        ["none", "indptr_decrease", "indptr_overrun", "indptr_huge", "indptr_short",
-         "indptr_no_zero", "indptr_empty", "ids_negative", "ids_huge", "ids_beyond",
-         "unsorted", "repeated", "values", "short_indices", "short_data", "extra_rows"]),
-        max_size=3))
+    damage = draw(
+        st.sets(
+            st.sampled_from(
+                [
+                    "none",
+                    "indptr_decrease",
+                    "indptr_overrun",
+                    "indptr_huge",
+                    "indptr_short",
+                    "indptr_no_zero",
+                    "indptr_empty",
+                    "ids_negative",
+                    "ids_huge",
+                    "ids_beyond",
+                    "unsorted",
+                    "repeated",
+                    "values",
+                    "short_indices",
+                    "short_data",
+                    "extra_rows",
+                ]
+            ),
+            max_size=3,
+        )
+    )
     if "indptr_decrease" in damage and len(indptr) > 2:
         p = draw(st.integers(1, len(indptr) - 1))
         indptr[p] = draw(st.integers(0, max(indptr[p - 1] - 1, 0)))
@@ -222,7 +244,8 @@ def csr_parts(draw, n_rows, n_cols):
         indptr[-1] += draw(st.integers(1, 1000))
     if "indptr_huge" in damage:
         indptr[draw(st.integers(0, len(indptr) - 1))] = draw(
-            st.sampled_from([2**31, 2**32 + 1, 2**62, 2**63, 2**64 - 1]))
+            st.sampled_from([2**31, 2**32 + 1, 2**62, 2**63, 2**64 - 1])
+        )
     if "indptr_short" in damage and indptr:
         indptr = indptr[: draw(st.integers(0, len(indptr) - 1))]
     if "indptr_no_zero" in damage and indptr:
@@ -232,10 +255,12 @@ def csr_parts(draw, n_rows, n_cols):
     if indices:
         if "ids_negative" in damage:
             indices[draw(st.integers(0, len(indices) - 1))] = draw(
-                st.sampled_from([-1, -2, -(2**31), -(2**30)]))
+                st.sampled_from([-1, -2, -(2**31), -(2**30)])
+            )
         if "ids_huge" in damage:
             indices[draw(st.integers(0, len(indices) - 1))] = draw(
-                st.sampled_from([2**31 - 1, 2**30, 65536, 1 << 24]))
+                st.sampled_from([2**31 - 1, 2**30, 65536, 1 << 24])
+            )
         if "ids_beyond" in damage:
             indices[draw(st.integers(0, len(indices) - 1))] = n_cols + draw(st.integers(0, 3))
         if "unsorted" in damage:
@@ -281,9 +306,7 @@ def matrices(draw, n_rows, n_cols, conversion_failures=True):
 def id_lists(n, size=8):
     """Ids for predict and recommend: mostly in range, some at or past the end, negative
     and extreme."""
-    return st.lists(
-        st.one_of(st.integers(-2, n + 2), st.sampled_from(I32_EDGES)), max_size=size
-    )
+    return st.lists(st.one_of(st.integers(-2, n + 2), st.sampled_from(I32_EDGES)), max_size=size)
 
 
 # ---- an independent model-file codec ---------------------------------------------------------
@@ -451,22 +474,27 @@ def decode_swing(raw: bytes) -> dict:
 DECODE = {"item": decode_cf, "user": decode_cf, "swing": decode_swing}
 
 
-def gzip_member(body: bytes, level=1, header=bytes.fromhex("1f8b08000000000004ff")) -> bytes:
+GZIP_HEADER = bytes.fromhex("1f8b08000000000004ff")  # the writer's fixed header
+
+
+def gzip_member(body: bytes, level=1, header=GZIP_HEADER) -> bytes:
     c = zlib.compressobj(level, zlib.DEFLATED, -15)
     deflated = c.compress(body) + c.flush()
     return header + deflated + struct.pack("<II", zlib.crc32(body), len(body) & 0xFFFFFFFF)
 
 
 def loaders():
-    return {"item": quibrel.load_item_cf, "user": quibrel.load_user_cf,
-            "swing": quibrel.load_swing}
+    return {"item": quibrel.load_item_cf, "user": quibrel.load_user_cf, "swing": quibrel.load_swing}
 
 
 def small(f, limit=2000):
     """Whether computing on a decoded record stays cheap (its counts bound allocations)."""
-    return f["n_users"] <= limit and f["n_items"] <= limit and sum(
-        len(f[m][0]) + len(f[m][1]) for m in ("user_interactions", "item_interactions")
-    ) <= 20000
+    return (
+        f["n_users"] <= limit
+        and f["n_items"] <= limit
+        and sum(len(f[m][0]) + len(f[m][1]) for m in ("user_interactions", "item_interactions"))
+        <= 20000
+    )
 
 
 def exercise(model, kind, f, key, rng):

@@ -10,10 +10,9 @@ import tempfile
 import zlib
 
 import numpy as np
+import support
 from hypothesis import given
 from hypothesis import strategies as st
-
-import support
 
 HERE = pathlib.Path(__file__).resolve().parent
 SEEDS = sorted((HERE / "corpus").glob("*.gz"))
@@ -53,8 +52,9 @@ def mutated_body(draw, body: bytes):
         if op == "u64":
             raw[at : at + 8] = struct.pack("<Q", draw(st.sampled_from(EDGE_U64)))
         elif op == "i32":
-            raw[at : at + 4] = struct.pack("<i", draw(st.sampled_from([-1, -(2**31), 2**31 - 1,
-                                                                       7, 1000])))
+            raw[at : at + 4] = struct.pack(
+                "<i", draw(st.sampled_from([-1, -(2**31), 2**31 - 1, 7, 1000]))
+            )
         elif op == "flip":
             raw[at] ^= 1 << draw(st.integers(0, 7))
         elif op == "cut":
@@ -99,26 +99,44 @@ def hostile_record(draw, kind):
     u = draw(support.csr_parts(rows_u, 12))[:3]
     i = draw(support.csr_parts(rows_i, 12))[:3]
     consumed = draw(st.lists(st.tuples(IDS, st.lists(IDS, max_size=4)), max_size=4))
-    common = {"n_users": n_users, "n_items": n_items, "user_interactions": u,
-              "item_interactions": i, "user_consumed": consumed,
-              "default_pred": draw(SCORES)}
+    common = {
+        "n_users": n_users,
+        "n_items": n_items,
+        "user_interactions": u,
+        "item_interactions": i,
+        "user_consumed": consumed,
+        "default_pred": draw(SCORES),
+    }
     if kind == "swing":
-        scores = draw(st.lists(st.tuples(IDS, st.lists(st.tuples(IDS, SCORES), max_size=5)),
-                               max_size=6))
-        return support.encode_swing({
-            "top_k": draw(st.sampled_from([0, 1, 3, 20, 2**64 - 1])), "alpha": draw(SCORES),
-            "max_cache_num": draw(st.sampled_from([0, 1, 100, 2**64 - 1])),
-            "swing_scores": scores, **common})
-    sims = draw(st.lists(st.tuples(IDS, st.lists(IDS, max_size=5), st.lists(SCORES, max_size=5)),
-                         max_size=6))
-    pairs = draw(st.lists(st.tuples(IDS, IDS, IDS, SCORES, st.integers(0, 2**64 - 1)),
-                          max_size=5))
-    return support.encode_cf({
-        "task": draw(st.sampled_from([b"ranking", b"rating", b"other", b""])),
-        "k_sim": draw(st.sampled_from([0, 1, 3, 20, 2**64 - 1])),
-        "min_common": draw(st.sampled_from([0, 1, 2, 2**64 - 1])),
-        "sum_squares": draw(st.lists(SCORES, max_size=14)),
-        "pair_stats": pairs, "sim_mapping": sims, **common})
+        scores = draw(
+            st.lists(st.tuples(IDS, st.lists(st.tuples(IDS, SCORES), max_size=5)), max_size=6)
+        )
+        return support.encode_swing(
+            {
+                "top_k": draw(st.sampled_from([0, 1, 3, 20, 2**64 - 1])),
+                "alpha": draw(SCORES),
+                "max_cache_num": draw(st.sampled_from([0, 1, 100, 2**64 - 1])),
+                "swing_scores": scores,
+                **common,
+            }
+        )
+    sims = draw(
+        st.lists(
+            st.tuples(IDS, st.lists(IDS, max_size=5), st.lists(SCORES, max_size=5)), max_size=6
+        )
+    )
+    pairs = draw(st.lists(st.tuples(IDS, IDS, IDS, SCORES, st.integers(0, 2**64 - 1)), max_size=5))
+    return support.encode_cf(
+        {
+            "task": draw(st.sampled_from([b"ranking", b"rating", b"other", b""])),
+            "k_sim": draw(st.sampled_from([0, 1, 3, 20, 2**64 - 1])),
+            "min_common": draw(st.sampled_from([0, 1, 2, 2**64 - 1])),
+            "sum_squares": draw(st.lists(SCORES, max_size=14)),
+            "pair_stats": pairs,
+            "sim_mapping": sims,
+            **common,
+        }
+    )
 
 
 @st.composite

@@ -79,8 +79,12 @@ def test_multi_member_gzip_bomb_ends_in_bounded_memory(load, tmp_path):
     crc = 0
     for _ in range(repeats):
         crc = zlib.crc32(block, crc)
-    bomb = (bytes.fromhex("1f8b08000000000004ff") + chunk * repeats + c.flush()
-            + struct.pack("<II", crc, (repeats << 20) & 0xFFFFFFFF))
+    bomb = (
+        bytes.fromhex("1f8b08000000000004ff")
+        + chunk * repeats
+        + c.flush()
+        + struct.pack("<II", crc, (repeats << 20) & 0xFFFFFFFF)
+    )
     # The zeros decode as an empty record of any kind; a second member follows it.
     (tmp_path / "bomb.gz").write_bytes(bomb + support.gzip_member(b"\x01" * 64))
     assert (tmp_path / "bomb.gz").stat().st_size < 1_100_000

@@ -36,53 +36,67 @@ def data(n_users, n_items, density, seed):
 # name -> (model set-up, the long call, a call that proves the model usable afterwards)
 CASES = {
     "compute_similarities forward": (
-        "u, i = data(6000, 3000, 0.03, 1)\n"
-        "model = quibrel.ItemCF('ranking', 20, 6000, 3000, 1, u, i, {}, 0.0)",
+        (
+            "u, i = data(6000, 3000, 0.03, 1)\n"
+            "model = quibrel.ItemCF('ranking', 20, 6000, 3000, 1, u, i, {}, 0.0)"
+        ),
         "model.compute_similarities(False, 2)",
         "model.n_items = 3000; model.predict([0, 1], [0, 1])",
     ),
     "compute_similarities invert": (
-        "u, i = data(6000, 3000, 0.03, 1)\n"
-        "model = quibrel.ItemCF('ranking', 20, 6000, 3000, 1, u, i, {}, 0.0)",
+        (
+            "u, i = data(6000, 3000, 0.03, 1)\n"
+            "model = quibrel.ItemCF('ranking', 20, 6000, 3000, 1, u, i, {}, 0.0)"
+        ),
         "model.compute_similarities(True, 2)",
         "model.n_items = 3000; model.predict([0, 1], [0, 1])",
     ),
     "update_similarities": (
-        "u, i = data(6000, 3000, 0.03, 1)\n"
-        "nu, ni = data(6000, 3000, 0.03, 2)\n"
-        "model = quibrel.ItemCF('ranking', 20, 6000, 3000, 1, u, i, {}, 0.0)\n"
-        "model.compute_similarities(False, 2)",
+        (
+            "u, i = data(6000, 3000, 0.03, 1)\n"
+            "nu, ni = data(6000, 3000, 0.03, 2)\n"
+            "model = quibrel.ItemCF('ranking', 20, 6000, 3000, 1, u, i, {}, 0.0)\n"
+            "model.compute_similarities(False, 2)"
+        ),
         "model.update_similarities(nu, ni)",
         "model.n_items = 3000; model.predict([0, 1], [0, 1])",
     ),
     "compute_swing": (
-        "u, i = data(2500, 1500, 0.03, 1)\n"
-        "model = quibrel.Swing(20, 1.0, 100000, 2500, 1500, u, i, {}, 0.0)",
+        (
+            "u, i = data(2500, 1500, 0.03, 1)\n"
+            "model = quibrel.Swing(20, 1.0, 100000, 2500, 1500, u, i, {}, 0.0)"
+        ),
         "model.compute_swing(2)",
         "model.n_items = 1500; model.recommend([0, 1], 5, True, False)",
     ),
     "update_swing": (
-        "u, i = data(2500, 1500, 0.03, 1)\n"
-        "nu, ni = data(2500, 1500, 0.03, 2)\n"
-        "model = quibrel.Swing(20, 1.0, 100000, 2500, 1500, u, i, {}, 0.0)",
+        (
+            "u, i = data(2500, 1500, 0.03, 1)\n"
+            "nu, ni = data(2500, 1500, 0.03, 2)\n"
+            "model = quibrel.Swing(20, 1.0, 100000, 2500, 1500, u, i, {}, 0.0)"
+        ),
         "model.update_swing(2, nu, ni)",
         "model.n_items = 1500; model.recommend([0, 1], 5, True, False)",
     ),
     "recommend": (
-        "u, i = data(6000, 3000, 0.03, 1)\n"
-        "model = quibrel.ItemCF('ranking', 200, 6000, 3000, 1, u, i, {}, 0.0)\n"
-        "model.compute_similarities(False, 2)\n"
-        "users = list(range(3000))",
+        (
+            "u, i = data(6000, 3000, 0.03, 1)\n"
+            "model = quibrel.ItemCF('ranking', 200, 6000, 3000, 1, u, i, {}, 0.0)\n"
+            "model.compute_similarities(False, 2)\n"
+            "users = list(range(3000))"
+        ),
         "model.recommend(users, 50, True, False)",
         "model.n_items = 3000; model.recommend([0, 1], 5, True, False)",
     ),
     "predict": (
-        "u, i = data(6000, 3000, 0.03, 1)\n"
-        "model = quibrel.UserCF('rating', 300, 6000, 3000, 1, u, i, {}, 0.0)\n"
-        "model.compute_similarities(False, 2)\n"
-        "rng = np.random.default_rng(0)\n"
-        "users = rng.integers(0, 6000, 60_000).tolist()\n"
-        "items = rng.integers(0, 3000, 60_000).tolist()",
+        (
+            "u, i = data(6000, 3000, 0.03, 1)\n"
+            "model = quibrel.UserCF('rating', 300, 6000, 3000, 1, u, i, {}, 0.0)\n"
+            "model.compute_similarities(False, 2)\n"
+            "rng = np.random.default_rng(0)\n"
+            "users = rng.integers(0, 6000, 60_000).tolist()\n"
+            "items = rng.integers(0, 3000, 60_000).tolist()"
+        ),
         "model.predict(users, items)",
         "model.n_users = 6000; model.predict([0, 1], [0, 1])",
     ),
@@ -117,9 +131,15 @@ print("RESULT", json.dumps({{"outcome": outcome, "full": full, "latency": latenc
 SLOW_TO_STOP = {"update_similarities"}
 
 
-@pytest.mark.parametrize("name", [
-    pytest.param(n, marks=pytest.mark.xfail(reason="seconds between polls in the list phase"))
-    if n in SLOW_TO_STOP else n for n in CASES])
+@pytest.mark.parametrize(
+    "name",
+    [
+        pytest.param(n, marks=pytest.mark.xfail(reason="seconds between polls in the list phase"))
+        if n in SLOW_TO_STOP
+        else n
+        for n in CASES
+    ],
+)
 def test_timer_signal_interrupts_long_calls(name):
     setup, call, after = CASES[name]
     code = SETUP + PROBE.format(setup=setup, call=call, after=after)
@@ -152,8 +172,13 @@ def test_sigint_from_another_process_stops_the_forward_computation():
     )
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(__file__)] + [p for p in sys.path if p])
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=env)
+    child = subprocess.Popen(
+        [sys.executable, "-c", code],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
     try:
         assert child.stdout.readline().strip() == "READY"
         time.sleep(0.5)

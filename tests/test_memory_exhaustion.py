@@ -11,8 +11,10 @@ import pytest
 from conftest import run_python
 
 # The sanitizer reserves terabytes of shadow address space, so no limit can be set under it.
-pytestmark = pytest.mark.skipif(bool(os.environ.get("QUIBREL_SANITIZED")),
-                                reason="address-space limits do not work under the sanitizer")
+pytestmark = pytest.mark.skipif(
+    bool(os.environ.get("QUIBREL_SANITIZED")),
+    reason="address-space limits do not work under the sanitizer",
+)
 
 PRELUDE = """
 import gzip, os, resource, struct, sys
@@ -77,9 +79,11 @@ CASES = {
         "print('after', outcome(m.predict, [0], [0]))",
     ),
     "update_similarities, huge n_items": (
-        "m = quibrel.ItemCF('ranking', 5, 1, 1, 1, tiny, tiny, {}, 0.0)\n"
-        "m.compute_similarities(False, 1)\n"
-        "m.n_items = 1 << 33",
+        (
+            "m = quibrel.ItemCF('ranking', 5, 1, 1, 1, tiny, tiny, {}, 0.0)\n"
+            "m.compute_similarities(False, 1)\n"
+            "m.n_items = 1 << 33"
+        ),
         "m.update_similarities(tiny, tiny)",
         "m.n_items = 1; print('after', outcome(m.predict, [0], [0]))",
     ),
@@ -90,20 +94,25 @@ CASES = {
     ),
     # A body that really is larger than the limit allows: 600 MB of sum_squares.
     "load of a record larger than memory": (
-        "n = 150_000_000\n"
-        "path = os.path.join(tmp, 'big.gz')\n"
-        "with gzip.open(path, 'wb', compresslevel=1) as f:\n"
-        "    f.write(struct.pack('<Q', 7) + b'ranking' + bytes(32) + struct.pack('<Q', n))\n"
-        "    block = bytes(1 << 20)\n"
-        "    for _ in range(n * 4 >> 20): f.write(block)\n",
+        (
+            "n = 150_000_000\n"
+            "path = os.path.join(tmp, 'big.gz')\n"
+            "with gzip.open(path, 'wb', compresslevel=1) as f:\n"
+            "    f.write(struct.pack('<Q', 7) + b'ranking' + bytes(32) + struct.pack('<Q', n))\n"
+            "    block = bytes(1 << 20)\n"
+            "    for _ in range(n * 4 >> 20): f.write(block)\n"
+        ),
         "quibrel.load_item_cf(tmp, 'big')",
         "print('after', outcome(quibrel.build_consumed_unique, [1], [2]))",
     ),
     # A count that claims more than the file holds ends as a format error, not an allocation.
     "load of a file with a huge count": (
-        "path = os.path.join(tmp, 'huge-count.gz')\n"
-        "with gzip.open(path, 'wb') as f:\n"
-        "    f.write(struct.pack('<Q', 7) + b'ranking' + bytes(32) + struct.pack('<Q', 1 << 61))",
+        (
+            "path = os.path.join(tmp, 'huge-count.gz')\n"
+            "with gzip.open(path, 'wb') as f:\n"
+            "    f.write(struct.pack('<Q', 7) + b'ranking' + bytes(32))\n"
+            "    f.write(struct.pack('<Q', 1 << 61))"
+        ),
         "quibrel.load_item_cf(tmp, 'huge-count')",
         "print('after', outcome(quibrel.build_consumed_unique, [1], [2]))",
     ),
@@ -117,16 +126,24 @@ EXPECTED = {
 @pytest.mark.parametrize("name", list(CASES))
 def test_allocation_failure_raises_memory_error(name, tmp_path):
     setup, call, after = CASES[name]
-    code = f"tmp = {str(tmp_path)!r}\n" + PRELUDE + setup + textwrap.dedent(
-        f"""
+    code = (
+        f"tmp = {str(tmp_path)!r}\n"
+        + PRELUDE
+        + setup
+        + textwrap.dedent(
+            f"""
         print("result", outcome(lambda: {call}))
         {after}
         """
+        )
     )
     out = run_python(code, timeout=300)
     assert out.returncode == 0, out.stderr[-2000:]
-    lines = {x.split(" ", 1)[0]: x.split(" ", 1)[1] for x in out.stdout.splitlines()
-             if x.startswith(("result ", "after "))}
+    lines = {
+        x.split(" ", 1)[0]: x.split(" ", 1)[1]
+        for x in out.stdout.splitlines()
+        if x.startswith(("result ", "after "))
+    }
     print(name, lines)
     assert lines["result"].startswith(EXPECTED.get(name, "MemoryError")), lines
     # The model (or the module) still answers afterwards.
@@ -145,10 +162,14 @@ def test_worker_pool_that_cannot_start_fails_every_parallel_call():
     )
     out = run_python(code, timeout=300)
     assert out.returncode == 0, out.stderr[-2000:]
-    lines = dict(x.split(" ", 1) for x in out.stdout.splitlines()
-                 if x.startswith(("result ", "again ", "after ")))
+    lines = dict(
+        x.split(" ", 1)
+        for x in out.stdout.splitlines()
+        if x.startswith(("result ", "again ", "after "))
+    )
     print(lines)
     for key in ("result", "again"):
         assert lines[key].startswith(
-            "PanicException: The global thread pool has not been initialized."), lines
+            "PanicException: The global thread pool has not been initialized."
+        ), lines
     assert lines["after"] == "ok"

@@ -74,8 +74,9 @@ def run_threads(workers, timeout=120):
         def run():
             try:
                 fn()
-            except BaseException as e:  # noqa: BLE001 - reported to the test thread
+            except BaseException as e:
                 errors.append(e)
+
         return run
 
     threads = [threading.Thread(target=wrap(w)) for w in workers]
@@ -94,22 +95,31 @@ def test_concurrent_reads_and_saves_agree_with_one_thread(kind, tmp_path, capfd)
     users, items = queries(kind)
     expected_scores = model.predict(users, items)
     expected_recs = model.recommend(list(range(N_USERS)), 5, True, False)
-    save = {"item": quibrel.save_item_cf, "user": quibrel.save_user_cf,
-            "swing": quibrel.save_swing}[kind]
-    load = {"item": quibrel.load_item_cf, "user": quibrel.load_user_cf,
-            "swing": quibrel.load_swing}[kind]
+    save = {
+        "item": quibrel.save_item_cf,
+        "user": quibrel.save_user_cf,
+        "swing": quibrel.save_swing,
+    }[kind]
+    load = {
+        "item": quibrel.load_item_cf,
+        "user": quibrel.load_user_cf,
+        "swing": quibrel.load_swing,
+    }[kind]
 
     def reader():
         for _ in range(40):
             slow_users = [SlowInt(u) for u in users]
             assert model.predict(slow_users, items) == expected_scores
-            assert model.recommend([SlowInt(u) for u in range(N_USERS)], 5, True,
-                                   False) == expected_recs
+            assert (
+                model.recommend([SlowInt(u) for u in range(N_USERS)], 5, True, False)
+                == expected_recs
+            )
 
     def saver(n):
         def run():
             for _ in range(20):
                 save(model, str(tmp_path), f"m{n}")
+
         return run
 
     run_threads([reader] * 4 + [saver(0), saver(1)])
@@ -160,7 +170,8 @@ def test_writers_and_readers_meet_only_borrow_errors(kind, capfd):
     fresh = make(kind)
     assert model.predict(users, items) == fresh.predict(users, items)
     assert model.recommend(list(range(N_USERS)), 5, True, False) == fresh.recommend(
-        list(range(N_USERS)), 5, True, False)
+        list(range(N_USERS)), 5, True, False
+    )
 
 
 def reentrant(model, action):
@@ -182,14 +193,17 @@ def test_reentrant_calls_meet_the_hold(kind, tmp_path, capfd):
     model = make(kind)
     users, items = queries(kind)
     expected = model.predict(users, items)
-    compute = model.compute_swing if kind == "swing" else (
-        lambda n: model.compute_similarities(False, n))
-    save = {"item": quibrel.save_item_cf, "user": quibrel.save_user_cf,
-            "swing": quibrel.save_swing}[kind]
+    compute = (
+        model.compute_swing if kind == "swing" else (lambda n: model.compute_similarities(False, n))
+    )
+    save = {
+        "item": quibrel.save_item_cf,
+        "user": quibrel.save_user_cf,
+        "swing": quibrel.save_swing,
+    }[kind]
 
     # Reads and saves inside an exclusive call are refused...
-    for action in (lambda: model.predict(users, items),
-                   lambda: save(model, str(tmp_path), "m")):
+    for action in (lambda: model.predict(users, items), lambda: save(model, str(tmp_path), "m")):
         arg, outcome = reentrant(model, action)
         compute(arg)
         assert outcome == ["Already mutably borrowed"]
@@ -230,11 +244,12 @@ def test_models_computed_in_parallel_threads_match_sequential(capfd):
                 model.compute_swing(SlowInt(2))
             else:
                 model.compute_similarities(kind == "user", SlowInt(2))
+
         return run
 
-    run_threads([compute(m, k) for m, k in zip(models, kinds)])
+    run_threads([compute(m, k) for m, k in zip(models, kinds, strict=True)])
     capfd.readouterr()
-    for model, kind in zip(models, kinds):
+    for model, kind in zip(models, kinds, strict=True):
         fresh = make(kind, computed=False)
         if kind == "swing":
             fresh.compute_swing(2)
