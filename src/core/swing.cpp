@@ -52,6 +52,13 @@ HeapArray<T> zeroed_array(std::size_t n) {
     return HeapArray<T>(static_cast<T*>(p));
 }
 
+// How many of the current item's user rows hold an id; side by side with the
+// item stamp that makes the count valid, so a row entry costs one cache line.
+struct Tally {
+    std::uint32_t stamp;
+    std::uint32_t count;
+};
+
 // Per-worker scratch, reused across items.
 //
 // An item starts in tracked mode: each update also records which ids it
@@ -63,9 +70,8 @@ struct alignas(64) Scratch {
     HeapArray<std::uint32_t> stamps;   // item stamp of the last tracked touch
     HeapArray<std::uint32_t> touched;  // ids first touched by the current item
     // The item's own inverted index over its users' rows (trim_rows, index_postings).
-    HeapArray<std::uint32_t> seen;          // item stamp: id met in one of the rows
+    HeapArray<Tally> tally;                 // rows holding the id, per item stamp
     HeapArray<std::uint32_t> placed;        // item stamp: id has its postings placed
-    HeapArray<std::uint32_t> occurs;        // rows holding the id (valid when seen)
     HeapArray<std::uint32_t> postings_at;   // start of the id's postings (when placed)
     HeapArray<std::uint32_t> filled;        // postings filled so far (when placed)
     HeapArray<std::uint32_t> marks;         // stamp per id, for mark-and-scan
@@ -89,9 +95,8 @@ struct alignas(64) Scratch {
 
     explicit Scratch(std::size_t n_items)
         : values(zeroed_array<float>(n_items)), stamps(zeroed_array<std::uint32_t>(n_items)),
-          touched(zeroed_array<std::uint32_t>(n_items + 1)),
-          seen(zeroed_array<std::uint32_t>(n_items)), placed(zeroed_array<std::uint32_t>(n_items)),
-          occurs(zeroed_array<std::uint32_t>(n_items)),
+          touched(zeroed_array<std::uint32_t>(n_items + 1)), tally(zeroed_array<Tally>(n_items)),
+          placed(zeroed_array<std::uint32_t>(n_items)),
           postings_at(zeroed_array<std::uint32_t>(n_items)),
           filled(zeroed_array<std::uint32_t>(n_items)), marks(zeroed_array<std::uint32_t>(n_items)),
           size_(n_items), scan_cost_(n_items / 8 + 64) {}
@@ -103,7 +108,8 @@ struct alignas(64) Scratch {
         updates = 0;
         tracking = true;
         if (++item_stamp == 0) {
-            for (auto* a : {&stamps, &seen, &placed}) std::fill_n(a->get(), size_, 0u);
+            for (auto* a : {&stamps, &placed}) std::fill_n(a->get(), size_, 0u);
+            std::fill_n(tally.get(), size_, Tally{0, 0});
             item_stamp = 1;
         }
     }
@@ -406,16 +412,15 @@ void process_item_literal(const Pass& pass, std::size_t item, std::span<const st
 // come out exactly as from the full rows, at a fraction of the cost.
 void trim_rows(const Pass& pass, std::span<const std::int32_t> users, Scratch& s) {
     const std::uint32_t stamp = s.item_stamp;
-    std::uint32_t* const seen = s.seen.get();
-    std::uint32_t* const occurs = s.occurs.get();
+    Tally* const tally = s.tally.get();
     std::size_t total = 0;
     for (const std::int32_t u : users) {
         const UserRow& row = pass.rows[static_cast<std::uint32_t>(u)];
         total += row.length;
         for (std::uint32_t p = 0; p < row.length; ++p) {
-            const auto j = static_cast<std::uint32_t>(row.ids[p]);
-            occurs[j] = (seen[j] == stamp ? occurs[j] : 0) + 1;
-            seen[j] = stamp;
+            Tally& t = tally[static_cast<std::uint32_t>(row.ids[p])];
+            t.count = (t.stamp == stamp ? t.count : 0) + 1;
+            t.stamp = stamp;
         }
     }
     if (s.rows.size() < total) s.rows.resize(total);
@@ -428,7 +433,7 @@ void trim_rows(const Pass& pass, std::span<const std::int32_t> users, Scratch& s
         for (std::uint32_t p = 0; p < row.length; ++p) {
             const auto j = static_cast<std::uint32_t>(row.ids[p]);
             out[n] = j;
-            n += occurs[j] >= 2;
+            n += tally[j].count >= 2;
         }
     }
     s.row_start[users.size()] = n;
@@ -447,7 +452,7 @@ void index_postings(Scratch& s) {
     std::uint32_t* const placed = s.placed.get();
     std::uint32_t* const postings_at = s.postings_at.get();
     std::uint32_t* const filled = s.filled.get();
-    const std::uint32_t* const occurs = s.occurs.get();
+    const Tally* const tally = s.tally.get();
     std::uint32_t next_postings = 0;
     for (std::size_t a = 0; a + 1 < s.row_start.size(); ++a) {
         for (std::size_t e = s.row_start[a]; e < s.row_start[a + 1]; ++e) {
@@ -456,7 +461,7 @@ void index_postings(Scratch& s) {
                 // The first position holding j: its postings start here.
                 placed[j] = stamp;
                 postings_at[j] = next_postings;
-                next_postings += occurs[j];
+                next_postings += tally[j].count;
                 filled[j] = 0;
             }
             const std::uint32_t r = filled[j]++;
@@ -481,7 +486,7 @@ void common_lists(std::size_t a, std::size_t n_users_in_row, Scratch& s) {
     for (std::size_t e = begin; e < end; ++e) {
         const std::uint32_t j = s.rows[e];
         const std::uint32_t* const p = postings + s.postings_at[j];
-        const std::uint32_t occurs = s.occurs[j];
+        const std::uint32_t occurs = s.tally[j].count;
         for (std::uint32_t t = s.rank[e] + 1; t < occurs; ++t) ++start[p[t] - a];
         total += occurs - s.rank[e] - 1;
     }
@@ -497,7 +502,7 @@ void common_lists(std::size_t a, std::size_t n_users_in_row, Scratch& s) {
     for (std::size_t e = begin; e < end; ++e) {
         const std::uint32_t j = s.rows[e];
         const std::uint32_t* const p = postings + s.postings_at[j];
-        const std::uint32_t occurs = s.occurs[j];
+        const std::uint32_t occurs = s.tally[j].count;
         for (std::uint32_t t = s.rank[e] + 1; t < occurs; ++t) out[start[p[t] - a]++] = j;
     }
     // start[b + 1] is now the end of list b; the list begins at start[b] (0 for b = 0).
@@ -508,8 +513,8 @@ void common_lists(std::size_t a, std::size_t n_users_in_row, Scratch& s) {
 // contribution), a second adds the contributions id by id. For one id the
 // later positions come in ascending order, so every slot still receives its
 // contributions in pair order.
-void add_pairs_by_id(const Pass& pass, std::span<const std::int32_t> users, std::size_t a,
-                     Scratch& s) {
+void add_pairs_by_id(const Pass& pass, std::size_t item, std::span<const std::int32_t> users,
+                     std::size_t a, Scratch& s) {
     const std::size_t later = users.size() - a - 1;
     s.pair_start.assign(later + 1, 0);
     std::uint32_t* const count = s.pair_start.data();  // count[b + 1]: pair with a + 1 + b
@@ -520,7 +525,7 @@ void add_pairs_by_id(const Pass& pass, std::span<const std::int32_t> users, std:
     for (std::size_t e = begin; e < end; ++e) {
         const std::uint32_t j = s.rows[e];
         const std::uint32_t* const p = postings + s.postings_at[j];
-        const std::uint32_t occurs = s.occurs[j];
+        const std::uint32_t occurs = s.tally[j].count;
         for (std::uint32_t t = s.rank[e] + 1; t < occurs; ++t) ++count[p[t] - a];
         updates += occurs - s.rank[e] - 1;
     }
@@ -537,7 +542,7 @@ void add_pairs_by_id(const Pass& pass, std::span<const std::int32_t> users, std:
     if (s.tracking) {
         for (std::size_t e = begin; e < end; ++e) {
             const std::uint32_t j = s.rows[e];
-            if (s.rank[e] + 1 >= s.occurs[j]) continue;
+            if (s.rank[e] + 1 >= s.tally[j].count) continue;
             s.touched[s.n_touched] = j;
             s.n_touched += s.stamps[j] != s.item_stamp;
             s.stamps[j] = s.item_stamp;
@@ -551,7 +556,9 @@ void add_pairs_by_id(const Pass& pass, std::span<const std::int32_t> users, std:
         const std::uint32_t* const p0 = postings + s.postings_at[j0];
         const std::uint32_t* const p1 = postings + s.postings_at[j1];
         std::uint32_t t0 = s.rank[e] + 1, t1 = s.rank[e + 1] + 1;
-        const std::uint32_t n0 = s.occurs[j0], n1 = s.occurs[j1];
+        // The item's own id gets no contribution: its chain is made empty.
+        const std::uint32_t n0 = j0 == item ? t0 : s.tally[j0].count;
+        const std::uint32_t n1 = j1 == item ? t1 : s.tally[j1].count;
         float v0 = values[j0], v1 = values[j1];
         for (; t0 < n0 && t1 < n1; ++t0, ++t1) {
             v0 += c[p0[t0] - a];
@@ -564,9 +571,10 @@ void add_pairs_by_id(const Pass& pass, std::span<const std::int32_t> users, std:
     }
     for (; e < end; ++e) {
         const std::uint32_t j = s.rows[e];
+        if (j == item) continue;
         const std::uint32_t* const p = postings + s.postings_at[j];
         float value = values[j];
-        for (std::uint32_t t = s.rank[e] + 1; t < s.occurs[j]; ++t) value += c[p[t] - a];
+        for (std::uint32_t t = s.rank[e] + 1; t < s.tally[j].count; ++t) value += c[p[t] - a];
         values[j] = value;
     }
     s.count_updates(updates);
@@ -631,7 +639,7 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
             }
             // Without room to store the lists, there is no need to build them.
             if (!room) {
-                add_pairs_by_id(pass, users, a, s);
+                add_pairs_by_id(pass, item, users, a, s);
                 continue;
             }
             if (!one_by_one) common_lists(a, users.size(), s);
