@@ -103,7 +103,9 @@ struct SwingView {
     std::size_t len;
     std::int32_t id(std::size_t j) const { return pairs[j].id; }
     float sim(std::size_t j) const { return pairs[j].score; }
-    void prefetch(std::size_t m) const { prefetch_bytes(pairs, std::min(m, len) * sizeof(SwingPair)); }
+    void prefetch(std::size_t m) const {
+        prefetch_bytes(pairs, std::min(m, len) * sizeof(SwingPair));
+    }
 };
 
 struct SwingLists {
@@ -303,9 +305,7 @@ class Scorer {
 public:
     // `dense` bounds the column ids of the rows that the row index covers.
     Scorer(Task task, const std::string& word, float default_pred, std::uint64_t dense)
-        : task_(task),
-          word_(word),
-          default_pred_(default_pred),
+        : task_(task), word_(word), default_pred_(default_pred),
           dense_(static_cast<std::size_t>(std::min<std::uint64_t>(dense, kMaxDenseIds))),
           index_(thread_index()) {
         // Rows are recognised by address within one call only: another model
@@ -352,8 +352,8 @@ private:
             if (e < 0) continue;
             const float sim = list.sim(j);
             if (!rated_.empty() && sim > rated_.back().sim) descending = false;
-            rated_.push_back({sim, row.values[static_cast<std::size_t>(e)],
-                              static_cast<std::uint32_t>(j)});
+            rated_.push_back(
+                {sim, row.values[static_cast<std::size_t>(e)], static_cast<std::uint32_t>(j)});
         }
         index_.restore();
         // Stored lists are in descending order already; a loaded one may not be.
@@ -395,15 +395,13 @@ private:
         float total = 0.0f;
         for (const RatedNeighbour& r : rated_) total += r.sim;
         switch (task_) {
-        case Task::Ranking:
-            return total / static_cast<float>(rated_.size());
+        case Task::Ranking: return total / static_cast<float>(rated_.size());
         case Task::Rating: {
             float score = 0.0f;
             for (const RatedNeighbour& r : rated_) score += (r.value * r.sim) / total;
             return score;
         }
-        case Task::Unknown:
-            break;
+        case Task::Unknown: break;
         }
         throw ValueFailure("Unknown task type: \"" + word_ + "\"");
     }
@@ -531,7 +529,8 @@ public:
             sparse_.insert(id);
     }
     bool contains(std::int32_t id) const {
-        if (static_cast<std::uint32_t>(id) < dense_) return stamps_.is_set(static_cast<std::uint32_t>(id));
+        if (static_cast<std::uint32_t>(id) < dense_)
+            return stamps_.is_set(static_cast<std::uint32_t>(id));
         return !sparse_.empty() && sparse_.count(id) != 0;
     }
     bool any() const { return any_; }
@@ -580,7 +579,8 @@ public:
             it->second += amount;
     }
     float score_of(std::int32_t id) const {
-        if (static_cast<std::uint32_t>(id) < dense_) return slots_[static_cast<std::uint32_t>(id)].score;
+        if (static_cast<std::uint32_t>(id) < dense_)
+            return slots_[static_cast<std::uint32_t>(id)].score;
         return sparse_.find(id)->second;
     }
     std::size_t size() const { return touched_.size(); }
@@ -658,7 +658,8 @@ std::vector<std::int32_t> select_items(Scratch& s, std::uint64_t n_rec, bool ran
             std::uniform_int_distribution<std::size_t> pick(t, n - 1);
             std::swap(ids[t], ids[pick(engine)]);
         }
-        return std::vector<std::int32_t>(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(take));
+        return std::vector<std::int32_t>(ids.begin(),
+                                         ids.begin() + static_cast<std::ptrdiff_t>(take));
     }
 
     // Any comparison sort of two or more scores compares every one of them, so
@@ -674,7 +675,8 @@ std::vector<std::int32_t> select_items(Scratch& s, std::uint64_t n_rec, bool ran
     s.keys.clear();
     s.keys.reserve(n);
     for (std::size_t p = 0; p < n; ++p)
-        s.keys.push_back(selection_key(s.candidates.score_of(ids[p]), static_cast<std::uint32_t>(p)));
+        s.keys.push_back(
+            selection_key(s.candidates.score_of(ids[p]), static_cast<std::uint32_t>(p)));
     if (take < n) {
         std::nth_element(s.keys.begin(), s.keys.begin() + static_cast<std::ptrdiff_t>(take),
                          s.keys.end());
@@ -723,7 +725,8 @@ Recommendations recommend_users(std::span<const std::int32_t> users, std::uint64
             result.report.push_back(report == Report::NoRecPositions ? p : n_rec);
         } else {
             result.lists.push_back(select_items(scratch, n_rec, random_rec));
-            if (report == Report::Shortfall) result.report.push_back(n_rec - result.lists.back().size());
+            if (report == Report::Shortfall)
+                result.report.push_back(n_rec - result.lists.back().size());
         }
         pacer.step(work);
     }
@@ -734,9 +737,9 @@ Recommendations recommend_users(std::span<const std::int32_t> users, std::uint64
 // user's row, weighted by the user's value for that item.
 template <class Lists>
 Recommendations recommend_by_item(const Lists& lists, std::uint64_t k, const CsrMatrix& users_csr,
-                                  const ConsumedMap& consumed, std::uint64_t n_items,
-                                  Report report, std::span<const std::int32_t> users,
-                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec) {
+                                  const ConsumedMap& consumed, std::uint64_t n_items, Report report,
+                                  std::span<const std::int32_t> users, std::uint64_t n_rec,
+                                  bool filter_consumed, bool random_rec) {
     auto gather = [&](std::int32_t u, Scratch& s, const ConsumedSet* skip) -> std::uint64_t {
         const RowView row = get_row(users_csr, to_index(u));
         std::uint64_t work = row.size();
@@ -787,7 +790,8 @@ Recommendations recommend_user_cf(const CfModel& m, std::span<const std::int32_t
         const std::size_t m_head = head_length(m.k_sim, list.len);
         std::uint64_t work = m_head;
         for (std::size_t j = 0; j < m_head; ++j) {
-            if (j + 1 < m_head) prefetch_row(m.user_interactions, static_cast<std::uint32_t>(list.id(j + 1)));
+            if (j + 1 < m_head)
+                prefetch_row(m.user_interactions, static_cast<std::uint32_t>(list.id(j + 1)));
             const std::size_t v = to_index(list.id(j));
             const float sim = list.sim(j);
             const RowView row = get_row(m.user_interactions, v);
