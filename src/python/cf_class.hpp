@@ -131,22 +131,12 @@ struct CfClass {
     }
 
     static int set_n_users(PyObject* self, PyObject* value, void*) {
-        return guarded_int([&] {
-            if (value == nullptr) refuse_delete();
-            const auto n = convert_argument("n_users", [&] { return to_u64(value); });
-            Object& obj = self_of(self);
-            ExclusiveHold hold(obj.borrow);
-            obj.model->n_users = n;
-        });
+        return set_count<CfModel, &CfModel::n_users>(self, value, "n_users", Traits::type(),
+                                                      Traits::name);
     }
     static int set_n_items(PyObject* self, PyObject* value, void*) {
-        return guarded_int([&] {
-            if (value == nullptr) refuse_delete();
-            const auto n = convert_argument("n_items", [&] { return to_u64(value); });
-            Object& obj = self_of(self);
-            ExclusiveHold hold(obj.borrow);
-            obj.model->n_items = n;
-        });
+        return set_count<CfModel, &CfModel::n_items>(self, value, "n_items", Traits::type(),
+                                                      Traits::name);
     }
     static int set_user_consumed(PyObject* self, PyObject* value, void*) {
         return guarded_int([&] {

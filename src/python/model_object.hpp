@@ -69,6 +69,20 @@ ModelObject<Model>& model_argument(PyObject* obj, PyTypeObject* type, const char
 
 [[noreturn]] inline void refuse_delete() { raise(PyExc_AttributeError, "can't delete attribute"); }
 
+// Setter of a count attribute (n_users, n_items): converts the value, then
+// takes the exclusive hold and replaces the field; nothing else is resized.
+template <class Model, std::uint64_t Model::*Field>
+int set_count(PyObject* self, PyObject* value, const char* attribute, PyTypeObject* type,
+              const char* class_name) {
+    return guarded_int([&] {
+        if (value == nullptr) refuse_delete();
+        const auto n = convert_argument(attribute, [&] { return to_u64(value); });
+        auto& obj = receiver<Model>(self, type, class_name);
+        ExclusiveHold hold(obj.borrow);
+        (*obj.model).*Field = n;
+    });
+}
+
 // Creates a heap type from spec; the error names the class on failure.
 PyTypeObject* make_type(PyType_Spec* spec, const char* class_name);
 

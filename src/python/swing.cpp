@@ -103,23 +103,13 @@ PyObject* recommend(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 int set_n_users(PyObject* self, PyObject* value, void*) {
-    return guarded_int([&] {
-        if (value == nullptr) refuse_delete();
-        const auto n = convert_argument("n_users", [&] { return to_u64(value); });
-        Object& obj = self_of(self);
-        ExclusiveHold hold(obj.borrow);
-        obj.model->n_users = n;
-    });
+    return set_count<SwingModel, &SwingModel::n_users>(self, value, "n_users", swing_type(),
+                                                        "Swing");
 }
 
 int set_n_items(PyObject* self, PyObject* value, void*) {
-    return guarded_int([&] {
-        if (value == nullptr) refuse_delete();
-        const auto n = convert_argument("n_items", [&] { return to_u64(value); });
-        Object& obj = self_of(self);
-        ExclusiveHold hold(obj.borrow);
-        obj.model->n_items = n;
-    });
+    return set_count<SwingModel, &SwingModel::n_items>(self, value, "n_items", swing_type(),
+                                                        "Swing");
 }
 
 int set_user_consumed(PyObject* self, PyObject* value, void*) {
