@@ -126,20 +126,7 @@ print("RESULT", json.dumps({{"outcome": outcome, "full": full, "latency": latenc
 """
 
 
-# The list phase of the incremental update polls for signals too rarely: a signal that
-# arrives there waits seconds.
-SLOW_TO_STOP = {"update_similarities"}
-
-
-@pytest.mark.parametrize(
-    "name",
-    [
-        pytest.param(n, marks=pytest.mark.xfail(reason="seconds between polls in the list phase"))
-        if n in SLOW_TO_STOP
-        else n
-        for n in CASES
-    ],
-)
+@pytest.mark.parametrize("name", list(CASES))
 def test_timer_signal_interrupts_long_calls(name):
     setup, call, after = CASES[name]
     code = SETUP + PROBE.format(setup=setup, call=call, after=after)
