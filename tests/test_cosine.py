@@ -345,7 +345,9 @@ def test_malformed_matrices_fail_cleanly_or_give_sorted_lists(name, invert, tmp_
 
 _INTERRUPT_SCRIPT = textwrap.dedent(
     """
-    import os, subprocess, sys, time
+    import os, signal, subprocess, sys, time
+    # A job started in the background inherits SIGINT ignored; restore Ctrl-C.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     sys.path.insert(0, {tests!r})
     import conftest
     from cf_state import make_model
