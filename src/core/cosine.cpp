@@ -436,9 +436,11 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
     runner.run(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t p = begin; p < end; ++p) {
             std::uint32_t* mine = cursor.data() + p * n;
-            for (std::size_t x = bounds[p]; x < bounds[p + 1]; ++x)
+            for (std::size_t x = bounds[p]; x < bounds[p + 1]; ++x) {
+                if (x % 1024 == 0 && loop_stopping()) return;
                 for (const PairEntry& e : fresh.rows[x])
                     if (e.count >= min_common) ++mine[static_cast<std::size_t>(e.y)];
+            }
         }
     });
 
@@ -492,6 +494,8 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
             std::vector<Active> active;
             std::size_t joined = bounds[p];
             for (const std::size_t tile_end : tile_ends) {
+                // An interrupt or a failure elsewhere discards these lists.
+                if (loop_stopping()) return;
                 // Rows of x >= tile_end hold only larger ids.
                 for (; joined < std::min(bounds[p + 1], tile_end); ++joined)
                     if (!fresh.rows[joined].empty())
