@@ -525,3 +525,24 @@ def exercise(model, kind, f, key, rng):
             call("update_similarities", key, model.update_similarities, empty, empty)
             call("compute_similarities", key, model.compute_similarities, True, 1)
             call("recommend", key, model.recommend, nonneg, 4, True, False)
+
+
+def first_member(data: bytes):
+    """The body of the first gzip member, or None when that member is damaged."""
+    d = zlib.decompressobj(wbits=31)
+    try:
+        body = d.decompress(data) + d.flush()
+    except zlib.error:
+        return None
+    return body if d.eof else None
+
+
+def expected_record(data: bytes, kind: str):
+    """What a loader of `kind` must return for a file: the decoded record, or None for OSError."""
+    body = first_member(data)
+    if body is None:
+        return None
+    try:
+        return DECODE[kind](body)
+    except (Truncated, UnicodeDecodeError, struct.error):
+        return None

@@ -20,23 +20,8 @@ SCRATCH = tempfile.mkdtemp(prefix="quibrel-fuzz-")
 EDGE_U64 = [0, 1, 2**31 - 1, 2**31, 2**32, 2**62, 2**63, 2**64 - 1, 0x0000000100000000]
 
 
-def first_member(data: bytes):
-    d = zlib.decompressobj(wbits=31)
-    try:
-        body = d.decompress(data) + d.flush()
-    except zlib.error:
-        return None
-    return body if d.eof else None
-
-
-def expected_record(data: bytes, kind: str):
-    body = first_member(data)
-    if body is None:
-        return None
-    try:
-        return support.DECODE[kind](body)
-    except (support.Truncated, UnicodeDecodeError, struct.error):
-        return None
+first_member = support.first_member
+expected_record = support.expected_record
 
 
 @st.composite

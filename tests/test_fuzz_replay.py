@@ -21,24 +21,8 @@ CORPUS = sorted((FUZZ / "corpus").glob("*.gz"))
 SANITIZED = bool(os.environ.get("QUIBREL_SANITIZED"))
 
 
-def first_member(data: bytes):
-    """The body of the first gzip member, or None when that member is damaged."""
-    d = zlib.decompressobj(wbits=31)
-    try:
-        body = d.decompress(data) + d.flush()
-    except zlib.error:
-        return None
-    return body if d.eof else None
-
-
-def expected_record(data: bytes, kind: str):
-    body = first_member(data)
-    if body is None:
-        return None
-    try:
-        return support.DECODE[kind](body)
-    except (support.Truncated, UnicodeDecodeError, struct.error):
-        return None
+first_member = support.first_member
+expected_record = support.expected_record
 
 
 def test_corpus_is_present():
