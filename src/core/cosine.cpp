@@ -58,6 +58,13 @@ struct FreshPairs {
     std::uint64_t kept_pairs = 0;  // similarity triples, pairs without co-occurrence included
 };
 
+// Neighbour lists finished during the pair computation.
+struct BuiltLists {
+    bool done = false;
+    std::vector<NeighbourList> lists;  // lists[x], complete when x < first_unsortable
+    std::size_t first_unsortable = 0;  // first entity whose list holds a NaN
+};
+
 // Cosine with the squared norms' roots taken once per entity; the same f32
 // value as dot / (sqrt(sx) * sqrt(sy)).
 struct Norms {
@@ -260,7 +267,128 @@ void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
         for (PairBlock& block : s.value.writer.release()) fresh.blocks.push_back(std::move(block));
 }
 
-FreshPairs forward_cosine(const CsrMatrix& forward, std::size_t n, std::uint64_t min_common) {
+// Forward path that also builds the neighbour lists. With ascending unique
+// columns in every row, a pair's products meet in ascending shared column
+// from either side and f32 multiplication commutes, so each worker can
+// accumulate x against every other entity (not only y > x) and obtain the
+// same dot product the pair (min, max) gets. Each list is then built, sorted
+// and stored by the worker that owns x, while it is still in cache, instead of
+// being scattered into other entities' lists; pair records keep y > x only.
+struct FullRowScratch {
+    std::vector<Cell<std::uint32_t>> cells;
+    std::vector<std::uint32_t> touched;
+    std::vector<std::uint64_t> bitmap;
+    std::vector<std::uint64_t> keys;
+    SortScratch sort;
+    PairBlockWriter writer;
+    std::size_t first_unsortable = 0;
+};
+
+void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
+                       std::uint64_t min_common, const Norms& norms, FreshPairs& fresh,
+                       BuiltLists& built) {
+    const std::size_t workers = std::max<std::size_t>(worker_count(), 1);
+    std::vector<PerWorker<FullRowScratch>> scratch(workers);
+    for (auto& s : scratch) s.value.first_unsortable = n;
+    built.lists.resize(n);
+    parallel_for(n, dynamic_grain(n, workers), [&](std::size_t begin, std::size_t end,
+                                                   std::size_t worker) {
+        FullRowScratch& s = scratch[worker].value;
+        if (s.cells.empty()) {
+            // First touch on the worker that uses it.
+            s.cells.assign(n, Cell<std::uint32_t>{0.0f, 0});
+            s.touched.assign(n + 1, 0);
+            s.bitmap.assign(n / 64 + 1, 0);
+            s.keys.resize(n);
+        }
+        Cell<std::uint32_t>* cells = s.cells.data();
+        std::uint32_t* touched = s.touched.data();
+        std::uint64_t* keys = s.keys.data();
+        const std::uint32_t* index_rows = index.rows.data();
+        const float* index_values = index.values.data();
+        for (std::size_t x = begin; x < end; ++x) {
+            if (loop_stopping()) return;
+            const RowRange r = row_range(m, x);
+            std::size_t count = 0;
+            for (std::size_t p = r.begin; p < r.end; ++p) {
+                const std::uint32_t c = index.column(m, p);
+                const std::uint32_t* q = index_rows + index.start[c];
+                const std::uint32_t* last = index_rows + index.start[c + 1];
+                const float* v = index_values + index.start[c];
+                const float dx = m.data[p];
+                for (; q < last; ++q, ++v) {
+                    const std::uint32_t y = *q;
+                    Cell<std::uint32_t>& cell = cells[y];
+                    // Branch-free first-touch bookkeeping: always write, advance
+                    // only on a cell not seen before. x meets itself too; its
+                    // cell is cleared and skipped below.
+                    touched[count] = y;
+                    count += cell.count == 0;
+                    cell.dot += dx * *v;
+                    cell.count += 1;
+                }
+            }
+            if (count == 0) continue;
+            PairEntry* const row = s.writer.allocate(count);
+            std::size_t above = 0;
+            std::uint32_t kept = 0;
+            std::size_t listed = 0;
+            bool nan = false;
+            auto take = [&](std::size_t y) {
+                Cell<std::uint32_t>& cell = cells[y];
+                if (y != x) {
+                    if (y > x) {
+                        row[above++] = PairEntry{static_cast<std::int32_t>(y), cell.dot, cell.count};
+                        kept += cell.count >= min_common;
+                    }
+                    if (cell.count >= min_common) {
+                        const float sim = norms.cosine(cell.dot, x, y);
+                        nan |= sim != sim;
+                        keys[listed++] = neighbour_key(static_cast<std::int32_t>(y), sim);
+                    }
+                }
+                cell = Cell<std::uint32_t>{0.0f, 0};
+            };
+            // Ascending y: few touched ids are sorted; many are marked in a
+            // bitmap whose words are then walked (n/64 reads).
+            if (count * 512 >= n) {
+                std::uint64_t* bitmap = s.bitmap.data();
+                for (std::size_t t = 0; t < count; ++t)
+                    bitmap[touched[t] >> 6] |= std::uint64_t{1} << (touched[t] & 63);
+                for (std::size_t w = 0; w <= (n - 1) >> 6; ++w) {
+                    std::uint64_t bits = bitmap[w];
+                    bitmap[w] = 0;
+                    while (bits != 0) {
+                        take(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+                        bits &= bits - 1;
+                    }
+                }
+            } else {
+                std::sort(touched, touched + count);
+                for (std::size_t t = 0; t < count; ++t) take(touched[t]);
+            }
+            s.writer.give_back(count - above);
+            fresh.rows[x] = std::span<PairEntry>(row, above);
+            fresh.kept[x] = kept;
+            // A comparison sort of two or more entries meets every NaN.
+            if (nan && listed >= 2)
+                s.first_unsortable = std::min(s.first_unsortable, x);
+            else if (listed > 0 && x < s.first_unsortable)
+                built.lists[x] = sorted_neighbour_list(keys, listed, s.sort);
+        }
+    });
+    built.first_unsortable = n;
+    for (auto& s : scratch) {
+        built.first_unsortable = std::min(built.first_unsortable, s.value.first_unsortable);
+        for (PairBlock& block : s.value.writer.release()) fresh.blocks.push_back(std::move(block));
+    }
+    built.done = true;
+}
+
+// Pairs of the forward matrix's rows, on the pool. When the lists can be built
+// along (see forward_full_rows), `built` receives them.
+FreshPairs forward_cosine(const CsrMatrix& forward, std::size_t n, std::uint64_t min_common,
+                          std::span<const float> sum_squares, BuiltLists& built) {
     Stopwatch watch;
     // Rows are read only when there is a pair, that is from n = 2 on.
     if (n >= 2) check_rows_readable(forward, n);
@@ -271,10 +399,15 @@ FreshPairs forward_cosine(const CsrMatrix& forward, std::size_t n, std::uint64_t
     fresh.kept.assign(n, 0);
     if (n >= 2) {
         const ColumnIndex index = build_column_index(forward, n);
-        if (index.strictly_ascending && index.rows.size() < 0xffffffffu)
+        const bool narrow = index.strictly_ascending && index.rows.size() < 0xffffffffu;
+        if (narrow && min_common >= 1) {
+            const Norms norms(sum_squares);
+            forward_full_rows(forward, index, n, min_common, norms, fresh, built);
+        } else if (narrow) {
             forward_rows<std::uint32_t>(forward, index, n, min_common, fresh);
-        else
+        } else {
             forward_rows<std::uint64_t>(forward, index, n, min_common, fresh);
+        }
     }
     if (min_common == 0) {
         fresh.kept_pairs = n < 2 ? 0 : static_cast<std::uint64_t>(n) * (n - 1) / 2;
@@ -562,6 +695,21 @@ void commit_pairs(PairStats& pair_stats, FreshPairs& fresh) {
     fresh.blocks.clear();
 }
 
+// Stores the pair records and the lists: entities in ascending order, as far
+// as the first list that cannot be sorted; an entity whose new list is empty
+// keeps its old entry.
+void store_lists(CfModel& m, std::size_t n, FreshPairs& fresh, std::vector<NeighbourList>&& sorted,
+                 std::size_t fail, const Stopwatch& watch) {
+    commit_pairs(m.pair_stats, fresh);
+    m.sim_mapping.reserve_dense(fail);
+    for (std::size_t j = 0; j < fail; ++j)
+        if (!sorted[j].ids.empty())
+            m.sim_mapping.insert_or_assign(static_cast<std::int32_t>(j), std::move(sorted[j]));
+    sorted = {};
+    if (fail < n) throw Panic(kUnwrapNone);
+    print_line("sort elapsed: " + watch.elapsed());
+}
+
 void build_sim_mapping(CfModel& m, std::size_t n, FreshPairs&& fresh, const Runner& runner) {
     Stopwatch watch;
     std::vector<NeighbourList> sorted;
@@ -602,16 +750,7 @@ void build_sim_mapping(CfModel& m, std::size_t n, FreshPairs&& fresh, const Runn
         commit_pairs(m.pair_stats, fresh);
         throw;
     }
-    commit_pairs(m.pair_stats, fresh);
-    // Entities in ascending order, as far as the first list that cannot be
-    // sorted; an entity whose new list is empty keeps its old entry.
-    m.sim_mapping.reserve_dense(fail);
-    for (std::size_t j = 0; j < fail; ++j)
-        if (!sorted[j].ids.empty())
-            m.sim_mapping.insert_or_assign(static_cast<std::int32_t>(j), std::move(sorted[j]));
-    sorted = {};
-    if (fail < n) throw Panic(kUnwrapNone);
-    print_line("sort elapsed: " + watch.elapsed());
+    store_lists(m, n, fresh, std::move(sorted), fail, watch);
 }
 
 }  // namespace
@@ -632,7 +771,14 @@ void compute_similarities(CfModel& m, Orientation o, bool invert, std::uint64_t 
                               m.min_common);
     } else {
         set_thread_count(num_threads);
-        fresh = forward_cosine(*roles.forward, n, m.min_common);
+        BuiltLists built;
+        fresh = forward_cosine(*roles.forward, n, m.min_common,
+                               std::span<const float>(m.sum_squares.data(), n), built);
+        if (built.done) {
+            const Stopwatch watch;
+            store_lists(m, n, fresh, std::move(built.lists), built.first_unsortable, watch);
+            return;
+        }
     }
     build_sim_mapping(m, n, std::move(fresh), Runner{!invert});
 }

@@ -54,6 +54,70 @@ void sort_keys(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
         bucket_sort(keys, n, scratch);
 }
 
+NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
+    if (n < 64) {
+        std::sort(keys, keys + n);
+        return to_neighbour_list(keys, n);
+    }
+    std::uint32_t lo = 0xffffffffu;
+    std::uint32_t hi = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto high = static_cast<std::uint32_t>(keys[i] >> 32);
+        lo = std::min(lo, high);
+        hi = std::max(hi, high);
+    }
+    if (lo == hi) return to_neighbour_list(keys, n);
+    // Least significant digit first over the bits the list's similarities
+    // actually span; each pass is stable, so equal similarities keep the
+    // ascending ids they came in with, as a sort of the whole key orders them.
+    const int bits = std::bit_width(hi - lo);
+    const int passes = (bits + 10) / 11;
+    const int digit = (bits + passes - 1) / passes;
+    const std::size_t radix = std::size_t{1} << digit;
+    const std::uint32_t mask = static_cast<std::uint32_t>(radix - 1);
+    auto& counts = scratch.bounds;
+    counts.assign(radix * static_cast<std::size_t>(passes), 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t v = static_cast<std::uint32_t>(keys[i] >> 32) - lo;
+        for (int p = 0; p < passes; ++p) ++counts[p * radix + ((v >> (p * digit)) & mask)];
+    }
+    for (int p = 0; p < passes; ++p) {
+        std::uint32_t sum = 0;
+        for (std::size_t b = 0; b < radix; ++b) {
+            const std::uint32_t c = counts[p * radix + b];
+            counts[p * radix + b] = sum;
+            sum += c;
+        }
+    }
+    NeighbourList list;
+    list.ids.resize(n);
+    list.sims.resize(n);
+    if (scratch.spare.size() < n) scratch.spare.resize(n);
+    std::uint64_t* from = keys;
+    std::uint64_t* to = scratch.spare.data();
+    for (int p = 0; p < passes; ++p) {
+        std::uint32_t* cursor = counts.data() + p * radix;
+        const int shift = p * digit;
+        if (p + 1 < passes) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t k = from[i];
+                const std::uint32_t v = static_cast<std::uint32_t>(k >> 32) - lo;
+                to[cursor[(v >> shift) & mask]++] = k;
+            }
+            std::swap(from, to);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t k = from[i];
+                const std::uint32_t v = static_cast<std::uint32_t>(k >> 32) - lo;
+                const std::uint32_t slot = cursor[(v >> shift) & mask]++;
+                list.ids[slot] = key_id(k);
+                list.sims[slot] = key_sim(k);
+            }
+        }
+    }
+    return list;
+}
+
 NeighbourList to_neighbour_list(const std::uint64_t* keys, std::size_t n) {
     NeighbourList list;
     list.ids.resize(n);

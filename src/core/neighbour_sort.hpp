@@ -60,4 +60,10 @@ inline bool unsortable(const std::uint64_t* keys, std::size_t n) {
 // Splits sorted keys into a neighbour list.
 NeighbourList to_neighbour_list(const std::uint64_t* keys, std::size_t n);
 
+// The neighbour list of keys given in ascending id order: the same list as
+// sort_keys followed by to_neighbour_list, built by a stable sort on the
+// similarity half alone whose last pass writes the list. `keys` is used as
+// scratch.
+NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, SortScratch& scratch);
+
 }  // namespace quibrel
