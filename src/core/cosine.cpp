@@ -281,6 +281,7 @@ struct FullRowScratch {
     std::vector<std::uint64_t> keys;
     SortScratch sort;
     PairBlockWriter writer;
+    ListArena lists;
     std::size_t first_unsortable = 0;
 };
 
@@ -294,6 +295,7 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
     parallel_for(n, dynamic_grain(n, workers), [&](std::size_t begin, std::size_t end,
                                                    std::size_t worker) {
         FullRowScratch& s = scratch[worker].value;
+        const ListArenaScope arena(s.lists);
         if (s.cells.empty()) {
             // First touch on the worker that uses it.
             s.cells.assign(n, Cell<std::uint32_t>{0.0f, 0});
@@ -722,9 +724,11 @@ void build_sim_mapping(CfModel& m, std::size_t n, FreshPairs&& fresh, const Runn
         sorted.resize(n);
         const std::size_t workers = runner.workers();
         std::vector<PerWorker<SortScratch>> scratch(workers);
+        std::vector<PerWorker<ListArena>> arenas(workers);
         std::vector<PerWorker<std::size_t>> first_fail(workers, PerWorker<std::size_t>{n});
         runner.run(n, dynamic_grain(n, workers),
                    [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                       const ListArenaScope in_arena(arenas[worker].value);
                        for (std::size_t j = begin; j < end; ++j) {
                            const std::size_t length = lists.length[j];
                            if (length == 0) continue;

@@ -103,6 +103,8 @@ CfModel read_cf(RecordReader& r) {
     r.raw_vector(m.sum_squares);
     read_pair_stats(r, m.pair_stats);
     const std::uint64_t lists = r.u64();
+    ListArena arena;
+    const ListArenaScope in_arena(arena);
     for (std::uint64_t k = 0; k < lists; ++k) {
         const std::int32_t id = r.i32();
         NeighbourList list;
@@ -142,6 +144,8 @@ SwingModel read_swing(RecordReader& r) {
     m.n_users = r.u64();
     m.n_items = r.u64();
     const std::uint64_t lists = r.u64();
+    ListArena arena;
+    const ListArenaScope in_arena(arena);
     for (std::uint64_t k = 0; k < lists; ++k) {
         const std::int32_t id = r.i32();
         SwingList list;

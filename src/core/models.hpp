@@ -8,6 +8,7 @@
 
 #include "core/csr.hpp"
 #include "core/id_map.hpp"
+#include "core/list_storage.hpp"
 #include "core/pair_stats.hpp"
 
 namespace quibrel {
@@ -16,8 +17,8 @@ using ConsumedMap = IdMap<std::vector<std::int32_t>>;
 
 // A cosine neighbour list: parallel vectors, non-increasing similarity.
 struct NeighbourList {
-    std::vector<std::int32_t> ids;
-    std::vector<float> sims;
+    ListVector<std::int32_t> ids;
+    ListVector<float> sims;
 };
 using SimMapping = IdMap<NeighbourList>;
 

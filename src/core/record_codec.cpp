@@ -111,8 +111,8 @@ void RecordWriter::raw_elements(const T* p, std::size_t n) {
     }
 }
 
-template <class T>
-void RecordReader::raw_vector(std::vector<T>& out) {
+template <class T, class A>
+void RecordReader::raw_vector(std::vector<T, A>& out) {
     const std::uint64_t count = u64();
     out.clear();
     if (count <= kMaxUpfrontBytes / sizeof(T)) {
@@ -203,6 +203,8 @@ template void RecordWriter::raw_elements(const SwingPair*, std::size_t);
 template void RecordReader::raw_vector(std::vector<std::int32_t>&);
 template void RecordReader::raw_vector(std::vector<std::uint64_t>&);
 template void RecordReader::raw_vector(std::vector<float>&);
+template void RecordReader::raw_vector(ListVector<std::int32_t>&);
+template void RecordReader::raw_vector(ListVector<float>&);
 template void RecordReader::raw_vector(std::vector<SwingPair>&);
 
 }  // namespace quibrel

@@ -89,8 +89,8 @@ public:
     }
 
     // A vector of fixed-width elements: count, then the elements.
-    template <class T>
-    void raw_vector(const std::vector<T>& v) {
+    template <class T, class A>
+    void raw_vector(const std::vector<T, A>& v) {
         u64(v.size());
         raw_elements(v.data(), v.size());
     }
@@ -124,8 +124,8 @@ public:
 
     std::string text();
 
-    template <class T>
-    void raw_vector(std::vector<T>& out);
+    template <class T, class A>
+    void raw_vector(std::vector<T, A>& out);
 
     // The rest of the stream is read and verified; trailing body bytes are
     // ignored.

@@ -1,0 +1,91 @@
+// Storage for neighbour lists.
+//
+// A computation builds up to one list per entity, hundreds of thousands of
+// them, and allocated one by one they land on fresh 4 KiB pages whose first
+// touches cost more than building the lists. While a ListArenaScope is active
+// on a thread, the lists it allocates are carved from large blocks instead
+// (large blocks get huge pages); a block goes back to the system when the last
+// list in it is freed. Lists keep the interface of std::vector: a list can be
+// freed, replaced or grown on any thread, and outside a scope it is an
+// ordinary heap allocation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace quibrel {
+
+class ListArena {
+public:
+    ListArena() = default;
+    ~ListArena();
+    ListArena(const ListArena&) = delete;
+    ListArena& operator=(const ListArena&) = delete;
+
+    void* allocate(std::size_t bytes);
+
+    struct Block;
+
+private:
+    Block* block_ = nullptr;
+    std::byte* cursor_ = nullptr;
+    std::size_t left_ = 0;
+    std::size_t next_size_ = std::size_t{64} << 10;
+};
+
+// Routes the calling thread's list allocations to `arena` for its lifetime.
+class ListArenaScope {
+public:
+    explicit ListArenaScope(ListArena& arena) noexcept;
+    ~ListArenaScope();
+    ListArenaScope(const ListArenaScope&) = delete;
+    ListArenaScope& operator=(const ListArenaScope&) = delete;
+
+private:
+    ListArena* previous_;
+};
+
+void* allocate_list_storage(std::size_t bytes);
+void free_list_storage(void* p) noexcept;
+
+// Elements are default-initialised: a list is always written in full after a
+// resize, so zero-filling it first would be a wasted pass over fresh memory.
+template <class T>
+struct ListAllocator {
+    static_assert(alignof(T) <= 8 && std::is_trivially_copyable_v<T>);
+    using value_type = T;
+    using is_always_equal = std::true_type;
+
+    ListAllocator() noexcept = default;
+    template <class U>
+    ListAllocator(const ListAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > (std::size_t{1} << 60) / sizeof(T)) throw std::bad_array_new_length();
+        return static_cast<T*>(allocate_list_storage(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t) noexcept { free_list_storage(p); }
+
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+
+    template <class U>
+    bool operator==(const ListAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+template <class T>
+using ListVector = std::vector<T, ListAllocator<T>>;
+
+}  // namespace quibrel
