@@ -285,6 +285,84 @@ struct FullRowScratch {
     std::size_t first_unsortable = 0;
 };
 
+// Adds dx * v[i] to the cells of rows[i]; appends each cell touched for the
+// first time to `touched`. Branch-free bookkeeping: the id is always written,
+// the count advances only on a fresh cell. Returns the new touched count.
+std::size_t accumulate_column(const std::uint32_t* __restrict rows, std::size_t length,
+                              const float* __restrict values, float dx,
+                              Cell<std::uint32_t>* __restrict cells,
+                              std::uint32_t* __restrict touched, std::size_t count) {
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint32_t y = rows[i];
+        Cell<std::uint32_t>& cell = cells[y];
+        touched[count] = y;
+        count += cell.count == 0;
+        cell.dot += dx * values[i];
+        cell.count += 1;
+    }
+    return count;
+}
+
+// Puts the touched ids in ascending order: few are sorted; many are marked in
+// a bitmap whose words are then walked (n/64 reads).
+void ascending_ids(std::uint32_t* touched, std::size_t count, std::size_t n,
+                   std::uint64_t* bitmap) {
+    if (count * 512 < n) {
+        std::sort(touched, touched + count);
+        return;
+    }
+    for (std::size_t t = 0; t < count; ++t)
+        bitmap[touched[t] >> 6] |= std::uint64_t{1} << (touched[t] & 63);
+    std::size_t out = 0;
+    for (std::size_t w = 0; w <= (n - 1) >> 6; ++w) {
+        std::uint64_t bits = bitmap[w];
+        bitmap[w] = 0;
+        while (bits != 0) {
+            touched[out++] = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
+            bits &= bits - 1;
+        }
+    }
+}
+
+// What one entity's accumulated cells turn into.
+struct EntityOutput {
+    std::size_t above = 0;  // pair records (x, y > x) written
+    std::uint32_t kept = 0;  // of which count >= min_common
+    std::size_t listed = 0;  // list keys written
+    bool nan = false;
+};
+
+// Turns the cells of the ascending ids `ys` (x excluded) into list keys and,
+// for ids above x, pair records; clears the cells.
+template <bool Above>
+void take_cells(const std::uint32_t* ys, std::size_t count, std::size_t x,
+                Cell<std::uint32_t>* __restrict cells, std::uint64_t min_common,
+                const Norms& norms, PairEntry* __restrict row, std::uint64_t* __restrict keys,
+                EntityOutput& out) {
+    const float sx = norms.squares[x];
+    const float rx = norms.roots[x];
+    const float* squares = norms.squares.data();
+    const float* roots = norms.roots.data();
+    bool nan = out.nan;
+    for (std::size_t t = 0; t < count; ++t) {
+        const std::uint32_t y = ys[t];
+        const Cell<std::uint32_t> cell = cells[y];
+        cells[y] = Cell<std::uint32_t>{0.0f, 0};
+        if constexpr (Above) {
+            row[out.above++] = PairEntry{static_cast<std::int32_t>(y), cell.dot, cell.count};
+            out.kept += cell.count >= min_common;
+        }
+        if (cell.count >= min_common) {
+            // The same value as Norms::cosine, without branches.
+            const float q = cell.dot / (rx * roots[y]);
+            const float sim = (cell.dot == 0.0f || sx == 0.0f || squares[y] == 0.0f) ? 0.0f : q;
+            nan |= sim != sim;
+            keys[out.listed++] = neighbour_key(static_cast<std::int32_t>(y), sim);
+        }
+    }
+    out.nan = nan;
+}
+
 void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
                        std::uint64_t min_common, const Norms& norms, FreshPairs& fresh,
                        BuiltLists& built) {
@@ -306,77 +384,36 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
         Cell<std::uint32_t>* cells = s.cells.data();
         std::uint32_t* touched = s.touched.data();
         std::uint64_t* keys = s.keys.data();
-        const std::uint32_t* index_rows = index.rows.data();
-        const float* index_values = index.values.data();
         for (std::size_t x = begin; x < end; ++x) {
             if (loop_stopping()) return;
             const RowRange r = row_range(m, x);
             std::size_t count = 0;
+            // x meets itself too; its cell is cleared and skipped below.
             for (std::size_t p = r.begin; p < r.end; ++p) {
                 const std::uint32_t c = index.column(m, p);
-                const std::uint32_t* q = index_rows + index.start[c];
-                const std::uint32_t* last = index_rows + index.start[c + 1];
-                const float* v = index_values + index.start[c];
-                const float dx = m.data[p];
-                for (; q < last; ++q, ++v) {
-                    const std::uint32_t y = *q;
-                    Cell<std::uint32_t>& cell = cells[y];
-                    // Branch-free first-touch bookkeeping: always write, advance
-                    // only on a cell not seen before. x meets itself too; its
-                    // cell is cleared and skipped below.
-                    touched[count] = y;
-                    count += cell.count == 0;
-                    cell.dot += dx * *v;
-                    cell.count += 1;
-                }
+                const std::size_t first = index.start[c];
+                count = accumulate_column(index.rows.data() + first, index.start[c + 1] - first,
+                                          index.values.data() + first, m.data[p], cells, touched,
+                                          count);
             }
             if (count == 0) continue;
-            PairEntry* const row = s.writer.allocate(count);
-            std::size_t above = 0;
-            std::uint32_t kept = 0;
-            std::size_t listed = 0;
-            bool nan = false;
-            auto take = [&](std::size_t y) {
-                Cell<std::uint32_t>& cell = cells[y];
-                if (y != x) {
-                    if (y > x) {
-                        row[above++] = PairEntry{static_cast<std::int32_t>(y), cell.dot, cell.count};
-                        kept += cell.count >= min_common;
-                    }
-                    if (cell.count >= min_common) {
-                        const float sim = norms.cosine(cell.dot, x, y);
-                        nan |= sim != sim;
-                        keys[listed++] = neighbour_key(static_cast<std::int32_t>(y), sim);
-                    }
-                }
-                cell = Cell<std::uint32_t>{0.0f, 0};
-            };
-            // Ascending y: few touched ids are sorted; many are marked in a
-            // bitmap whose words are then walked (n/64 reads).
-            if (count * 512 >= n) {
-                std::uint64_t* bitmap = s.bitmap.data();
-                for (std::size_t t = 0; t < count; ++t)
-                    bitmap[touched[t] >> 6] |= std::uint64_t{1} << (touched[t] & 63);
-                for (std::size_t w = 0; w <= (n - 1) >> 6; ++w) {
-                    std::uint64_t bits = bitmap[w];
-                    bitmap[w] = 0;
-                    while (bits != 0) {
-                        take(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
-                        bits &= bits - 1;
-                    }
-                }
-            } else {
-                std::sort(touched, touched + count);
-                for (std::size_t t = 0; t < count; ++t) take(touched[t]);
-            }
-            s.writer.give_back(count - above);
-            fresh.rows[x] = std::span<PairEntry>(row, above);
-            fresh.kept[x] = kept;
+            ascending_ids(touched, count, n, s.bitmap.data());
+            const std::size_t self = static_cast<std::size_t>(
+                std::lower_bound(touched, touched + count, static_cast<std::uint32_t>(x)) -
+                touched);
+            cells[x] = Cell<std::uint32_t>{0.0f, 0};
+            PairEntry* const row = s.writer.allocate(count - self - 1);
+            EntityOutput out;
+            take_cells<false>(touched, self, x, cells, min_common, norms, row, keys, out);
+            take_cells<true>(touched + self + 1, count - self - 1, x, cells, min_common, norms,
+                             row, keys, out);
+            fresh.rows[x] = std::span<PairEntry>(row, out.above);
+            fresh.kept[x] = out.kept;
             // A comparison sort of two or more entries meets every NaN.
-            if (nan && listed >= 2)
+            if (out.nan && out.listed >= 2)
                 s.first_unsortable = std::min(s.first_unsortable, x);
-            else if (listed > 0 && x < s.first_unsortable)
-                built.lists[x] = sorted_neighbour_list(keys, listed, s.sort);
+            else if (out.listed > 0 && x < s.first_unsortable)
+                built.lists[x] = sorted_neighbour_list(keys, out.listed, s.sort);
         }
     });
     built.first_unsortable = n;

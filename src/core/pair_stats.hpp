@@ -45,11 +45,6 @@ using PairBlock = std::unique_ptr<PairEntry[]>;
 class PairBlockWriter {
 public:
     PairEntry* allocate(std::size_t count);
-    // Returns the unused last `count` entries of the latest allocation.
-    void give_back(std::size_t count) noexcept {
-        cursor_ -= count;
-        left_ += count;
-    }
     // The blocks written so far; the writer starts afresh.
     std::vector<PairBlock> release();
 
