@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer into build/asan and
-# runs the test suite (and a short fuzz campaign) against that build. Any sanitizer report ends
-# the offending process with exit code 86 and fails this script.
+# runs the test suite (and a short fuzz campaign, and the native fuzz targets' corpus) against
+# that build. Any sanitizer report ends the offending process with exit code 86 and fails this
+# script.
 #
 #   tools/sanitize.sh                 # build, whole suite except tests marked slow, fuzz smoke
 #   tools/sanitize.sh tests/test_x.py # build, then only the given pytest arguments
@@ -39,6 +40,12 @@ else
     if [ "$status" -eq 0 ]; then
         QUIBREL_FUZZ_EXAMPLES="${QUIBREL_FUZZ_EXAMPLES:-150}" \
             python3 -m pytest -q -p no:cacheprovider fuzz || status=$?
+    fi
+    # The native fuzz targets replay their seed corpus against the same instrumented core
+    # library. They are ordinary executables: no preloading, their own sanitizer settings.
+    if [ "$status" -eq 0 ]; then
+        env -u LD_PRELOAD -u ASAN_OPTIONS -u UBSAN_OPTIONS QUIBREL_FUZZ_CORE="$build/libquibrel_core.a" \
+            bash tools/fuzz_native.sh replay || status=$?
     fi
 fi
 
