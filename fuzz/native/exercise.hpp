@@ -59,21 +59,24 @@ inline void predict_cf(Input& in, const CfModel& m, Orientation o) {
 }
 
 inline void recommend_cf(Input& in, const CfModel& m, Orientation o) {
-    const auto users = i32_ids(in, static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, 64)));
+    const auto users =
+        i32_ids(in, static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, 64)));
     const std::uint64_t n_rec = any_n_rec(in);
     const bool filter = in.flag();
     const bool random = in.flag();
     attempt(o == Orientation::Item ? "ItemCF.recommend" : "UserCF.recommend", kPanic | kValue, [&] {
-        const Recommendations rec = o == Orientation::Item
-                                        ? quibrel::recommend_item_cf(m, users, n_rec, filter, random)
-                                        : quibrel::recommend_user_cf(m, users, n_rec, filter, random);
+        const Recommendations rec =
+            o == Orientation::Item ? quibrel::recommend_item_cf(m, users, n_rec, filter, random)
+                                   : quibrel::recommend_user_cf(m, users, n_rec, filter, random);
         check_recommendations(rec, users, n_rec, filter, m.user_consumed, false);
     });
 }
 
 inline void predict_swing(Input& in, const SwingModel& m) {
-    const auto users = u64_ids(in, static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, 64)));
-    const auto items = i32_ids(in, static_cast<std::size_t>(std::min<std::uint64_t>(m.n_items, 64)));
+    const auto users =
+        u64_ids(in, static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, 64)));
+    const auto items =
+        i32_ids(in, static_cast<std::size_t>(std::min<std::uint64_t>(m.n_items, 64)));
     attempt("Swing.predict", kPanic | kValue, [&] {
         const auto out = quibrel::predict_swing(m, users, items);
         FUZZ_CHECK(out.size() == std::min(users.size(), items.size()));
@@ -81,7 +84,8 @@ inline void predict_swing(Input& in, const SwingModel& m) {
 }
 
 inline void recommend_swing(Input& in, const SwingModel& m) {
-    const auto users = i32_ids(in, static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, 64)));
+    const auto users =
+        i32_ids(in, static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, 64)));
     const std::uint64_t n_rec = any_n_rec(in);
     const bool filter = in.flag();
     const bool random = in.flag();
@@ -95,8 +99,8 @@ inline void recommend_swing(Input& in, const SwingModel& m) {
 inline void check_sim_mapping(const CfModel& m) {
     m.sim_mapping.for_each([](std::int32_t, const quibrel::NeighbourList& list) {
         FUZZ_CHECK(list.ids.size() == list.sims.size());
-        const bool has_nan = std::any_of(list.sims.begin(), list.sims.end(),
-                                         [](float s) { return std::isnan(s); });
+        const bool has_nan =
+            std::any_of(list.sims.begin(), list.sims.end(), [](float s) { return std::isnan(s); });
         if (!has_nan) FUZZ_CHECK(std::is_sorted(list.sims.rbegin(), list.sims.rend()));
     });
 }
@@ -114,8 +118,9 @@ inline void compute_cf(Input& in, CfModel& m, Orientation o) {
 }
 
 inline void update_cf(Input& in, CfModel& m, Orientation o) {
-    const Interactions batch = interactions(in, static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, kMaxRows)),
-                                            static_cast<std::size_t>(std::min<std::uint64_t>(m.n_items, 16)));
+    const Interactions batch =
+        interactions(in, static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, kMaxRows)),
+                     static_cast<std::size_t>(std::min<std::uint64_t>(m.n_items, 16)));
     attempt("update_similarities", kPanic | kValue,
             [&] { quibrel::update_similarities(m, o, batch.users, batch.items); });
 }
@@ -128,8 +133,9 @@ inline void compute_swing(Input& in, SwingModel& m) {
 inline void update_swing(Input& in, SwingModel& m) {
     // The binding writes the thread count before it reads the batch.
     quibrel::set_thread_count(any_thread_count(in));
-    const Interactions batch = interactions(in, static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, kMaxRows)),
-                                            static_cast<std::size_t>(std::min<std::uint64_t>(m.n_items, 16)));
+    const Interactions batch =
+        interactions(in, static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, kMaxRows)),
+                     static_cast<std::size_t>(std::min<std::uint64_t>(m.n_items, 16)));
     attempt("update_swing", kPanic, [&] { quibrel::update_swing(m, batch.users, batch.items); });
 }
 

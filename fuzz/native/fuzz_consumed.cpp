@@ -94,9 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t k = 0; k < n; ++k) users.push_back(map_id(in));
         for (std::size_t k = 0; k < m; ++k) items.push_back(map_id(in));
         quibrel::ConsumedMap by_user, by_item;
-        attempt("build_consumed_unique", 0, [&] {
-            quibrel::build_consumed_unique(users, items, by_user, by_item);
-        });
+        attempt("build_consumed_unique", 0,
+                [&] { quibrel::build_consumed_unique(users, items, by_user, by_item); });
         Oracle want_user, want_item;
         expected_unique(users, items, want_user, want_item);
         check_equal(by_user, want_user, in);

@@ -25,8 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         m.task = any_task(in);
         m.k_sim = any_count(in);
         m.default_pred = any_value(in);
-        const std::size_t n_users = static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, kMaxRows));
-        const std::size_t n_items = static_cast<std::size_t>(std::min<std::uint64_t>(m.n_items, 16));
+        const std::size_t n_users =
+            static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, kMaxRows));
+        const std::size_t n_items =
+            static_cast<std::size_t>(std::min<std::uint64_t>(m.n_items, 16));
         Interactions batch = interactions(in, n_users, n_items);
         m.user_interactions = std::move(batch.users);
         m.item_interactions = std::move(batch.items);
@@ -44,8 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         m.n_items = model_count(in);
         m.top_k = any_count(in);
         m.default_pred = any_value(in);
-        const std::size_t n_users = static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, kMaxRows));
-        const std::size_t n_items = static_cast<std::size_t>(std::min<std::uint64_t>(m.n_items, 16));
+        const std::size_t n_users =
+            static_cast<std::size_t>(std::min<std::uint64_t>(m.n_users, kMaxRows));
+        const std::size_t n_items =
+            static_cast<std::size_t>(std::min<std::uint64_t>(m.n_items, 16));
         Interactions batch = interactions(in, n_users, n_items);
         m.user_interactions = std::move(batch.users);
         m.item_interactions = std::move(batch.items);

@@ -79,9 +79,13 @@ private:
 // Ids as a careless caller or a damaged file gives them: mostly small, some at
 // the edges of the 32-bit range.
 inline std::int32_t any_id(Input& in, std::size_t small_range) {
-    static const std::int32_t edges[] = {-1, -2, std::numeric_limits<std::int32_t>::min(),
-                                         std::numeric_limits<std::int32_t>::max(), 1 << 30,
-                                         65536, 1 << 24};
+    static const std::int32_t edges[] = {-1,
+                                         -2,
+                                         std::numeric_limits<std::int32_t>::min(),
+                                         std::numeric_limits<std::int32_t>::max(),
+                                         1 << 30,
+                                         65536,
+                                         1 << 24};
     const std::uint8_t b = in.byte();
     if (b < 224) return static_cast<std::int32_t>(b % (small_range == 0 ? 1 : small_range));
     if (b < 240) return edges[b % std::size(edges)];
@@ -172,9 +176,9 @@ bool attempt(const char* call, unsigned allowed, F&& f) {
     std::fflush(stderr);
     std::abort();
 }
-#define FUZZ_CHECK(cond)                                                   \
-    do {                                                                   \
-        if (!(cond)) ::fuzz::oracle_failure(#cond " (" __FILE__ ")");      \
+#define FUZZ_CHECK(cond)                                                                           \
+    do {                                                                                           \
+        if (!(cond)) ::fuzz::oracle_failure(#cond " (" __FILE__ ")");                              \
     } while (0)
 
 // The pool is created once, with two workers, so that per-worker scratch and
@@ -229,7 +233,8 @@ inline CsrMatrix transpose(const CsrMatrix& m, std::size_t cols) {
     CsrMatrix t;
     t.indptr.assign(cols + 1, 0);
     for (std::int32_t c : m.indices)
-        if (c >= 0 && static_cast<std::size_t>(c) < cols) ++t.indptr[static_cast<std::size_t>(c) + 1];
+        if (c >= 0 && static_cast<std::size_t>(c) < cols)
+            ++t.indptr[static_cast<std::size_t>(c) + 1];
     for (std::size_t c = 0; c < cols; ++c) t.indptr[c + 1] += t.indptr[c];
     t.indices.resize(t.indptr[cols]);
     t.data.resize(t.indptr[cols]);
@@ -247,9 +252,9 @@ inline CsrMatrix transpose(const CsrMatrix& m, std::size_t cols) {
 
 // One kind of damage applied to a matrix, chosen and parametrised by the input.
 inline void damage(Input& in, CsrMatrix& m, std::size_t cols) {
-    static const std::uint64_t huge_offsets[] = {std::uint64_t{1} << 31, (std::uint64_t{1} << 32) + 1,
-                                                 std::uint64_t{1} << 62, std::uint64_t{1} << 63,
-                                                 std::numeric_limits<std::uint64_t>::max()};
+    static const std::uint64_t huge_offsets[] = {
+        std::uint64_t{1} << 31, (std::uint64_t{1} << 32) + 1, std::uint64_t{1} << 62,
+        std::uint64_t{1} << 63, std::numeric_limits<std::uint64_t>::max()};
     auto& ip = m.indptr;
     auto& ix = m.indices;
     auto& dv = m.data;
@@ -273,12 +278,11 @@ inline void damage(Input& in, CsrMatrix& m, std::size_t cols) {
     case 4:  // no leading zero
         if (!ip.empty()) ip[0] = 1 + in.below(10);
         break;
-    case 5:
-        ip.clear();
-        break;
+    case 5: ip.clear(); break;
     case 6:  // a negative column
         if (!ix.empty())
-            ix[in.below(ix.size())] = -1 - static_cast<std::int32_t>(in.raw<std::uint32_t>() & 0x7fffffff);
+            ix[in.below(ix.size())] =
+                -1 - static_cast<std::int32_t>(in.raw<std::uint32_t>() & 0x7fffffff);
         break;
     case 7:  // a column at the edge of the id range
         if (!ix.empty()) ix[in.below(ix.size())] = any_id(in, cols + 4);
@@ -329,7 +333,8 @@ inline void damage_some(Input& in, CsrMatrix& m, std::size_t cols) {
 // Three vectors straight from the input, no structure at all.
 inline CsrMatrix raw_matrix(Input& in, std::size_t cols) {
     CsrMatrix m;
-    for (std::size_t k = 0, n = in.upto(kMaxRows * 2); k < n; ++k) m.indices.push_back(any_id(in, cols + 2));
+    for (std::size_t k = 0, n = in.upto(kMaxRows * 2); k < n; ++k)
+        m.indices.push_back(any_id(in, cols + 2));
     for (std::size_t k = 0, n = in.upto(kMaxRows + 2); k < n; ++k) {
         const std::uint8_t b = in.byte();
         m.indptr.push_back(b < 240 ? b % 40 : any_count(in));
@@ -354,7 +359,8 @@ inline Interactions interactions(Input& in, std::size_t n_users, std::size_t n_i
         return out;
     }
     // Rows past the counts and counts past the rows both happen.
-    Shape shape{std::min(n_users + in.below(3), kMaxRows), std::min(n_items + in.below(3), std::size_t{16})};
+    Shape shape{std::min(n_users + in.below(3), kMaxRows),
+                std::min(n_items + in.below(3), std::size_t{16})};
     if (mode < 32) shape = {in.upto(kMaxRows), in.upto(16)};
     out.users = regular_matrix(in, shape);
     out.items = transpose(out.users, shape.cols);
@@ -372,7 +378,8 @@ inline quibrel::ConsumedMap consumed_from(const CsrMatrix& users) {
     quibrel::ConsumedMap map;
     for (std::size_t r = 0; r + 1 < users.indptr.size(); ++r) {
         std::vector<std::int32_t> items;
-        for (std::uint64_t p = users.indptr[r]; p < users.indptr[r + 1] && p < users.indices.size(); ++p)
+        for (std::uint64_t p = users.indptr[r]; p < users.indptr[r + 1] && p < users.indices.size();
+             ++p)
             items.push_back(users.indices[p]);
         if (!items.empty()) map.insert_or_assign(static_cast<std::int32_t>(r), std::move(items));
     }
@@ -384,7 +391,8 @@ inline quibrel::ConsumedMap any_consumed(Input& in, const CsrMatrix& users, std:
     quibrel::ConsumedMap map;
     for (std::size_t k = 0, n = in.upto(6); k < n; ++k) {
         std::vector<std::int32_t> items;
-        for (std::size_t j = 0, len = in.upto(5); j < len; ++j) items.push_back(any_id(in, n_items + 1));
+        for (std::size_t j = 0, len = in.upto(5); j < len; ++j)
+            items.push_back(any_id(in, n_items + 1));
         map.insert_or_assign(any_id(in, 24), std::move(items));
     }
     return map;
@@ -399,7 +407,8 @@ inline void any_sim_mapping(Input& in, quibrel::SimMapping& map, std::size_t n) 
         for (std::size_t j = 0; j < len; ++j) list.ids.push_back(any_id(in, n + 1));
         const std::uint8_t shape = in.byte();
         const std::size_t sims = shape < 200 ? len : in.upto(7);
-        for (std::size_t j = 0; j < sims; ++j) list.sims.push_back(shape < 100 ? 1.0f / static_cast<float>(j + 1) : any_value(in));
+        for (std::size_t j = 0; j < sims; ++j)
+            list.sims.push_back(shape < 100 ? 1.0f / static_cast<float>(j + 1) : any_value(in));
         map.insert_or_assign(any_id(in, n + 1), std::move(list));
     }
 }
@@ -409,7 +418,8 @@ inline void any_swing_scores(Input& in, quibrel::SwingScores& map, std::size_t n
         quibrel::SwingList list;
         const bool ordinary = in.byte() < 128;
         for (std::size_t j = 0, len = in.upto(6); j < len; ++j)
-            list.push_back({any_id(in, n + 1), ordinary ? 1.0f / static_cast<float>(j + 1) : any_value(in)});
+            list.push_back(
+                {any_id(in, n + 1), ordinary ? 1.0f / static_cast<float>(j + 1) : any_value(in)});
         map.insert_or_assign(any_id(in, n + 1), std::move(list));
     }
 }
@@ -437,8 +447,8 @@ inline std::vector<std::uint64_t> u64_ids(Input& in, std::size_t n) {
 }
 
 inline std::uint64_t any_n_rec(Input& in) {
-    static const std::uint64_t edges[] = {0, 1, 3, 10, std::uint64_t{1} << 32,
-                                          std::numeric_limits<std::uint64_t>::max()};
+    static const std::uint64_t edges[] = {
+        0, 1, 3, 10, std::uint64_t{1} << 32, std::numeric_limits<std::uint64_t>::max()};
     return in.pick(edges);
 }
 

@@ -92,7 +92,8 @@ public:
     template <class T>
     T value() {
         T v;
-        std::memcpy(&v, take(sizeof v), sizeof v);  // the files are little-endian, as is this machine
+        std::memcpy(&v, take(sizeof v),
+                    sizeof v);  // the files are little-endian, as is this machine
         return v;
     }
     std::uint64_t u64() { return value<std::uint64_t>(); }
@@ -144,7 +145,8 @@ bool same_vector(const A& a, const B& b) {
 }
 
 inline bool same_matrix(const CsrMatrix& a, const CsrMatrix& b) {
-    return same_vector(a.indices, b.indices) && same_vector(a.indptr, b.indptr) && same_vector(a.data, b.data);
+    return same_vector(a.indices, b.indices) && same_vector(a.indptr, b.indptr) &&
+           same_vector(a.data, b.data);
 }
 
 inline void check_consumed(const quibrel::ConsumedMap& got, const Lists& want) {
@@ -188,7 +190,8 @@ inline void check_cf(const std::string& body, const CfModel& m) {
     FUZZ_CHECK(m.sim_mapping.size() == lists.size());
     for (const auto& [id, list] : lists) {
         const auto* found = m.sim_mapping.find(id);
-        FUZZ_CHECK(found && same_vector(found->ids, list.first) && same_vector(found->sims, list.second));
+        FUZZ_CHECK(found && same_vector(found->ids, list.first) &&
+                   same_vector(found->sims, list.second));
     }
     FUZZ_CHECK(same_matrix(m.user_interactions, d.csr()));
     FUZZ_CHECK(same_matrix(m.item_interactions, d.csr()));
@@ -277,7 +280,8 @@ inline std::string gzip_member(std::span<const std::uint8_t> body, int level, bo
     if (deflate(&zs, Z_FINISH) != Z_STREAM_END) std::abort();
     out.append(reinterpret_cast<const char*>(buffer.data()), zs.total_out);
     deflateEnd(&zs);
-    const auto crc = static_cast<std::uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size())));
+    const auto crc =
+        static_cast<std::uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size())));
     const auto isize = static_cast<std::uint32_t>(body.size());
     out.append(reinterpret_cast<const char*>(&crc), 4);
     out.append(reinterpret_cast<const char*>(&isize), 4);
@@ -298,7 +302,8 @@ inline const std::string& scratch_path() {
 
 inline void write_file(const std::string& path, const std::string& bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fclose(f) != 0) {
+    if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() ||
+        std::fclose(f) != 0) {
         std::perror(path.c_str());
         std::abort();
     }
@@ -350,8 +355,10 @@ int load_one(const std::uint8_t* data, std::size_t size) {
         default: break;
         }
     }
-    const auto file_bytes = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(file.data()), file.size());
-    const std::optional<std::string> member = first_intact ? std::string(body.begin(), body.end()) : first_member(file_bytes);
+    const auto file_bytes = std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>(file.data()), file.size());
+    const std::optional<std::string> member =
+        first_intact ? std::string(body.begin(), body.end()) : first_member(file_bytes);
     const bool expect_model = member && record_decodes(*member, kind != Kind::Swing);
 
     write_file(scratch_path(), file);
@@ -360,8 +367,9 @@ int load_one(const std::uint8_t* data, std::size_t size) {
     use.byte();
     if constexpr (kind == Kind::Swing) {
         SwingModel m;
-        const bool loaded = attempt("load_swing", kOs | kFormat,
-                                    [&] { m = quibrel::load_swing_model(scratch_path(), canonical); });
+        const bool loaded = attempt("load_swing", kOs | kFormat, [&] {
+            m = quibrel::load_swing_model(scratch_path(), canonical);
+        });
         FUZZ_CHECK(loaded == expect_model);
         if (cut) FUZZ_CHECK(!loaded);
         if (!loaded) return 0;
@@ -376,8 +384,9 @@ int load_one(const std::uint8_t* data, std::size_t size) {
     } else {
         constexpr Orientation o = kind == Kind::Item ? Orientation::Item : Orientation::User;
         CfModel m;
-        const bool loaded = attempt(kind == Kind::Item ? "load_item_cf" : "load_user_cf", kOs | kFormat,
-                                    [&] { m = quibrel::load_cf_model(scratch_path(), canonical); });
+        const bool loaded =
+            attempt(kind == Kind::Item ? "load_item_cf" : "load_user_cf", kOs | kFormat,
+                    [&] { m = quibrel::load_cf_model(scratch_path(), canonical); });
         FUZZ_CHECK(loaded == expect_model);
         if (cut) FUZZ_CHECK(!loaded);
         if (!loaded) return 0;

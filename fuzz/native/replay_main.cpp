@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cannot read %s\n", path.c_str());
             return 2;
         }
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                      std::istreambuf_iterator<char>());
         // A copy of exactly the input's size, so that reads past its end are caught.
         std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
         LLVMFuzzerTestOneInput(copy.data(), copy.size());
