@@ -44,6 +44,21 @@ void bucket_sort(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
     std::copy(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), keys);
 }
 
+// Histograms of every digit in one read of the keys (32 bits need at most
+// three digits of 11 bits).
+template <int Passes>
+void count_digits(const std::uint64_t* keys, std::size_t n, std::uint32_t lo, int digit,
+                  std::uint32_t* counts) {
+    const std::size_t radix = std::size_t{1} << digit;
+    const std::uint32_t mask = static_cast<std::uint32_t>(radix - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t v = static_cast<std::uint32_t>(keys[i] >> 32) - lo;
+        ++counts[v & mask];
+        if constexpr (Passes >= 2) ++counts[radix + ((v >> digit) & mask)];
+        if constexpr (Passes >= 3) ++counts[2 * radix + ((v >> (2 * digit)) & mask)];
+    }
+}
+
 }  // namespace
 
 void sort_keys(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
@@ -77,9 +92,10 @@ NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, SortScra
     const std::uint32_t mask = static_cast<std::uint32_t>(radix - 1);
     auto& counts = scratch.bounds;
     counts.assign(radix * static_cast<std::size_t>(passes), 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t v = static_cast<std::uint32_t>(keys[i] >> 32) - lo;
-        for (int p = 0; p < passes; ++p) ++counts[p * radix + ((v >> (p * digit)) & mask)];
+    switch (passes) {
+        case 1: count_digits<1>(keys, n, lo, digit, counts.data()); break;
+        case 2: count_digits<2>(keys, n, lo, digit, counts.data()); break;
+        default: count_digits<3>(keys, n, lo, digit, counts.data()); break;
     }
     for (int p = 0; p < passes; ++p) {
         std::uint32_t sum = 0;
