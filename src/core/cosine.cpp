@@ -288,7 +288,8 @@ struct FullRowScratch {
 // Adds dx * v[i] to the cells of rows[i]; appends each cell touched for the
 // first time to `touched`. Branch-free bookkeeping: the id is always written,
 // the count advances only on a fresh cell. Returns the new touched count.
-std::size_t accumulate_column(const std::uint32_t* __restrict rows, std::size_t length,
+[[gnu::noinline]] std::size_t accumulate_column(const std::uint32_t* __restrict rows,
+                                                std::size_t length,
                               const float* __restrict values, float dx,
                               Cell<std::uint32_t>* __restrict cells,
                               std::uint32_t* __restrict touched, std::size_t count) {
