@@ -66,17 +66,18 @@ struct BuiltLists {
 };
 
 // Cosine with the squared norms' roots taken once per entity; the same f32
-// value as dot / (sqrt(sx) * sqrt(sy)).
+// value as dot / (sqrt(sx) * sqrt(sy)). A root is 0 exactly when its square is
+// (sqrt(-0.0) is -0.0, and a negative or NaN square has a NaN root), so the
+// zero tests can read the roots: one array to fetch per neighbour, not two.
 struct Norms {
-    std::span<const float> squares;
     std::vector<float> roots;
 
-    explicit Norms(std::span<const float> sum_squares) : squares(sum_squares) {
+    explicit Norms(std::span<const float> sum_squares) {
         roots.resize(sum_squares.size());
         for (std::size_t i = 0; i < sum_squares.size(); ++i) roots[i] = std::sqrt(sum_squares[i]);
     }
     float cosine(float dot, std::size_t x, std::size_t y) const {
-        if (dot == 0.0f || squares[x] == 0.0f || squares[y] == 0.0f) return 0.0f;
+        if (dot == 0.0f || roots[x] == 0.0f || roots[y] == 0.0f) return 0.0f;
         return dot / (roots[x] * roots[y]);
     }
 };
@@ -288,6 +289,8 @@ struct FullRowScratch {
 // Adds dx * v[i] to the cells of rows[i]; appends each cell touched for the
 // first time to `touched`. Branch-free bookkeeping: the id is always written,
 // the count advances only on a fresh cell. Returns the new touched count.
+// Cells beyond the second-level cache are fetched ahead (large catalogues).
+template <bool Prefetch>
 [[gnu::noinline]] std::size_t accumulate_column(const std::uint32_t* __restrict rows,
                                                 std::size_t length,
                               const float* __restrict values, float dx,
@@ -295,6 +298,8 @@ struct FullRowScratch {
                               std::uint32_t* __restrict touched, std::size_t count) {
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint32_t y = rows[i];
+        if constexpr (Prefetch)
+            if (i + 16 < length) __builtin_prefetch(cells + rows[i + 16], 1);
         Cell<std::uint32_t>& cell = cells[y];
         touched[count] = y;
         count += cell.count == 0;
@@ -340,9 +345,7 @@ void take_cells(const std::uint32_t* ys, std::size_t count, std::size_t x,
                 Cell<std::uint32_t>* __restrict cells, std::uint64_t min_common,
                 const Norms& norms, PairEntry* __restrict row, std::uint64_t* __restrict keys,
                 EntityOutput& out) {
-    const float sx = norms.squares[x];
     const float rx = norms.roots[x];
-    const float* squares = norms.squares.data();
     const float* roots = norms.roots.data();
     bool nan = out.nan;
     for (std::size_t t = 0; t < count; ++t) {
@@ -355,8 +358,9 @@ void take_cells(const std::uint32_t* ys, std::size_t count, std::size_t x,
         }
         if (cell.count >= min_common) {
             // The same value as Norms::cosine, without branches.
-            const float q = cell.dot / (rx * roots[y]);
-            const float sim = (cell.dot == 0.0f || sx == 0.0f || squares[y] == 0.0f) ? 0.0f : q;
+            const float ry = roots[y];
+            const float q = cell.dot / (rx * ry);
+            const float sim = (cell.dot == 0.0f || rx == 0.0f || ry == 0.0f) ? 0.0f : q;
             nan |= sim != sim;
             keys[out.listed++] = neighbour_key(static_cast<std::int32_t>(y), sim);
         }
@@ -371,6 +375,7 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
     std::vector<PerWorker<FullRowScratch>> scratch(workers);
     for (auto& s : scratch) s.value.first_unsortable = n;
     built.lists.resize(n);
+    const bool far = n * sizeof(Cell<std::uint32_t>) > (std::size_t{512} << 10);
     parallel_for(n, dynamic_grain(n, workers), [&](std::size_t begin, std::size_t end,
                                                    std::size_t worker) {
         FullRowScratch& s = scratch[worker].value;
@@ -393,9 +398,9 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
             for (std::size_t p = r.begin; p < r.end; ++p) {
                 const std::uint32_t c = index.column(m, p);
                 const std::size_t first = index.start[c];
-                count = accumulate_column(index.rows.data() + first, index.start[c + 1] - first,
-                                          index.values.data() + first, m.data[p], cells, touched,
-                                          count);
+                const auto accumulate = far ? accumulate_column<true> : accumulate_column<false>;
+                count = accumulate(index.rows.data() + first, index.start[c + 1] - first,
+                                   index.values.data() + first, m.data[p], cells, touched, count);
             }
             if (count == 0) continue;
             ascending_ids(touched, count, n, s.bitmap.data());

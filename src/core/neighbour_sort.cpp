@@ -44,8 +44,8 @@ void bucket_sort(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
     std::copy(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), keys);
 }
 
-// Histograms of every digit in one read of the keys (32 bits need at most
-// three digits of 11 bits).
+// Histograms of every digit in one read of the keys, for the usual pass
+// counts.
 template <int Passes>
 void count_digits(const std::uint64_t* keys, std::size_t n, std::uint32_t lo, int digit,
                   std::uint32_t* counts) {
@@ -85,8 +85,11 @@ NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, SortScra
     // Least significant digit first over the bits the list's similarities
     // actually span; each pass is stable, so equal similarities keep the
     // ascending ids they came in with, as a sort of the whole key orders them.
+    // Digits of up to 11 bits, fewer for short lists so that clearing and
+    // summing the counters does not cost more than the passes.
     const int bits = std::bit_width(hi - lo);
-    const int passes = (bits + 10) / 11;
+    const int widest = std::clamp(static_cast<int>(std::bit_width(n)) - 1, 5, 11);
+    const int passes = (bits + widest - 1) / widest;
     const int digit = (bits + passes - 1) / passes;
     const std::size_t radix = std::size_t{1} << digit;
     const std::uint32_t mask = static_cast<std::uint32_t>(radix - 1);
@@ -95,7 +98,14 @@ NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, SortScra
     switch (passes) {
         case 1: count_digits<1>(keys, n, lo, digit, counts.data()); break;
         case 2: count_digits<2>(keys, n, lo, digit, counts.data()); break;
-        default: count_digits<3>(keys, n, lo, digit, counts.data()); break;
+        case 3: count_digits<3>(keys, n, lo, digit, counts.data()); break;
+        default:
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint32_t v = static_cast<std::uint32_t>(keys[i] >> 32) - lo;
+                for (int p = 0; p < passes; ++p)
+                    ++counts[static_cast<std::size_t>(p) * radix + ((v >> (p * digit)) & mask)];
+            }
+            break;
     }
     for (int p = 0; p < passes; ++p) {
         std::uint32_t sum = 0;
