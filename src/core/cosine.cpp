@@ -25,6 +25,15 @@ struct Runner {
 
     std::size_t workers() const { return parallel ? std::max<std::size_t>(worker_count(), 1) : 1; }
 
+    // Polled inside long bodies: a parallel loop that is stopping (failure
+    // or interrupt elsewhere) ends them early; on the calling thread a
+    // pending interrupt is raised right there.
+    bool stopping() const {
+        if (parallel) return loop_stopping();
+        check_interrupt();
+        return false;
+    }
+
     void run(std::size_t n, std::size_t grain, const RangeBody& body) const {
         grain = std::max<std::size_t>(grain, 1);
         if (parallel) {
@@ -537,7 +546,7 @@ FreshPairs invert_cosine(const CsrMatrix& other, std::size_t rows, std::size_t n
         PairBlockWriter writer;
         std::size_t work = 0;
         for (std::size_t x = 0; x < n; ++x) {
-            if ((x & 1023) == 0 || work > (std::size_t{1} << 22)) {
+            if ((x & 63) == 0 || work > (std::size_t{1} << 20)) {
                 check_interrupt();
                 work = 0;
             }
@@ -615,7 +624,7 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
         for (std::size_t p = begin; p < end; ++p) {
             std::uint32_t* mine = cursor.data() + p * n;
             for (std::size_t x = bounds[p]; x < bounds[p + 1]; ++x) {
-                if (x % 1024 == 0 && loop_stopping()) return;
+                if (x % 1024 == 0 && runner.stopping()) return;
                 for (const PairEntry& e : fresh.rows[x])
                     if (e.count >= min_common) ++mine[static_cast<std::size_t>(e.y)];
             }
@@ -673,7 +682,7 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
             std::size_t joined = bounds[p];
             for (const std::size_t tile_end : tile_ends) {
                 // An interrupt or a failure elsewhere discards these lists.
-                if (loop_stopping()) return;
+                if (runner.stopping()) return;
                 // Rows of x >= tile_end hold only larger ids.
                 for (; joined < std::min(bounds[p + 1], tile_end); ++joined)
                     if (!fresh.rows[joined].empty())
