@@ -283,6 +283,21 @@ def test_malformed_input_fails_as_defined_or_matches_oracle(tmp_path, seed):
         assert panic(functools.partial(m.compute_swing, 2)) in possible
 
 
+@pytest.mark.parametrize("cache", [0, 7, 10**6])
+def test_item_ids_beyond_16_bits_give_the_same_lists(tmp_path, cache):
+    # The same interactions with item ids spread past 65535 (an order-keeping
+    # map, so ties still fall in the same order): every score keeps its bits.
+    narrow = random_interactions(40, 30, 0.3, seed=11)
+    spread = 2300  # id 29 -> 66700
+    wide = sp.csr_matrix(
+        (narrow.data, narrow.indices * spread, narrow.indptr), shape=(40, 29 * spread + 1)
+    )
+    expected = state(computed(narrow, cache=cache), tmp_path)[0]
+    got = state(computed(wide, cache=cache), tmp_path)[0]
+    assert got == {i * spread: [(j * spread, s) for j, s in pairs] for i, pairs in expected.items()}
+    assert max(got) > 65535
+
+
 def test_matches_oracle_when_matrices_disagree(tmp_path):
     # The item matrix is not the transpose of the user matrix, so common lists
     # need not hold the item itself; unsorted user rows go through the walk.

@@ -90,7 +90,7 @@ struct alignas(64) Scratch {
     std::uint64_t updates = 0;  // updates of the current item while tracking
     std::vector<std::uint64_t> pair_keys;
     std::vector<const std::uint32_t*> cached;                // per later user: cached list or null
-    std::vector<std::uint64_t> keys, keys_tmp;               // sort keys of the list being built
+    HeapArray<std::uint64_t> keys, keys_tmp;                 // sort keys of the list being built
     std::vector<std::uint64_t> walk_u, walk_v, walk_common;  // literal walk only
 
     explicit Scratch(std::size_t n_items)
@@ -99,7 +99,9 @@ struct alignas(64) Scratch {
           placed(zeroed_array<std::uint32_t>(n_items)),
           postings_at(zeroed_array<std::uint32_t>(n_items)),
           filled(zeroed_array<std::uint32_t>(n_items)), marks(zeroed_array<std::uint32_t>(n_items)),
-          size_(n_items), scan_cost_(n_items / 8 + 64) {}
+          keys(zeroed_array<std::uint64_t>(n_items + 1)),
+          keys_tmp(zeroed_array<std::uint64_t>(n_items + 1)), size_(n_items),
+          scan_cost_(n_items / 8 + 64) {}
 
     std::size_t size() const noexcept { return size_; }
 
@@ -140,6 +142,7 @@ struct Pass {
     std::vector<float> weights;
     std::vector<UserRow> rows;  // one per user below n_users
     PairCache* cache;           // null when disabled
+    bool narrow_ids;            // every item id fits in 16 bits
 };
 
 // 1 / sqrt(d) with both operations correctly rounded in f32; +inf for d = 0.
@@ -213,11 +216,12 @@ inline float contribution(float w_u, float w_v, std::size_t n, float alpha) {
 // Adds c to the accumulator at every id of the list. Ids are distinct within
 // a list, so the first-touch bookkeeping is branch-free: the id is always
 // written, and the count only moves past it on a first touch.
-inline void scatter(Scratch& s, std::span<const std::uint32_t> list, float c) {
+template <class Id>
+inline void scatter(Scratch& s, const Id* list, std::size_t length, float c) {
     float* const values = s.values.get();
+    const Id* p = list;
+    const Id* const end = list + length;
     if (!s.tracking) {
-        const std::uint32_t* p = list.data();
-        const std::uint32_t* const end = p + list.size();
         for (; p + 4 <= end; p += 4) {
             values[p[0]] += c;
             values[p[1]] += c;
@@ -231,23 +235,27 @@ inline void scatter(Scratch& s, std::span<const std::uint32_t> list, float c) {
     std::uint32_t* const touched = s.touched.get();
     const std::uint32_t stamp = s.item_stamp;
     std::size_t n = s.n_touched;
-    for (const std::uint32_t j : list) {
+    for (; p < end; ++p) {
+        const std::uint32_t j = *p;
         touched[n] = j;
         n += stamps[j] != stamp;
         stamps[j] = stamp;
         values[j] += c;
     }
     s.n_touched = n;
-    s.count_updates(list.size());
+    s.count_updates(length);
 }
 
-// Order key for a non-NaN score: descending score, then ascending id. Ties in
-// short lists must keep ascending ids; in long ones any order is allowed, so
-// one key order serves both.
+// Order key: descending score, then ascending id. Ties in short lists must
+// keep ascending ids; in long ones any order is allowed, so one key order
+// serves both. The score half is the f32 bit pattern turned into an unsigned
+// order (negative patterns flipped whole, positive ones get the sign bit) and
+// inverted; the mapping is one to one, so the score comes back bit for bit.
 inline std::uint64_t sort_key(float score, std::uint32_t id) {
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(score);
-    const std::uint32_t ascending = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
-    return (static_cast<std::uint64_t>(~ascending) << 32) | id;
+    const std::uint32_t flip =
+        static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) | 0x80000000u;
+    return (static_cast<std::uint64_t>(~(bits ^ flip)) << 32) | id;
 }
 
 inline float key_score(std::uint64_t key) {
@@ -256,17 +264,22 @@ inline float key_score(std::uint64_t key) {
     return std::bit_cast<float>(bits);
 }
 
-// Sorts keys whose ids ascend already: a stable radix sort on the score half
-// leaves equal scores in ascending id order.
-void sort_by_score(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& tmp) {
-    if (keys.size() <= 256) {
-        std::sort(keys.begin(), keys.end());
-        return;
+inline SwingPair key_pair(std::uint64_t key) {
+    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(key)), key_score(key)};
+}
+
+// Sorts n keys whose ids ascend already: a stable radix sort on the score
+// half leaves equal scores in ascending id order. Returns where the sorted
+// keys are (keys or tmp).
+std::uint64_t* sort_by_score(std::uint64_t* keys, std::size_t n, std::uint64_t* tmp) {
+    if (n <= 256) {
+        std::sort(keys, keys + n);
+        return keys;
     }
-    tmp.resize(keys.size());
     // One counting pass for all four score bytes.
     std::uint32_t counts[4][256] = {};
-    for (const std::uint64_t k : keys) {
+    for (std::size_t p = 0; p < n; ++p) {
+        const std::uint64_t k = keys[p];
         ++counts[0][(k >> 32) & 0xff];
         ++counts[1][(k >> 40) & 0xff];
         ++counts[2][(k >> 48) & 0xff];
@@ -277,33 +290,36 @@ void sort_by_score(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>&
         std::uint32_t* const c = counts[pass];
         // Scores of one list often share their top bits: a pass with a
         // single bucket would leave the order as it is.
-        if (c[(keys[0] >> shift) & 0xff] == keys.size()) continue;
+        if (c[(keys[0] >> shift) & 0xff] == n) continue;
         std::uint32_t sum = 0;
         for (unsigned d = 0; d < 256; ++d) {
             const std::uint32_t here = c[d];
             c[d] = sum;
             sum += here;
         }
-        for (const std::uint64_t k : keys) tmp[c[(k >> shift) & 0xff]++] = k;
-        keys.swap(tmp);
+        for (std::size_t p = 0; p < n; ++p) {
+            const std::uint64_t k = keys[p];
+            tmp[c[(k >> shift) & 0xff]++] = k;
+        }
+        std::swap(keys, tmp);
     }
+    return keys;
 }
 
 // Turns the accumulator into the item's sorted list and clears it.
 SwingList finish_item(Scratch& s) {
     float* const values = s.values.get();
-    s.keys.clear();
-    std::size_t nan_count = 0;
-    SwingPair last{0, 0.0f};
-    // -0.0 compares equal to 0.0 and is dropped; NaN compares unequal and stays.
+    std::uint64_t* const keys = s.keys.get();
+    std::size_t n = 0;
+    bool nan = false;
+    // -0.0 compares equal to 0.0 and is dropped; NaN compares unequal and
+    // stays. The key is always written; only a kept value moves past it.
     auto take = [&](std::uint32_t j) {
         const float value = values[j];
         values[j] = 0.0f;
-        if (value != 0.0f) {
-            nan_count += std::isnan(value);
-            s.keys.push_back(sort_key(value, j));
-            last = {static_cast<std::int32_t>(j), value};
-        }
+        keys[n] = sort_key(value, j);
+        n += value != 0.0f;
+        nan |= value != value;
     };
     bool ids_ascend = false;
     if (s.tracking) {
@@ -311,11 +327,11 @@ SwingList finish_item(Scratch& s) {
     } else {
         // Slots are tested four at a time; the test is on the bit patterns, so
         // that a -0.0 left behind is cleared too.
-        const std::size_t n = s.size();
+        const std::size_t size = s.size();
         std::size_t j = 0;
 #if defined(__SSE2__)
         const __m128i zero = _mm_setzero_si128();
-        for (; j + 4 <= n; j += 4) {
+        for (; j + 4 <= size; j += 4) {
             const __m128i bits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j));
             unsigned live = ~static_cast<unsigned>(
                                 _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(bits, zero)))) &
@@ -326,27 +342,26 @@ SwingList finish_item(Scratch& s) {
             }
         }
 #endif
-        for (; j < n; ++j) take(static_cast<std::uint32_t>(j));
+        for (; j < size; ++j) take(static_cast<std::uint32_t>(j));
         ids_ascend = true;
     }
     s.n_touched = 0;
     SwingList list;
-    if (s.keys.empty()) return list;
-    if (s.keys.size() == 1) {
-        list.push_back(last);
+    if (n == 0) return list;
+    if (n == 1) {
+        list.push_back(key_pair(keys[0]));
         return list;
     }
     // Any comparison sort compares every element at least once, so a NaN in a
     // list of two or more always meets the failing comparison.
-    if (nan_count != 0) throw Panic(kUnwrapNone);
+    if (nan) throw Panic(kUnwrapNone);
+    const std::uint64_t* sorted = keys;
     if (ids_ascend)
-        sort_by_score(s.keys, s.keys_tmp);
+        sorted = sort_by_score(keys, n, s.keys_tmp.get());
     else
-        std::sort(s.keys.begin(), s.keys.end());
-    list.resize(s.keys.size());
-    for (std::size_t p = 0; p < s.keys.size(); ++p)
-        list[p] = {static_cast<std::int32_t>(static_cast<std::uint32_t>(s.keys[p])),
-                   key_score(s.keys[p])};
+        std::sort(keys, keys + n);
+    list.resize(n);
+    for (std::size_t p = 0; p < n; ++p) list[p] = key_pair(sorted[p]);
     return list;
 }
 
@@ -400,7 +415,7 @@ void process_item_literal(const Pass& pass, std::size_t item, std::span<const st
                 if (j == item) continue;
                 check_index(pass.n_items, j);
                 const auto id = static_cast<std::uint32_t>(j);
-                scatter(s, std::span<const std::uint32_t>(&id, 1), c);
+                scatter(s, &id, 1, c);
             }
         }
     }
@@ -580,23 +595,32 @@ void add_pairs_by_id(const Pass& pass, std::size_t item, std::span<const std::in
     s.count_updates(updates);
 }
 
-// Cached lists are read one after another from scattered places: their
-// heads are fetched well ahead, and the next list whole, while the current one
-// is being added. Lengths are not read here, as that would wait for the fetch.
-constexpr std::size_t kPrefetchLists = 8;
+// Cached lists are read one after another from scattered places, each in a
+// few lines: a list's head (its length) is fetched well ahead, and once it
+// has arrived, the rest of the list, still some lists ahead of its use.
+constexpr std::size_t kPrefetchHeads = 12;
+constexpr std::size_t kPrefetchBodies = 4;
+template <class Id>
 inline void prefetch_ahead(const std::uint32_t* const* cached, std::size_t b, std::size_t later) {
-    if (b + kPrefetchLists < later && cached[b + kPrefetchLists] != nullptr)
-        __builtin_prefetch(cached[b + kPrefetchLists]);
-    if (b + 1 < later && cached[b + 1] != nullptr) {
-        const char* next = reinterpret_cast<const char*>(cached[b + 1]);
-        for (std::size_t off = 64; off < 512; off += 64) __builtin_prefetch(next + off);
+    if (b + kPrefetchHeads < later && cached[b + kPrefetchHeads] != nullptr)
+        __builtin_prefetch(cached[b + kPrefetchHeads]);
+    if (b + kPrefetchBodies < later && cached[b + kPrefetchBodies] != nullptr) {
+        const char* const head = reinterpret_cast<const char*>(cached[b + kPrefetchBodies]);
+        const std::size_t bytes = 4 + sizeof(Id) * cached[b + kPrefetchBodies][0];
+        // Lines after the head's, up to the list's last byte.
+        const std::uintptr_t first_line = (reinterpret_cast<std::uintptr_t>(head) | 63) + 1;
+        for (std::uintptr_t line = first_line;
+             line < reinterpret_cast<std::uintptr_t>(head) + bytes; line += 64)
+            __builtin_prefetch(reinterpret_cast<const void*>(line));
     }
 }
 
 // Item i when every user is known and every user row is regular. For each
 // earlier user u, the cached lists of all pairs (u, later users) are looked up
 // together; a few missing ones are built one by one from the trimmed rows,
-// many at once from the item's inverted index.
+// many at once from the item's inverted index. Cached lists hold ids of type
+// Id.
+template <class Id>
 void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::int32_t> users,
                        Scratch& s, std::size_t worker) {
     // Contributions to the item itself are skipped; restoring its slot after
@@ -645,14 +669,18 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
             if (!one_by_one) common_lists(a, users.size(), s);
         }
         if (cache != nullptr)
-            for (std::size_t b = 0; b < std::min(later, kPrefetchLists); ++b)
+            for (std::size_t b = 0; b < std::min(later, kPrefetchHeads); ++b)
                 if (cached[b] != nullptr) __builtin_prefetch(cached[b]);
         std::uint32_t mark = 0;
         for (std::size_t b = 0; b < later; ++b) {
             const auto v = static_cast<std::uint32_t>(users[a + 1 + b]);
-            std::span<const std::uint32_t> common;
+            const float w_v = pass.weights[v];
+            if (cache != nullptr) prefetch_ahead<Id>(cached, b, later);
             if (cache != nullptr && cached[b] != nullptr) {
-                common = {cached[b] + 1, cached[b][0]};
+                const std::uint32_t length = cached[b][0];
+                if (length != 0)
+                    scatter(s, reinterpret_cast<const Id*>(cached[b] + 1), length,
+                            contribution(w_u, w_v, length, pass.alpha));
             } else if (one_by_one) {
                 // Full rows: trimming them would cost more than these few scans.
                 const UserRow& full_u = pass.rows[u];
@@ -664,36 +692,41 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
                     for (std::uint32_t p = 0; p < full_u.length; ++p)
                         s.marks[static_cast<std::uint32_t>(full_u.ids[p])] = mark;
                 }
-                const bool store = cache->has_room();
-                std::uint32_t* out;
-                if (store) {
-                    out = cache->reserve(worker, length_v);
-                } else {
-                    if (s.common.size() < length_v) s.common.resize(length_v);
-                    out = s.common.data();
-                }
                 const std::uint32_t* const marks = s.marks.get();
                 std::size_t n = 0;
-                for (std::size_t p = 0; p < length_v; ++p) {
-                    const auto j = static_cast<std::uint32_t>(row_v[p]);
-                    out[n] = j;
-                    n += marks[j] == mark;
+                if (cache->has_room()) {
+                    Id* const out = static_cast<Id*>(cache->reserve(worker, length_v));
+                    for (std::size_t p = 0; p < length_v; ++p) {
+                        const auto j = static_cast<std::uint32_t>(row_v[p]);
+                        out[n] = static_cast<Id>(j);
+                        n += marks[j] == mark;
+                    }
+                    const std::uint32_t* const stored = cache->publish(worker, u, key_base + v, n);
+                    if (n != 0)
+                        scatter(s, reinterpret_cast<const Id*>(stored + 1), n,
+                                contribution(w_u, w_v, n, pass.alpha));
+                } else {
+                    if (s.common.size() < length_v) s.common.resize(length_v);
+                    std::uint32_t* const out = s.common.data();
+                    for (std::size_t p = 0; p < length_v; ++p) {
+                        const auto j = static_cast<std::uint32_t>(row_v[p]);
+                        out[n] = j;
+                        n += marks[j] == mark;
+                    }
+                    if (n != 0) scatter(s, out, n, contribution(w_u, w_v, n, pass.alpha));
                 }
-                common = store ? cache->publish(worker, u, key_base + v, n)
-                               : std::span<const std::uint32_t>(out, n);
             } else {
                 const std::uint32_t first = b == 0 ? 0 : s.pair_start[b];
                 const std::uint32_t length = s.pair_start[b + 1] - first;
-                common = {s.lists.data() + first, length};
+                const std::uint32_t* const common = s.lists.data() + first;
                 if (cache != nullptr && cache->has_room()) {
-                    std::uint32_t* slot = cache->reserve(worker, length);
-                    std::copy(common.begin(), common.end(), slot);
-                    common = cache->publish(worker, u, key_base + v, length);
+                    Id* const slot = static_cast<Id*>(cache->reserve(worker, length));
+                    std::copy(common, common + length, slot);
+                    cache->publish(worker, u, key_base + v, length);
                 }
+                if (length != 0)
+                    scatter(s, common, length, contribution(w_u, w_v, length, pass.alpha));
             }
-            if (cache != nullptr) prefetch_ahead(cached, b, later);
-            if (common.empty()) continue;
-            scatter(s, common, contribution(w_u, pass.weights[v], common.size(), pass.alpha));
         }
     }
     s.values[item] = own_value;
@@ -712,10 +745,12 @@ SwingList process_item(const Pass& pass, std::size_t item, std::span<const std::
                        Scratch& s, std::size_t worker) {
     s.begin_item();
     seed_item(pass, item, s);
-    if (fast_path_applies(pass, users))
-        process_item_fast(pass, item, users, s, worker);
-    else
+    if (!fast_path_applies(pass, users))
         process_item_literal(pass, item, users, s);
+    else if (pass.narrow_ids)
+        process_item_fast<std::uint16_t>(pass, item, users, s, worker);
+    else
+        process_item_fast<std::uint32_t>(pass, item, users, s, worker);
     return finish_item(s);
 }
 
@@ -724,7 +759,8 @@ SwingList process_item(const Pass& pass, std::size_t item, std::span<const std::
 SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& item_matrix,
                                const SwingScores& previous, std::uint64_t n_users,
                                std::uint64_t n_items, float alpha, std::uint64_t max_cache_num) {
-    Pass pass{user_matrix, item_matrix, previous, n_users, n_items, alpha, {}, {}, nullptr};
+    Pass pass{user_matrix, item_matrix, previous, n_users, n_items,
+              alpha,       {},          {},       nullptr, n_items <= std::uint64_t{1} << 16};
     pass.weights = user_weights(user_matrix, n_users);
 
     const std::size_t workers = worker_count();
@@ -747,7 +783,9 @@ SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& it
         pass.rows = classify_rows(user_matrix, n_users, n_items);
         std::unique_ptr<PairCache> cache;
         if (max_cache_num != 0) {
-            cache = std::make_unique<PairCache>(max_cache_num, workers);
+            cache = std::make_unique<PairCache>(max_cache_num, workers,
+                                                pass.narrow_ids ? sizeof(std::uint16_t)
+                                                                : sizeof(std::uint32_t));
             pass.cache = cache.get();
         }
 

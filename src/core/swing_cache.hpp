@@ -3,7 +3,10 @@
 //
 // Lists are written once into an append-only arena owned by the worker that
 // computed them and are never moved or freed before the cache is, so a hit
-// reads the list in place after the shard lock is released. Entries are never
+// reads the list in place after the shard lock is released. A stored list is
+// a 32-bit length followed by the ids, each of the width the pass chose (two
+// bytes when every id fits): reading lists back is what the pass waits on,
+// so narrower ids make it faster as well as smaller. Entries are never
 // evicted or replaced; the bound is checked against an atomic count, so
 // concurrent inserts may overshoot it by at most one entry per worker.
 #pragma once
@@ -20,7 +23,7 @@ namespace quibrel {
 
 class PairCache {
 public:
-    PairCache(std::uint64_t max_entries, std::size_t workers);
+    PairCache(std::uint64_t max_entries, std::size_t workers, std::size_t id_bytes);
     ~PairCache();
     PairCache(const PairCache&) = delete;
     PairCache& operator=(const PairCache&) = delete;
@@ -36,47 +39,55 @@ public:
     // their probes overlapping in memory.
     //
     // For each key of the pairs (first, *), writes the stored list (length
-    // word first) or null when the key is absent.
+    // first) or null when the key is absent.
     void find_all(std::uint64_t first, std::span<const std::uint64_t> keys,
                   const std::uint32_t** lists) const;
 
-    // Space for a list of up to `capacity` ids at the end of the worker's
-    // arena. The space stays the worker's until it calls publish or reserve
-    // again; it is not visible to other workers.
-    std::uint32_t* reserve(std::size_t worker, std::size_t capacity);
+    // Space for up to `capacity` ids at the end of the worker's arena. The
+    // space stays the worker's until it calls publish or reserve again; it is
+    // not visible to other workers.
+    void* reserve(std::size_t worker, std::size_t capacity);
 
     // Stores the first `length` ids of the worker's reserved space under key
-    // and returns the stored list: the worker's own, or the one another worker
-    // stored first under the same key (the lists are equal).
-    std::span<const std::uint32_t> publish(std::size_t worker, std::uint64_t first,
-                                           std::uint64_t key, std::size_t length);
+    // and returns the stored list (length first): the worker's own, or the
+    // one another worker stored first under the same key (the lists are equal).
+    const std::uint32_t* publish(std::size_t worker, std::uint64_t first, std::uint64_t key,
+                                 std::size_t length);
 
     std::uint64_t size() const noexcept { return count_.load(std::memory_order_relaxed); }
 
 private:
     struct Entry {
         std::uint64_t key;
-        const std::uint32_t* list;  // [length, ids...]; null marks a free slot
+        const std::uint32_t* list;  // length, then the ids; null marks a free slot
     };
     struct alignas(64) Shard {
         mutable std::shared_mutex lock;
         std::vector<Entry> table;  // open addressing, power-of-two size
+        unsigned shift = 64;       // 64 - log2(table size)
         std::size_t used = 0;
     };
     struct alignas(64) Arena {
-        std::vector<std::unique_ptr<std::uint32_t[]>> chunks;
-        std::uint32_t* tail = nullptr;  // next free word of the last chunk
-        std::size_t free = 0;           // words left after tail
+        std::vector<std::unique_ptr<unsigned char[]>> chunks;
+        unsigned char* tail = nullptr;  // next free byte of the last chunk, 4-aligned
+        std::size_t free = 0;           // bytes left after tail
     };
 
-    static std::uint64_t mix(std::uint64_t key) noexcept;
+    // Fibonacci hashing: the top bits of the product spread keys that differ
+    // only in their low bits (the second user) over the whole table.
+    static std::size_t slot_of(std::uint64_t key, unsigned shift) noexcept {
+        return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ULL) >> shift);
+    }
     Shard& shard_of(std::uint64_t first) const noexcept {
-        return shards_[static_cast<std::size_t>(mix(first) >> shard_shift_)];
+        return shards_[static_cast<std::size_t>((first * 0xd6e8feb86659fd93ULL) >> shard_shift_)];
     }
     static void grow(Shard& shard);
 
-    std::uint64_t max_entries_;
-    std::atomic<std::uint64_t> count_{0};
+    // The count is written by every insert and read before each one; on its
+    // own line it does not evict the read-only fields below from other cores.
+    alignas(64) std::atomic<std::uint64_t> count_{0};
+    alignas(64) std::uint64_t max_entries_;
+    std::size_t id_bytes_;
     unsigned shard_shift_ = 64;
     std::unique_ptr<Shard[]> shards_;
     std::unique_ptr<Arena[]> arenas_;
