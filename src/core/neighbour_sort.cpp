@@ -7,12 +7,9 @@
 namespace quibrel {
 namespace {
 
-// One bucket pass on the similarity bits, spread over the range the list
-// actually spans, then a sort of each small bucket. Similarities of one list
-// crowd into a narrow band of float bit patterns, which makes fixed-digit
-// radix passes skewed (every key hitting one counter); scaling the band to the
-// bucket count avoids that. The result is fully ordered by key.
-void bucket_sort(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
+// Smallest and largest similarity halves of the keys.
+std::pair<std::uint32_t, std::uint32_t> similarity_range(const std::uint64_t* keys,
+                                                         std::size_t n) {
     std::uint32_t lo = 0xffffffffu;
     std::uint32_t hi = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -20,6 +17,16 @@ void bucket_sort(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
         lo = std::min(lo, high);
         hi = std::max(hi, high);
     }
+    return {lo, hi};
+}
+
+// One bucket pass on the similarity bits, spread over the range the list
+// actually spans, then a sort of each small bucket. Similarities of one list
+// crowd into a narrow band of float bit patterns, which makes fixed-digit
+// radix passes skewed (every key hitting one counter); scaling the band to the
+// bucket count avoids that. The result is fully ordered by key.
+void bucket_sort(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
+    const auto [lo, hi] = similarity_range(keys, n);
     const int bits = std::clamp(static_cast<int>(std::bit_width(n / 4)), 6, 12);
     const std::uint32_t range = hi - lo;
     int shift = 0;
@@ -74,13 +81,7 @@ NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, SortScra
         std::sort(keys, keys + n);
         return to_neighbour_list(keys, n);
     }
-    std::uint32_t lo = 0xffffffffu;
-    std::uint32_t hi = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto high = static_cast<std::uint32_t>(keys[i] >> 32);
-        lo = std::min(lo, high);
-        hi = std::max(hi, high);
-    }
+    const auto [lo, hi] = similarity_range(keys, n);
     if (lo == hi) return to_neighbour_list(keys, n);
     // Least significant digit first over the bits the list's similarities
     // actually span; each pass is stable, so equal similarities keep the
