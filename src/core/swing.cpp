@@ -458,8 +458,9 @@ void trim_rows(const Pass& pass, std::span<const std::int32_t> users, Scratch& s
 
 // Completes the item's inverted index over the trimmed rows: each kept id
 // gets the ascending list of positions whose rows hold it, and each row entry
-// its rank in that list. Common lists then cost what they hold.
-void index_postings(Scratch& s) {
+// its rank in that list. Common lists then cost what they hold. Returns the
+// total length of the item's common lists over all its pairs.
+std::uint64_t index_postings(Scratch& s) {
     const std::uint32_t stamp = s.item_stamp;
     const std::size_t total = s.row_start.back();
     if (s.rank.size() < total) {
@@ -471,6 +472,7 @@ void index_postings(Scratch& s) {
     std::uint32_t* const filled = s.filled.get();
     const Tally* const tally = s.tally.get();
     std::uint32_t next_postings = 0;
+    std::uint64_t common = 0;
     for (std::size_t a = 0; a + 1 < s.row_start.size(); ++a) {
         for (std::size_t e = s.row_start[a]; e < s.row_start[a + 1]; ++e) {
             const std::uint32_t j = s.rows[e];
@@ -484,8 +486,10 @@ void index_postings(Scratch& s) {
             const std::uint32_t r = filled[j]++;
             s.postings[postings_at[j] + r] = static_cast<std::uint32_t>(a);
             s.rank[e] = r;
+            common += tally[j].count - r - 1;
         }
     }
+    return common;
 }
 
 // The common lists of position a with every later position, from the index:
@@ -636,6 +640,11 @@ inline void prefetch_ahead(const std::uint32_t* const* cached, std::size_t b, st
     }
 }
 
+// An item whose common lists are shorter than this on average does not use
+// the pair cache once its index shows it: a probe and a stored copy cost
+// about as much as counting that many ids again.
+constexpr std::uint64_t kListsWorthCaching = 16;
+
 // Item i when every user is known and every user row is regular. For each
 // earlier user u, the cached lists of all pairs (u, later users) are looked up
 // together; a few missing ones are built one by one from the trimmed rows,
@@ -647,7 +656,7 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
     // Contributions to the item itself are skipped; restoring its slot after
     // the pairs does that without a test per id.
     const float own_value = s.values[item];
-    PairCache* const cache = pass.cache;
+    PairCache* cache = pass.cache;
     bool indexed = false;  // built when many pairs of one position are missing
     if (s.pair_keys.size() < users.size()) {
         s.pair_keys.resize(users.size());
@@ -679,11 +688,15 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
             }
             if (!one_by_one && !indexed) {
                 trim_rows(pass, users, s);
-                index_postings(s);
+                const std::uint64_t common = index_postings(s);
                 indexed = true;
+                // Short common lists cost less to count again than to look up
+                // and store: a sparse item finishes without the cache.
+                const std::uint64_t pairs = users.size() * (users.size() - 1) / 2;
+                if (common < kListsWorthCaching * pairs) cache = nullptr;
             }
             // Without room to store the lists, there is no need to build them.
-            if (!room) {
+            if (!room || cache == nullptr) {
                 add_pairs_by_id(pass, item, users, a, s);
                 continue;
             }
