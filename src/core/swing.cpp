@@ -458,8 +458,10 @@ void trim_rows(const Pass& pass, std::span<const std::int32_t> users, Scratch& s
 
 // Completes the item's inverted index over the trimmed rows: each kept id
 // gets the ascending list of positions whose rows hold it, and each row entry
-// its rank in that list. Common lists then cost what they hold. Returns the
-// total length of the item's common lists over all its pairs.
+// its rank in that list. Common lists then cost what they hold. With
+// kSumCommon, returns the total length of the item's common lists over all
+// its pairs (otherwise 0).
+template <bool kSumCommon>
 std::uint64_t index_postings(Scratch& s) {
     const std::uint32_t stamp = s.item_stamp;
     const std::size_t total = s.row_start.back();
@@ -482,11 +484,13 @@ std::uint64_t index_postings(Scratch& s) {
                 postings_at[j] = next_postings;
                 next_postings += tally[j].count;
                 filled[j] = 0;
+                // Each pair of the positions holding j has j in common.
+                if constexpr (kSumCommon)
+                    common += std::uint64_t{tally[j].count} * (tally[j].count - 1) / 2;
             }
             const std::uint32_t r = filled[j]++;
             s.postings[postings_at[j] + r] = static_cast<std::uint32_t>(a);
             s.rank[e] = r;
-            common += tally[j].count - r - 1;
         }
     }
     return common;
@@ -688,12 +692,17 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
             }
             if (!one_by_one && !indexed) {
                 trim_rows(pass, users, s);
-                const std::uint64_t common = index_postings(s);
                 indexed = true;
-                // Short common lists cost less to count again than to look up
-                // and store: a sparse item finishes without the cache.
-                const std::uint64_t pairs = users.size() * (users.size() - 1) / 2;
-                if (common < kListsWorthCaching * pairs) cache = nullptr;
+                if (cache == nullptr) {
+                    index_postings<false>(s);
+                } else {
+                    // Short common lists cost less to count again than to
+                    // look up and store: a sparse item finishes without the
+                    // cache.
+                    const std::uint64_t common = index_postings<true>(s);
+                    const std::uint64_t pairs = users.size() * (users.size() - 1) / 2;
+                    if (common < kListsWorthCaching * pairs) cache = nullptr;
+                }
             }
             // Without room to store the lists, there is no need to build them.
             if (!room || cache == nullptr) {
