@@ -27,7 +27,7 @@ struct SwingPair {
     std::int32_t id;
     float score;
 };
-using SwingList = std::vector<SwingPair>;
+using SwingList = ListVector<SwingPair>;
 using SwingScores = IdMap<SwingList>;
 
 // Which side of the interactions a cosine model compares.

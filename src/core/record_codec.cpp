@@ -205,6 +205,7 @@ template void RecordReader::raw_vector(std::vector<std::uint64_t>&);
 template void RecordReader::raw_vector(std::vector<float>&);
 template void RecordReader::raw_vector(ListVector<std::int32_t>&);
 template void RecordReader::raw_vector(ListVector<float>&);
+template void RecordReader::raw_vector(SwingList&);
 template void RecordReader::raw_vector(std::vector<SwingPair>&);
 
 }  // namespace quibrel

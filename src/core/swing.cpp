@@ -863,8 +863,11 @@ SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& it
         if (piece_start.back() != order.size()) piece_start.push_back(order.size());
 
         std::vector<std::unique_ptr<Scratch>> scratch(workers);
+        // Result lists are carved from per-worker blocks (see list_storage.hpp).
+        std::vector<ListArena> arenas(workers);
         parallel_for(piece_start.size() - 1, 1,
                      [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                         const ListArenaScope in_arena(arenas[worker]);
                          // Allocated by the worker itself, so its pages are first touched
                          // where they are used.
                          if (!scratch[worker]) scratch[worker] = std::make_unique<Scratch>(n_items);
