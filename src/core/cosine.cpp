@@ -416,11 +416,14 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
             const std::size_t self = static_cast<std::size_t>(
                 std::lower_bound(touched, touched + count, static_cast<std::uint32_t>(x)) -
                 touched);
+            // x sits in every column of its own row, so it is among the touched
+            // ids; the test only keeps the split exact should that ever change.
+            const std::size_t above_from = self + (self < count && touched[self] == x);
             cells[x] = Cell<std::uint32_t>{0.0f, 0};
-            PairEntry* const row = s.writer.allocate(count - self - 1);
+            PairEntry* const row = s.writer.allocate(count - above_from);
             EntityOutput out;
             take_cells<false>(touched, self, x, cells, min_common, norms, row, keys, out);
-            take_cells<true>(touched + self + 1, count - self - 1, x, cells, min_common, norms,
+            take_cells<true>(touched + above_from, count - above_from, x, cells, min_common, norms,
                              row, keys, out);
             fresh.rows[x] = std::span<PairEntry>(row, out.above);
             fresh.kept[x] = out.kept;
