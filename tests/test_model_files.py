@@ -74,9 +74,11 @@ def vec(fmt, values):
     return struct.pack(f"<Q{len(values)}{fmt}", len(values), *values)
 
 
-def encode_cf(task=b"ranking", n_users=2, n_items=3, pairs=(), sims=(), consumed=(), tail=b""):
+def encode_cf(
+    task=b"ranking", n_users=2, n_items=3, pairs=(), sims=(), consumed=(), tail=b"", min_common=1
+):
     out = vec("s", []) if task is None else struct.pack("<Q", len(task)) + task
-    out += struct.pack("<QQQQ", 4, n_users, n_items, 1) + vec("f", [1.0, 2.0])
+    out += struct.pack("<QQQQ", 4, n_users, n_items, min_common) + vec("f", [1.0, 2.0])
     out += struct.pack("<Q", len(pairs)) + b"".join(struct.pack("<iiifQ", *p) for p in pairs)
     out += struct.pack("<Q", len(sims))
     out += b"".join(struct.pack("<i", k) + vec("i", ids) + vec("f", s) for k, ids, s in sims)
@@ -217,6 +219,38 @@ def test_cross_loading_and_pair_keys(first, second, tmp_path):
             "pair_stats": out["pair_stats"],
             "sim_mapping": out["sim_mapping"],
         }
+
+
+@pytest.mark.parametrize("kind", ["item", "user"])
+def test_counts_beyond_32_bits_survive_files_and_updates(kind, tmp_path):
+    # Counts of 2**32 - 1 and more take a separate path in memory; they must
+    # come back exactly, grow across the boundary and meet a large min_common.
+    wide = 2**32 + 1
+    counts = {(0, 1): 2**32 - 2, (0, 2): 2**32 - 1, (1, 2): 2**32, (3, 4): 2**64 - 1}
+    pairs = [(0, x, y, 0.5, c) for (x, y), c in counts.items()]
+    body = encode_cf(n_users=3, n_items=3, pairs=pairs, min_common=wide)
+    (tmp_path / "f.gz").write_bytes(gz(body))
+    m = LOAD[kind](str(tmp_path), "f")
+    SAVE[kind](m, str(tmp_path), "g")
+    n = 3
+    saved = parse(file_body(tmp_path / "g.gz"), "cf")["pair_stats"]
+    assert saved == sorted((pair_key(x, y, n), x, y, 0.5, c) for (x, y), c in counts.items())
+
+    # One new row holding entities 0, 1 and 2 adds 1 to each of their pairs.
+    row = from_rows([{0: 1.0, 1: 1.0, 2: 1.0}])
+    empty = from_rows([{}, {}, {}])
+    if kind == "item":
+        m.update_similarities(row, empty)
+    else:
+        m.update_similarities(empty, row)
+    SAVE[kind](m, str(tmp_path), "h")
+    out = parse(file_body(tmp_path / "h.gz"), "cf")
+    grown = {**counts, (0, 1): 2**32 - 1, (0, 2): 2**32, (1, 2): 2**32 + 1}
+    assert [(x, y, c) for _, x, y, _, c in out["pair_stats"]] == sorted(
+        (x, y, c) for (x, y), c in grown.items()
+    )
+    # Only (1, 2) reaches min_common = 2**32 + 1.
+    assert [(k, ids) for k, (ids, _) in out["sim_mapping"]] == [(1, [2]), (2, [1])]
 
 
 # ---- paths and printed lines ----

@@ -63,8 +63,19 @@ std::size_t dynamic_grain(std::size_t n, std::size_t workers) {
 struct FreshPairs {
     std::vector<std::span<PairEntry>> rows;  // rows[x]: ascending y, count > 0
     std::vector<PairBlock> blocks;           // where the rows live
+    WideCounts wide;                         // counts of entries marked kWideCount
     std::vector<std::uint32_t> kept;         // kept[x]: records of rows[x] with count >= min_common
     std::uint64_t kept_pairs = 0;  // similarity triples, pairs without co-occurrence included
+
+    bool meets(std::size_t x, const PairEntry& e, std::uint64_t min_common) const {
+        if (e.count != kWideCount) return e.count >= min_common;
+        return wide.at(pair_key(static_cast<std::int32_t>(x), e.y)) >= min_common;
+    }
+    // Takes over what a worker's writer holds.
+    void take(PairBlockWriter& writer) {
+        for (PairBlock& block : writer.release()) blocks.push_back(std::move(block));
+        for (const auto& [key, count] : writer.release_wide()) wide[key] = count;
+    }
 };
 
 // Neighbour lists finished during the pair computation.
@@ -234,8 +245,8 @@ std::span<PairEntry> collect_row(std::size_t x, std::size_t n, CellT* cells, std
     std::size_t i = 0;
     auto emit = [&](std::size_t y) {
         CellT& cell = cells[y];
-        row[i++] = PairEntry{static_cast<std::int32_t>(y), cell.dot,
-                             static_cast<std::uint64_t>(cell.count)};
+        row[i++] = writer.entry(x, static_cast<std::int32_t>(y), cell.dot,
+                                static_cast<std::uint64_t>(cell.count));
         kept += static_cast<std::uint64_t>(cell.count) >= min_common;
         cell = CellT{};
     };
@@ -297,8 +308,7 @@ void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
                                                      min_common, s.writer, fresh.kept[x]);
                      }
                  });
-    for (auto& s : scratch)
-        for (PairBlock& block : s.value.writer.release()) fresh.blocks.push_back(std::move(block));
+    for (auto& s : scratch) fresh.take(s.value.writer);
 }
 
 // Forward path that also builds the neighbour lists. With ascending unique
@@ -363,6 +373,8 @@ void take_cells(const std::uint32_t* ys, std::size_t count, std::size_t x,
         const Cell<std::uint32_t> cell = cells[y];
         cells[y] = Cell<std::uint32_t>{0.0f, 0};
         if constexpr (Above) {
+            // Counts stay below kWideCount: this route takes fewer matrix
+            // entries than that.
             row[out.above++] = PairEntry{static_cast<std::int32_t>(y), cell.dot, cell.count};
             out.kept += cell.count >= min_common;
         }
@@ -437,7 +449,7 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
     built.first_unsortable = n;
     for (auto& s : scratch) {
         built.first_unsortable = std::min(built.first_unsortable, s.value.first_unsortable);
-        for (PairBlock& block : s.value.writer.release()) fresh.blocks.push_back(std::move(block));
+        fresh.take(s.value.writer);
     }
     built.done = true;
 }
@@ -599,7 +611,7 @@ FreshPairs invert_cosine(const CsrMatrix& other, std::size_t rows, std::size_t n
             fresh.rows[x] = collect_row(x, n, cells.data(), touched.data(), bitmap.data(), above,
                                         min_common, writer, fresh.kept[x]);
         }
-        fresh.blocks = writer.release();
+        fresh.take(writer);
     }
     if (min_common == 0) {
         fresh.kept_pairs = n < 2 ? 0 : static_cast<std::uint64_t>(n) * (n - 1) / 2;
@@ -645,7 +657,7 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
             for (std::size_t x = bounds[p]; x < bounds[p + 1]; ++x) {
                 if (x % 1024 == 0 && runner.stopping()) return;
                 for (const PairEntry& e : fresh.rows[x])
-                    if (e.count >= min_common) ++mine[static_cast<std::size_t>(e.y)];
+                    if (fresh.meets(x, e, min_common)) ++mine[static_cast<std::size_t>(e.y)];
             }
         }
     });
@@ -714,7 +726,7 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
                     std::uint32_t i = a.next;
                     for (; i < row.size() && static_cast<std::size_t>(row[i].y) < tile_end; ++i) {
                         const PairEntry& e = row[i];
-                        if (e.count < min_common) continue;
+                        if (!fresh.meets(x, e, min_common)) continue;
                         const auto y = static_cast<std::size_t>(e.y);
                         const float s = norms.cosine(e.dot, x, y);
                         *own++ = neighbour_key(e.y, s);
@@ -764,7 +776,7 @@ KeyLists lists_of_all_pairs(const FreshPairs& fresh, std::size_t n, const Norms&
 // Stores the fresh pair records: they replace records of the same pairs, all
 // other records stay.
 void commit_pairs(PairStats& pair_stats, FreshPairs& fresh) {
-    pair_stats.adopt(fresh.rows, std::move(fresh.blocks));
+    pair_stats.adopt(fresh.rows, std::move(fresh.blocks), fresh.wide);
     fresh.blocks.clear();
 }
 

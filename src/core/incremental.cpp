@@ -45,7 +45,7 @@ public:
 
     // Increments of pairs (x, y > x), ascending y.
     void run(const CsrMatrix& other, std::size_t x, const Occurrence* first, const Occurrence* last,
-             std::vector<PairEntry>& out) {
+             std::vector<PairDelta>& out) {
         out.clear();
         if (dense_) {
             std::size_t count = 0;
@@ -65,7 +65,7 @@ public:
                 const std::uint32_t y = touched_[t];
                 if (y > x)
                     out.push_back(
-                        PairEntry{static_cast<std::int32_t>(y), cells_[y].dot, cells_[y].count});
+                        PairDelta{static_cast<std::int32_t>(y), cells_[y].dot, cells_[y].count});
                 cells_[y] = Cell{0.0f, 0};
             }
             return;
@@ -80,7 +80,7 @@ public:
                          [](const auto& a, const auto& b) { return a.first < b.first; });
         for (std::size_t i = 0; i < contributions_.size();) {
             const std::int32_t y = contributions_[i].first;
-            PairEntry e{y, 0.0f, 0};
+            PairDelta e{y, 0.0f, 0};
             for (; i < contributions_.size() && contributions_[i].first == y; ++i) {
                 e.dot += contributions_[i].second;
                 e.count += 1;
@@ -147,7 +147,7 @@ std::vector<SimTriple> incremental_cosine(const CsrMatrix& other,
             pair_stats.ensure_rows(static_cast<std::size_t>(occurrences.back().x) + 1);
 
         Accumulator accumulator(n, work);
-        std::vector<PairEntry> increments;
+        std::vector<PairDelta> increments;
         std::size_t entities = 0;
         std::size_t since_check = 0;
         for (std::size_t i = 0; i < occurrences.size();) {

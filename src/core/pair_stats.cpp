@@ -29,7 +29,7 @@ std::vector<PairBlock> PairBlockWriter::release() {
 
 PairStats::PairStats(const PairStats& other)
     : rows_(other.rows_), runs_(other.runs_.size()), run_entries_(other.run_entries_),
-      extra_(other.extra_), count_(other.count_) {
+      extra_(other.extra_), wide_(other.wide_), count_(other.count_) {
     // The copy's runs share one exact block.
     if (run_entries_ == 0) return;
     blocks_.push_back(std::make_unique_for_overwrite<PairEntry[]>(run_entries_));
@@ -55,6 +55,7 @@ void PairStats::clear() {
     run_entries_ = 0;
     dead_entries_ = 0;
     extra_.clear();
+    wide_.clear();
     count_ = 0;
 }
 
@@ -64,7 +65,7 @@ std::optional<PairRecord> PairStats::find(std::int32_t x, std::int32_t y) const 
         auto it = std::lower_bound(r.begin(), r.end(), y,
                                    [](const PairEntry& e, std::int32_t v) { return e.y < v; });
         if (it == r.end() || it->y != y) return std::nullopt;
-        return PairRecord{x, y, it->dot, it->count};
+        return PairRecord{x, y, it->dot, count_of(static_cast<std::size_t>(x), *it)};
     }
     auto it = extra_.find(pack(x, y));
     if (it == extra_.end()) return std::nullopt;
@@ -127,7 +128,7 @@ void PairStats::insert_or_assign(const PairRecord& r) {
     if (wants_row(r.x)) {
         const auto x = static_cast<std::size_t>(r.x);
         if (x >= rows_.size()) ensure_rows(std::max(x + 1, rows_.size() + rows_.size() / 2));
-        insert_into_row(x, PairEntry{r.y, r.dot, r.count});
+        insert_into_row(x, entry_for(x, r.y, r.dot, r.count));
         return;
     }
     auto [it, inserted] = extra_.insert_or_assign(pack(r.x, r.y), r);
@@ -152,11 +153,14 @@ void PairStats::ensure_rows(std::size_t n) {
         return a.x != b.x ? a.x < b.x : a.y < b.y;
     });
     count_ -= moving.size();
-    for (const PairRecord& r : moving)
-        insert_into_row(static_cast<std::size_t>(r.x), PairEntry{r.y, r.dot, r.count});
+    for (const PairRecord& r : moving) {
+        const auto x = static_cast<std::size_t>(r.x);
+        insert_into_row(x, entry_for(x, r.y, r.dot, r.count));
+    }
 }
 
-void PairStats::adopt(std::vector<std::span<PairEntry>>& fresh, std::vector<PairBlock>&& blocks) {
+void PairStats::adopt(std::vector<std::span<PairEntry>>& fresh, std::vector<PairBlock>&& blocks,
+                      const WideCounts& wide) {
     ensure_rows(fresh.size());
     for (PairBlock& block : blocks) blocks_.push_back(std::move(block));
     for (std::size_t x = 0; x < fresh.size(); ++x) {
@@ -174,7 +178,12 @@ void PairStats::adopt(std::vector<std::span<PairEntry>>& fresh, std::vector<Pair
         std::size_t i = 0;
         for (const PairEntry& e : f) {
             while (i < old.size() && old[i].y < e.y) merged.push_back(old[i++]);
-            if (i < old.size() && old[i].y == e.y) ++i;  // the fresh record wins
+            if (i < old.size() && old[i].y == e.y) {
+                // The fresh record wins, its count included.
+                if (old[i].count == kWideCount && e.count != kWideCount)
+                    wide_.erase(pair_key(static_cast<std::int32_t>(x), e.y));
+                ++i;
+            }
             merged.push_back(e);
         }
         while (i < old.size()) merged.push_back(old[i++]);
@@ -186,6 +195,7 @@ void PairStats::adopt(std::vector<std::span<PairEntry>>& fresh, std::vector<Pair
         rows_[x] = std::move(merged);
     }
     fresh = {};
+    for (const auto& [key, count] : wide) wide_[key] = count;
     compact_if_wasteful();
 }
 

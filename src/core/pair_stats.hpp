@@ -3,7 +3,7 @@
 // never makes two pairs share a record.
 //
 // Layout: pair stores can hold 10^8 records, so records of entities 0..rows-1
-// live in one sorted run per x of 16-byte (y, dot, count) entries. A run is
+// live in one sorted run per x of 12-byte (y, dot, count) entries. A run is
 // either a slice of a large block written by a computation (large blocks get
 // huge pages, and first touches of small pages dominated building them) or,
 // once changed, a vector of its own. Records whose x is negative or far beyond
@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/id_map.hpp"
@@ -30,13 +31,32 @@ struct PairRecord {
 };
 
 // One record of row x. No default member values: blocks of them are
-// allocated without being written first.
+// allocated without being written first. A count that does not fit below
+// kWideCount (it needs rows of billions of entries, so in practice only a
+// model file holds one) is kept in a side map and the entry says kWideCount.
 struct PairEntry {
+    std::int32_t y;
+    float dot;
+    std::uint32_t count;
+};
+static_assert(sizeof(PairEntry) == 12);
+
+inline constexpr std::uint32_t kWideCount = 0xffffffffu;
+
+// A record of row x with its full count, as increments and files bring it.
+struct PairDelta {
     std::int32_t y;
     float dot;
     std::uint64_t count;
 };
-static_assert(sizeof(PairEntry) == 16);
+
+inline std::uint64_t pair_key(std::int32_t x, std::int32_t y) noexcept {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(x)) << 32) |
+           static_cast<std::uint32_t>(y);
+}
+
+// Full counts of the entries marked kWideCount, by pair_key.
+using WideCounts = std::unordered_map<std::uint64_t, std::uint64_t, IdHash>;
 
 using PairRow = std::vector<PairEntry>;
 using PairBlock = std::unique_ptr<PairEntry[]>;
@@ -45,11 +65,22 @@ using PairBlock = std::unique_ptr<PairEntry[]>;
 class PairBlockWriter {
 public:
     PairEntry* allocate(std::size_t count);
+    // The entry of pair (x, y); a wide count is noted on the side.
+    PairEntry entry(std::size_t x, std::int32_t y, float dot, std::uint64_t count) {
+        if (count < kWideCount) return PairEntry{y, dot, static_cast<std::uint32_t>(count)};
+        wide_.emplace_back(pair_key(static_cast<std::int32_t>(x), y), count);
+        return PairEntry{y, dot, kWideCount};
+    }
     // The blocks written so far; the writer starts afresh.
     std::vector<PairBlock> release();
+    // The wide counts noted so far, as (pair_key, count).
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> release_wide() {
+        return std::move(wide_);
+    }
 
 private:
     std::vector<PairBlock> blocks_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> wide_;
     PairEntry* cursor_ = nullptr;
     std::size_t left_ = 0;
     std::size_t next_size_ = 4096;
@@ -78,7 +109,7 @@ public:
     void for_each(F&& f) const {
         for (std::size_t x = 0; x < rows_.size(); ++x)
             for (const PairEntry& e : row(x))
-                f(PairRecord{static_cast<std::int32_t>(x), e.y, e.dot, e.count});
+                f(PairRecord{static_cast<std::int32_t>(x), e.y, e.dot, count_of(x, e)});
         for (const auto& [key, record] : extra_) f(record);
     }
 
@@ -91,21 +122,36 @@ public:
         return rows_[x];
     }
 
+    // The full count of an entry of row x.
+    std::uint64_t count_of(std::size_t x, const PairEntry& e) const {
+        if (e.count != kWideCount) return e.count;
+        return wide_.at(pair_key(static_cast<std::int32_t>(x), e.y));
+    }
+
     // Stores freshly computed rows (fresh[x] ascending unique y, living in
-    // `blocks`): they replace records of the same pair, other records stay.
-    void adopt(std::vector<std::span<PairEntry>>& fresh, std::vector<PairBlock>&& blocks);
+    // `blocks`, wide counts in `wide`): they replace records of the same pair,
+    // other records stay.
+    void adopt(std::vector<std::span<PairEntry>>& fresh, std::vector<PairBlock>&& blocks,
+               const WideCounts& wide);
 
     // Adds increments (ascending unique y, x < row_count()) to row x: an
     // existing record gets dot + increment and count + increment, a missing
     // one is inserted as given. `visit(y, dot, count)` sees each resulting
     // record in ascending y.
     template <class Visit>
-    void add_increments(std::size_t x, std::span<const PairEntry> increments, Visit&& visit);
+    void add_increments(std::size_t x, std::span<const PairDelta> increments, Visit&& visit);
 
 private:
-    static std::uint64_t pack(std::int32_t x, std::int32_t y) noexcept {
-        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(x)) << 32) |
-               static_cast<std::uint32_t>(y);
+    static std::uint64_t pack(std::int32_t x, std::int32_t y) noexcept { return pair_key(x, y); }
+    // The entry of a record of row x; notes or forgets its wide count.
+    PairEntry entry_for(std::size_t x, std::int32_t y, float dot, std::uint64_t count) {
+        const std::uint64_t key = pair_key(static_cast<std::int32_t>(x), y);
+        if (count >= kWideCount) {
+            wide_[key] = count;
+            return PairEntry{y, dot, kWideCount};
+        }
+        if (!wide_.empty()) wide_.erase(key);
+        return PairEntry{y, dot, static_cast<std::uint32_t>(count)};
     }
     bool wants_row(std::int32_t x) const noexcept {
         // Direct rows for ids within a constant factor of the records held, so a
@@ -129,11 +175,12 @@ private:
     std::size_t run_entries_ = 0;   // entries of blocks_ that runs use
     std::size_t dead_entries_ = 0;  // entries of blocks_ no run uses
     std::unordered_map<std::uint64_t, PairRecord, IdHash> extra_;
+    WideCounts wide_;
     std::size_t count_ = 0;
 };
 
 template <class Visit>
-void PairStats::add_increments(std::size_t x, std::span<const PairEntry> increments,
+void PairStats::add_increments(std::size_t x, std::span<const PairDelta> increments,
                                Visit&& visit) {
     const std::span<PairEntry> row = mutable_row(x);
     // Count the pairs that are new first: without any, the row is updated in
@@ -141,35 +188,35 @@ void PairStats::add_increments(std::size_t x, std::span<const PairEntry> increme
     std::size_t missing = 0;
     {
         std::size_t i = 0;
-        for (const PairEntry& inc : increments) {
+        for (const PairDelta& inc : increments) {
             while (i < row.size() && row[i].y < inc.y) ++i;
             if (i == row.size() || row[i].y != inc.y) ++missing;
         }
     }
     if (missing == 0) {
         std::size_t i = 0;
-        for (const PairEntry& inc : increments) {
+        for (const PairDelta& inc : increments) {
             while (row[i].y < inc.y) ++i;
-            row[i].dot = inc.dot + row[i].dot;
-            row[i].count += inc.count;
-            visit(inc.y, row[i].dot, row[i].count);
+            const std::uint64_t count = count_of(x, row[i]) + inc.count;
+            row[i] = entry_for(x, inc.y, inc.dot + row[i].dot, count);
+            visit(inc.y, row[i].dot, count);
         }
         return;
     }
     PairRow merged;
     merged.reserve(row.size() + missing);
     std::size_t i = 0;
-    for (const PairEntry& inc : increments) {
+    for (const PairDelta& inc : increments) {
         while (i < row.size() && row[i].y < inc.y) merged.push_back(row[i++]);
+        std::uint64_t count = inc.count;
+        float dot = inc.dot;
         if (i < row.size() && row[i].y == inc.y) {
-            PairEntry e = row[i++];
-            e.dot = inc.dot + e.dot;
-            e.count += inc.count;
-            merged.push_back(e);
-        } else {
-            merged.push_back(inc);
+            count += count_of(x, row[i]);
+            dot = inc.dot + row[i].dot;
+            ++i;
         }
-        visit(inc.y, merged.back().dot, merged.back().count);
+        merged.push_back(entry_for(x, inc.y, dot, count));
+        visit(inc.y, dot, count);
     }
     while (i < row.size()) merged.push_back(row[i++]);
     set_owned(x, std::move(merged));
