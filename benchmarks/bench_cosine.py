@@ -6,8 +6,10 @@ process) and so that peak memory (ru_maxrss) belongs to one library alone.
 
     python benchmarks/bench_cosine.py --dataset movielens
     python benchmarks/bench_cosine.py --dataset synthetic-20k --threads 1 2
+    python benchmarks/bench_cosine.py --dataset movielens --repeat 5
 
-Figures are wall-clock seconds of one run on the data of the chosen preset.
+Figures are wall-clock seconds on the data of the chosen preset: the median of
+--repeat runs of each measurement, taken in rotating order.
 """
 
 from __future__ import annotations
@@ -17,6 +19,7 @@ import json
 import os
 import pathlib
 import resource
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -249,6 +252,22 @@ def spawn(data_path, args, worker, threads, invert=False, serving=False):
     return {"error": f"exit {proc.returncode}: " + " | ".join(tail)}
 
 
+def summary(results):
+    """Median of each timing over the runs of one measurement; best fit and
+    largest peak alongside."""
+    failed = [r for r in results if "error" in r]
+    if failed:
+        return failed[0]
+    out = dict(results[0])
+    for key in {k for r in results for k in r if k.endswith("_s")}:
+        values = [r[key] for r in results if key in r]
+        out[key] = statistics.median(values)
+    out["fit_best_s"] = min(r["fit_s"] for r in results)
+    out["peak_mib"] = max(r["peak_mib"] for r in results)
+    out["runs"] = len(results)
+    return out
+
+
 def fmt(seconds):
     return "-" if seconds is None else f"{seconds:8.3f}s"
 
@@ -264,6 +283,9 @@ def main():
     parser.add_argument("--updates", type=int, default=1_000, help="new interactions")
     parser.add_argument("--timeout", type=int, default=1800)
     parser.add_argument("--skip", nargs="*", default=[], choices=["implicit", "scipy", "invert"])
+    parser.add_argument(
+        "--repeat", type=int, default=1, help="runs of each measurement; medians are reported"
+    )
     # Internal: run one measurement.
     parser.add_argument("--worker", choices=list(WORKERS), help=argparse.SUPPRESS)
     parser.add_argument("--data", help=argparse.SUPPRESS)
@@ -276,44 +298,54 @@ def main():
 
     x = datagen.load(args.dataset)
     print(f"{args.dataset}: {datagen.describe(x)}", flush=True)
-    rows = []
+    specs = [
+        (f"quibrel forward, {t} thread(s)", "quibrel", t, False, i == 0)
+        for i, t in enumerate(args.threads)
+    ]
+    if "invert" not in args.skip:
+        specs.append(("quibrel invert, 1 thread", "quibrel", 1, True, False))
+    if "implicit" not in args.skip:
+        try:
+            import implicit  # noqa: F401
+        except ImportError:
+            print("implicit is not installed: comparing with scipy only")
+        else:
+            specs += [
+                (f"implicit CosineRecommender K={args.k}, {t} thread(s)", "implicit", t, False, i == 0)
+                for i, t in enumerate(args.threads)
+            ]
+    if "scipy" not in args.skip:
+        specs.append(("scipy X^T X + per-row sort, 1 thread", "scipy", 1, False, False))
+    runs = {label: [] for label, *_ in specs}
     with tempfile.TemporaryDirectory() as tmp:
         data_path = pathlib.Path(tmp) / "x.npz"
         sp.save_npz(data_path, x)
         del x
-        for i, t in enumerate(args.threads):
-            r = spawn(data_path, args, "quibrel", t, serving=(i == 0))
-            rows.append((f"quibrel forward, {t} thread(s)", r))
-        if "invert" not in args.skip:
-            rows.append(("quibrel invert, 1 thread", spawn(data_path, args, "quibrel", 1, True)))
-        if "implicit" not in args.skip:
-            try:
-                import implicit  # noqa: F401
-            except ImportError:
-                print("implicit is not installed: comparing with scipy only")
-            else:
-                for i, t in enumerate(args.threads):
-                    r = spawn(data_path, args, "implicit", t, serving=(i == 0))
-                    rows.append((f"implicit CosineRecommender K={args.k}, {t} thread(s)", r))
-        if "scipy" not in args.skip:
-            rows.append(
-                ("scipy X^T X + per-row sort, 1 thread", spawn(data_path, args, "scipy", 1))
-            )
+        # Each round starts one place later, so that no library always runs
+        # first (a fresh process's first touches of memory are the slowest).
+        for r in range(args.repeat):
+            shift = r % len(specs)
+            for label, worker, threads, invert, serving in specs[shift:] + specs[:shift]:
+                runs[label].append(spawn(data_path, args, worker, threads, invert, serving))
+    rows = [(label, summary(runs[label])) for label, *_ in specs]
 
     ref = rows[0][1].get("fit_s")
-    print(f"\nload average before the runs: {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs")
+    scipy_fit = next((r.get("fit_s") for n, r in rows if n.startswith("scipy")), None)
+    print(f"\nload average after the runs: {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs")
+    print(f"medians of {args.repeat} run(s) each; best = fastest wall of those runs")
     print(
-        f"\n{'fit':<52} {'wall':>9} {'CPU':>9} {'wall vs quibrel 1T':>19} {'peak RSS':>10}"
-        f" {'list entries':>14}"
+        f"\n{'fit':<52} {'wall':>9} {'best':>9} {'CPU':>9} {'vs quibrel 1T':>14}"
+        f" {'scipy / this':>13} {'peak RSS':>10} {'list entries':>14}"
     )
     for name, r in rows:
         if "error" in r:
             print(f"{name:<52} {r['error']}")
             continue
-        ratio = f"{r['fit_s'] / ref:18.2f}x" if ref else "-"
+        ratio = f"{r['fit_s'] / ref:13.2f}x" if ref else "-"
+        vs_scipy = f"{scipy_fit / r['fit_s']:12.2f}x" if scipy_fit else "-"
         print(
-            f"{name:<52} {fmt(r['fit_s'])} {fmt(r.get('fit_cpu_s'))} {ratio:>19} "
-            f"{r['peak_mib']:8.0f}MiB {r['neighbour_entries']:>14,}"
+            f"{name:<52} {fmt(r['fit_s'])} {fmt(r['fit_best_s'])} {fmt(r.get('fit_cpu_s'))}"
+            f" {ratio:>14} {vs_scipy:>13} {r['peak_mib']:8.0f}MiB {r['neighbour_entries']:>14,}"
         )
 
     q = rows[0][1]
