@@ -174,12 +174,13 @@ def test_no_pairs_for_zero_or_one_entity(invert, n, capfd):
         items.num_sim_elements()
 
 
+@pytest.mark.parametrize("nan", [float("nan"), -float("nan")], ids=["nan", "negative-nan"])
 @pytest.mark.parametrize("invert", [False, True])
-def test_nan_similarity_fails_the_sort_after_earlier_lists(invert, tmp_path):
+def test_nan_similarity_fails_the_sort_after_earlier_lists(invert, nan, tmp_path):
     # Item 2's norm is NaN. Lists: 0 -> [1], 1 -> [0, 2 (NaN)], 2 -> [1, 3], 3 -> [2]:
-    # entity 1 is the first whose sort meets a NaN.
-    users = [{0: 1.0, 1: 1.0}, {1: 1.0, 2: float("nan")}, {2: 1.0, 3: 1.0}]
-    items = [{0: 1.0}, {0: 1.0, 1: 1.0}, {1: float("nan"), 2: 1.0}, {2: 1.0}]
+    # entity 1 is the first whose sort meets a NaN (of either sign).
+    users = [{0: 1.0, 1: 1.0}, {1: 1.0, 2: nan}, {2: 1.0, 3: 1.0}]
+    items = [{0: 1.0}, {0: 1.0, 1: 1.0}, {1: nan, 2: 1.0}, {2: 1.0}]
     m = quibrel.ItemCF("ranking", 5, 3, 4, 1, from_rows(users), from_rows(items), {}, 0.0)
     with pytest.raises(BaseException) as info:
         m.compute_similarities(invert, 1)

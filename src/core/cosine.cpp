@@ -383,11 +383,11 @@ struct EntityOutput {
     std::size_t above = 0;  // pair records (x, y > x) written
     std::uint32_t kept = 0;  // of which count >= min_common
     std::size_t listed = 0;  // list keys written
-    bool nan = false;
 };
 
 // Turns the cells of the ascending ids `ys` (x excluded) into list keys and,
-// for ids above x, pair records; clears the cells.
+// for ids above x, pair records; clears the cells. The counters live in
+// locals: kept in `out` they would be reloaded after every store.
 template <bool Above>
 void take_cells(const std::uint32_t* ys, std::size_t count, std::size_t x,
                 Cell<std::uint32_t>* __restrict cells, std::uint64_t min_common,
@@ -395,7 +395,9 @@ void take_cells(const std::uint32_t* ys, std::size_t count, std::size_t x,
                 EntityOutput& out) {
     const float rx = norms.roots[x];
     const float* roots = norms.roots.data();
-    bool nan = out.nan;
+    std::size_t above = out.above;
+    std::uint32_t kept = out.kept;
+    std::size_t listed = out.listed;
     for (std::size_t t = 0; t < count; ++t) {
         const std::uint32_t y = ys[t];
         const Cell<std::uint32_t> cell = cells[y];
@@ -403,19 +405,18 @@ void take_cells(const std::uint32_t* ys, std::size_t count, std::size_t x,
         if constexpr (Above) {
             // Counts stay below kWideCount: this route takes fewer matrix
             // entries than that.
-            row[out.above++] = PairEntry{static_cast<std::int32_t>(y), cell.dot, cell.count};
-            out.kept += cell.count >= min_common;
+            row[above++] = PairEntry{static_cast<std::int32_t>(y), cell.dot, cell.count};
+            kept += cell.count >= min_common;
         }
         if (cell.count >= min_common) {
             // The same value as Norms::cosine, without branches.
             const float ry = roots[y];
             const float q = cell.dot / (rx * ry);
             const float sim = (cell.dot == 0.0f || rx == 0.0f || ry == 0.0f) ? 0.0f : q;
-            nan |= sim != sim;
-            keys[out.listed++] = neighbour_key(static_cast<std::int32_t>(y), sim);
+            keys[listed++] = neighbour_key(static_cast<std::int32_t>(y), sim);
         }
     }
-    out.nan = nan;
+    out = EntityOutput{above, kept, listed};
 }
 
 void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
@@ -482,11 +483,13 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
                              row, keys, out);
             fresh.rows[x] = std::span<PairEntry>(row, out.above);
             fresh.kept[x] = out.kept;
+            if (out.listed == 0 || x >= s.first_unsortable) continue;
+            const KeyRange range = similarity_range(keys, out.listed);
             // A comparison sort of two or more entries meets every NaN.
-            if (out.nan && out.listed >= 2)
-                s.first_unsortable = std::min(s.first_unsortable, x);
-            else if (out.listed > 0 && x < s.first_unsortable)
-                built.lists[x] = sorted_neighbour_list(keys, out.listed, s.sort);
+            if (out.listed >= 2 && holds_nan(range))
+                s.first_unsortable = x;
+            else
+                built.lists[x] = sorted_neighbour_list(keys, out.listed, range, s.sort);
         }
     });
     built.first_unsortable = n;

@@ -5,11 +5,8 @@
 #include <utility>
 
 namespace quibrel {
-namespace {
 
-// Smallest and largest similarity halves of the keys.
-std::pair<std::uint32_t, std::uint32_t> similarity_range(const std::uint64_t* keys,
-                                                         std::size_t n) {
+KeyRange similarity_range(const std::uint64_t* keys, std::size_t n) {
     std::uint32_t lo = 0xffffffffu;
     std::uint32_t hi = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -19,6 +16,8 @@ std::pair<std::uint32_t, std::uint32_t> similarity_range(const std::uint64_t* ke
     }
     return {lo, hi};
 }
+
+namespace {
 
 // One bucket pass on the similarity bits, spread over the range the list
 // actually spans, then a sort of each small bucket. Similarities of one list
@@ -76,12 +75,13 @@ void sort_keys(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
         bucket_sort(keys, n, scratch);
 }
 
-NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
+NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, KeyRange range,
+                                    SortScratch& scratch) {
     if (n < 64) {
         std::sort(keys, keys + n);
         return to_neighbour_list(keys, n);
     }
-    const auto [lo, hi] = similarity_range(keys, n);
+    const auto [lo, hi] = range;
     if (lo == hi) return to_neighbour_list(keys, n);
     // Least significant digit first over the bits the list's similarities
     // actually span; each pass is stable, so equal similarities keep the

@@ -60,10 +60,22 @@ inline bool unsortable(const std::uint64_t* keys, std::size_t n) {
 // Splits sorted keys into a neighbour list.
 NeighbourList to_neighbour_list(const std::uint64_t* keys, std::size_t n);
 
+// Smallest and largest similarity halves of a list's keys.
+struct KeyRange {
+    std::uint32_t lo;
+    std::uint32_t hi;
+};
+KeyRange similarity_range(const std::uint64_t* keys, std::size_t n);
+
+// Whether keys spanning `r` include a NaN similarity: NaNs map to the halves
+// beyond those of the two infinities (0x007fffff and 0xff800000).
+inline bool holds_nan(KeyRange r) { return r.lo < 0x007fffffu || r.hi > 0xff800000u; }
+
 // The neighbour list of keys given in ascending id order: the same list as
 // sort_keys followed by to_neighbour_list, built by a stable sort on the
-// similarity half alone whose last pass writes the list. `keys` is used as
-// scratch.
-NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, SortScratch& scratch);
+// similarity half alone whose last pass writes the list. `range` is
+// similarity_range of the keys; `keys` is used as scratch.
+NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, KeyRange range,
+                                    SortScratch& scratch);
 
 }  // namespace quibrel
