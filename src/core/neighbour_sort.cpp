@@ -75,20 +75,12 @@ void sort_keys(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
         bucket_sort(keys, n, scratch);
 }
 
-NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, KeyRange range,
-                                    SortScratch& scratch) {
-    if (n < 64) {
-        std::sort(keys, keys + n);
-        return to_neighbour_list(keys, n);
-    }
-    const auto [lo, hi] = range;
-    if (lo == hi) return to_neighbour_list(keys, n);
-    // Least significant digit first over the bits the list's similarities
-    // actually span; each pass is stable, so equal similarities keep the
-    // ascending ids they came in with, as a sort of the whole key orders them.
+RadixPlan plan_radix(const std::uint64_t* keys, std::size_t n, KeyRange range,
+                     SortScratch& scratch) {
+    const std::uint32_t lo = range.lo;
     // Digits of up to 11 bits, fewer for short lists so that clearing and
     // summing the counters does not cost more than the passes.
-    const int bits = std::bit_width(hi - lo);
+    const int bits = std::bit_width(range.hi - lo);
     const int widest = std::clamp(static_cast<int>(std::bit_width(n)) - 1, 5, 11);
     const int passes = (bits + widest - 1) / widest;
     const int digit = (bits + passes - 1) / passes;
@@ -116,32 +108,25 @@ NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, KeyRange
             sum += c;
         }
     }
+    return RadixPlan{passes, digit, radix, mask};
+}
+
+NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, KeyRange range,
+                                    SortScratch& scratch) {
+    if (n < 64) {
+        std::sort(keys, keys + n);
+        return to_neighbour_list(keys, n);
+    }
+    if (range.lo == range.hi) return to_neighbour_list(keys, n);
     NeighbourList list;
     list.ids.resize(n);
     list.sims.resize(n);
-    if (scratch.spare.size() < n) scratch.spare.resize(n);
-    std::uint64_t* from = keys;
-    std::uint64_t* to = scratch.spare.data();
-    for (int p = 0; p < passes; ++p) {
-        std::uint32_t* cursor = counts.data() + p * radix;
-        const int shift = p * digit;
-        if (p + 1 < passes) {
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::uint64_t k = from[i];
-                const std::uint32_t v = static_cast<std::uint32_t>(k >> 32) - lo;
-                to[cursor[(v >> shift) & mask]++] = k;
-            }
-            std::swap(from, to);
-        } else {
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::uint64_t k = from[i];
-                const std::uint32_t v = static_cast<std::uint32_t>(k >> 32) - lo;
-                const std::uint32_t slot = cursor[(v >> shift) & mask]++;
-                list.ids[slot] = key_id(k);
-                list.sims[slot] = key_sim(k);
-            }
-        }
-    }
+    std::int32_t* const ids = list.ids.data();
+    float* const sims = list.sims.data();
+    radix_by_similarity(keys, n, range, scratch, [=](std::uint32_t slot, std::uint64_t k) {
+        ids[slot] = key_id(k);
+        sims[slot] = key_sim(k);
+    });
     return list;
 }
 

@@ -71,6 +71,52 @@ KeyRange similarity_range(const std::uint64_t* keys, std::size_t n);
 // beyond those of the two infinities (0x007fffff and 0xff800000).
 inline bool holds_nan(KeyRange r) { return r.lo < 0x007fffffu || r.hi > 0xff800000u; }
 
+// Digit layout of a least-significant-digit sort on the similarity half.
+struct RadixPlan {
+    int passes;
+    int digit;
+    std::size_t radix;
+    std::uint32_t mask;
+};
+
+// Plans the passes over the bits `range` spans (range.lo < range.hi), counts
+// every digit of the keys and leaves each pass's starting slots in
+// scratch.bounds.
+RadixPlan plan_radix(const std::uint64_t* keys, std::size_t n, KeyRange range,
+                     SortScratch& scratch);
+
+// Stable sort of keys given in ascending id order on their similarity half
+// (range.lo < range.hi), so equal similarities keep ascending ids, as a sort
+// of the whole key orders them. The last pass hands each key and its final
+// slot to place(slot, key); `keys` is used as scratch.
+template <class Place>
+void radix_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range,
+                         SortScratch& scratch, Place&& place) {
+    const RadixPlan plan = plan_radix(keys, n, range, scratch);
+    if (scratch.spare.size() < n) scratch.spare.resize(n);
+    std::uint64_t* from = keys;
+    std::uint64_t* to = scratch.spare.data();
+    const std::uint32_t lo = range.lo;
+    for (int p = 0; p < plan.passes; ++p) {
+        std::uint32_t* cursor = scratch.bounds.data() + static_cast<std::size_t>(p) * plan.radix;
+        const int shift = p * plan.digit;
+        if (p + 1 < plan.passes) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t k = from[i];
+                const std::uint32_t v = static_cast<std::uint32_t>(k >> 32) - lo;
+                to[cursor[(v >> shift) & plan.mask]++] = k;
+            }
+            std::swap(from, to);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t k = from[i];
+                const std::uint32_t v = static_cast<std::uint32_t>(k >> 32) - lo;
+                place(cursor[(v >> shift) & plan.mask]++, k);
+            }
+        }
+    }
+}
+
 // The neighbour list of keys given in ascending id order: the same list as
 // sort_keys followed by to_neighbour_list, built by a stable sort on the
 // similarity half alone whose last pass writes the list. `range` is

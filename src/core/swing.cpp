@@ -17,6 +17,7 @@
 #endif
 
 #include "core/errors.hpp"
+#include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
 #include "core/swing_cache.hpp"
 
@@ -91,7 +92,8 @@ struct alignas(64) Scratch {
     std::uint64_t updates = 0;  // updates of the current item while tracking
     std::vector<std::uint64_t> pair_keys;
     std::vector<const std::uint32_t*> cached;                // per later user: cached list or null
-    HeapArray<std::uint64_t> keys, keys_tmp;                 // sort keys of the list being built
+    HeapArray<std::uint64_t> keys;                           // sort keys of the list being built
+    SortScratch sort;
     std::vector<std::uint64_t> walk_u, walk_v, walk_common;  // literal walk only
 
     explicit Scratch(std::size_t n_items)
@@ -100,8 +102,7 @@ struct alignas(64) Scratch {
           placed(zeroed_array<std::uint32_t>(n_items)),
           postings_at(zeroed_array<std::uint32_t>(n_items)),
           filled(zeroed_array<std::uint32_t>(n_items)), marks(zeroed_array<std::uint32_t>(n_items)),
-          keys(zeroed_array<std::uint64_t>(n_items + 1)),
-          keys_tmp(zeroed_array<std::uint64_t>(n_items + 1)), size_(n_items),
+          keys(zeroed_array<std::uint64_t>(n_items + 1)), size_(n_items),
           scan_cost_(n_items / 8 + 64) {}
 
     std::size_t size() const noexcept { return size_; }
@@ -269,44 +270,6 @@ inline SwingPair key_pair(std::uint64_t key) {
     return {static_cast<std::int32_t>(static_cast<std::uint32_t>(key)), key_score(key)};
 }
 
-// Sorts n keys whose ids ascend already: a stable radix sort on the score
-// half leaves equal scores in ascending id order. Returns where the sorted
-// keys are (keys or tmp).
-std::uint64_t* sort_by_score(std::uint64_t* keys, std::size_t n, std::uint64_t* tmp) {
-    if (n <= 256) {
-        std::sort(keys, keys + n);
-        return keys;
-    }
-    // One counting pass for all four score bytes.
-    std::uint32_t counts[4][256] = {};
-    for (std::size_t p = 0; p < n; ++p) {
-        const std::uint64_t k = keys[p];
-        ++counts[0][(k >> 32) & 0xff];
-        ++counts[1][(k >> 40) & 0xff];
-        ++counts[2][(k >> 48) & 0xff];
-        ++counts[3][k >> 56];
-    }
-    for (unsigned pass = 0; pass < 4; ++pass) {
-        const unsigned shift = 32 + 8 * pass;
-        std::uint32_t* const c = counts[pass];
-        // Scores of one list often share their top bits: a pass with a
-        // single bucket would leave the order as it is.
-        if (c[(keys[0] >> shift) & 0xff] == n) continue;
-        std::uint32_t sum = 0;
-        for (unsigned d = 0; d < 256; ++d) {
-            const std::uint32_t here = c[d];
-            c[d] = sum;
-            sum += here;
-        }
-        for (std::size_t p = 0; p < n; ++p) {
-            const std::uint64_t k = keys[p];
-            tmp[c[(k >> shift) & 0xff]++] = k;
-        }
-        std::swap(keys, tmp);
-    }
-    return keys;
-}
-
 // Turns the accumulator into the item's sorted list and clears it.
 SwingList finish_item(Scratch& s) {
     float* const values = s.values.get();
@@ -356,14 +319,22 @@ SwingList finish_item(Scratch& s) {
     // Any comparison sort compares every element at least once, so a NaN in a
     // list of two or more always meets the failing comparison.
     if (nan) throw Panic(kUnwrapNone);
-    const std::uint64_t* sorted = keys;
-    if (ids_ascend)
-        sorted = sort_by_score(keys, n, s.keys_tmp.get());
-    else
+    // The pairs are written in place, without being zeroed first.
+    if (ids_ascend && n >= 64) {
+        const KeyRange range = similarity_range(keys, n);
+        // Equal scores: ascending ids is the order already.
+        if (range.lo < range.hi) {
+            list.resize(n);
+            SwingPair* const out = list.data();
+            radix_by_similarity(keys, n, range, s.sort,
+                                [=](std::uint32_t slot, std::uint64_t k) { out[slot] = key_pair(k); });
+            return list;
+        }
+    } else {
         std::sort(keys, keys + n);
-    // Built from the keys in one pass, without first zeroing the pairs.
-    list.reserve(n);
-    for (std::size_t p = 0; p < n; ++p) list.push_back(key_pair(sorted[p]));
+    }
+    list.resize(n);
+    for (std::size_t p = 0; p < n; ++p) list[p] = key_pair(keys[p]);
     return list;
 }
 
