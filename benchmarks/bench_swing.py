@@ -22,6 +22,7 @@ import io
 import json
 import os
 import pathlib
+import statistics
 import struct
 import subprocess
 import sys
@@ -264,6 +265,8 @@ def main():
     p.add_argument("--max-users-per-item", type=int, default=0)
     p.add_argument("--baseline-items", type=int, default=0, help="0: every item")
     p.add_argument("--no-baseline", action="store_true")
+    p.add_argument("--repeat", type=int, default=1, help="runs of each quibrel configuration")
+    p.add_argument("--baseline-repeat", type=int, default=1, help="runs of the baseline")
     p.add_argument("--worker", choices=["quibrel", "baseline"])
     p.add_argument("--save")
     args = p.parse_args()
@@ -282,44 +285,57 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         base = None
         if not args.no_baseline:
-            base = spawn(args, "baseline", 1, 0, save=tmp)
+            bases = [spawn(args, "baseline", 1, 0, save=tmp) for _ in range(args.baseline_repeat)]
+            base = dict(bases[0])
+            for key in ("wall_s", "cpu_s"):
+                base[key] = statistics.median(b[key] for b in bases)
             note = (
                 f" (scaled from {base['sampled_items']} of {base['active_items']} items)"
                 if base["sampled_items"] < base["active_items"]
                 else ""
             )
             print(
-                f"baseline numpy/scipy, 1 thread: {base['wall_s']:.2f} s wall, "
-                f"{base['cpu_s']:.2f} s cpu{note}; peak {base['peak_mib']:.0f} MiB"
+                f"baseline numpy/scipy, 1 thread, median of {len(bases)}: {base['wall_s']:.2f} s "
+                f"wall, {base['cpu_s']:.2f} s cpu{note}; peak {base['peak_mib']:.0f} MiB"
             )
-        first = True
-        for threads in args.threads:
-            for cache in args.cache:
-                r = spawn(args, "quibrel", threads, cache, save=tmp if first else None)
-                ns = r["wall_s"] * threads / max(counts["ops"], 1) * 1e9
-                line = (
-                    f"quibrel threads={threads} max_cache_num={cache}: {r['wall_s']:.3f} s "
-                    f"wall, {r['cpu_s']:.3f} s cpu, {ns:.2f} ns/op/thread (wall), "
-                    f"{r['cpu_s'] / max(counts['ops'], 1) * 1e9:.2f} ns/op (cpu); "
-                    f"peak {r['peak_mib']:.0f} MiB (+{r['extra_mib']:.0f}); "
-                    f"{r['entries']:,} list entries"
+        specs = [(threads, cache) for threads in args.threads for cache in args.cache]
+        runs = {spec: [] for spec in specs}
+        # Rounds start one place later each time, so that no configuration
+        # always runs first; the first run of all saves the file checked below.
+        for r in range(args.repeat):
+            shift = r % len(specs)
+            for threads, cache in specs[shift:] + specs[:shift]:
+                save = tmp if r == 0 and (threads, cache) == specs[0] else None
+                runs[(threads, cache)].append(spawn(args, "quibrel", threads, cache, save=save))
+        if args.repeat > 1:
+            print(f"medians of {args.repeat} runs each (best = fastest wall)")
+        for i, (threads, cache) in enumerate(specs):
+            results = runs[(threads, cache)]
+            r = dict(results[0])
+            for key in ("wall_s", "cpu_s"):
+                r[key] = statistics.median(x[key] for x in results)
+            r["peak_mib"] = max(x["peak_mib"] for x in results)
+            best = min(x["wall_s"] for x in results)
+            ns = r["wall_s"] * threads / max(counts["ops"], 1) * 1e9
+            line = (
+                f"quibrel threads={threads} max_cache_num={cache}: {r['wall_s']:.3f} s "
+                f"wall (best {best:.3f}), {r['cpu_s']:.3f} s cpu, {ns:.2f} ns/op/thread (wall), "
+                f"{r['cpu_s'] / max(counts['ops'], 1) * 1e9:.2f} ns/op (cpu); "
+                f"peak {r['peak_mib']:.0f} MiB (+{r['extra_mib']:.0f}); "
+                f"{r['entries']:,} list entries"
+            )
+            if base:
+                line += (
+                    f"; x{base['wall_s'] / r['wall_s']:.1f} wall (best x"
+                    f"{base['wall_s'] / best:.1f}), x{base['cpu_s'] / r['cpu_s']:.1f} cpu vs baseline"
                 )
-                if base:
-                    line += (
-                        f"; x{base['wall_s'] / r['wall_s']:.1f} wall, "
-                        f"x{base['cpu_s'] / r['cpu_s']:.1f} cpu vs baseline"
-                    )
-                print(line, flush=True)
-                if first and base:
-                    every = base["sampled_items"] == base["active_items"]
-                    print(
-                        "check:",
-                        compare(
-                            os.path.join(tmp, "swing.gz"), os.path.join(tmp, "baseline.npz"), every
-                        ),
-                    )
-                first = False
-
+            print(line, flush=True)
+            if i == 0 and base:
+                every = base["sampled_items"] == base["active_items"]
+                print(
+                    "check:",
+                    compare(os.path.join(tmp, "swing.gz"), os.path.join(tmp, "baseline.npz"), every),
+                )
 
 if __name__ == "__main__":
     main()
