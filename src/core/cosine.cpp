@@ -663,7 +663,8 @@ FreshPairs invert_cosine(const CsrMatrix& other, std::size_t rows, std::size_t n
 
 // Neighbour lists.
 
-// Unsorted neighbour lists of entities 0..n-1 as sort keys.
+// Unsorted neighbour lists of entities 0..n-1 as sort keys, each in
+// ascending id order.
 struct KeyLists {
     std::vector<std::unique_ptr<std::uint64_t[]>> keys;
     std::vector<std::uint32_t> length;
@@ -704,13 +705,16 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
                    std::vector<std::uint32_t>(n, 0)};
     const std::size_t grain = dynamic_grain(n, runner.workers());
     runner.run(n, grain, [&](std::size_t begin, std::size_t end, std::size_t) {
+        // List j holds the mirrored keys (ids below j, ascending part by part)
+        // and then its own (ids above j): ascending ids throughout.
         for (std::size_t j = begin; j < end; ++j) {
-            std::uint32_t next = fresh.kept[j];
+            std::uint32_t next = 0;
             for (std::size_t p = 0; p < parts; ++p) {
                 const std::uint32_t c = cursor[p * n + j];
                 cursor[p * n + j] = next;
                 next += c;
             }
+            next += fresh.kept[j];
             lists.length[j] = next;
             if (next != 0) lists.keys[j] = std::make_unique_for_overwrite<std::uint64_t[]>(next);
         }
@@ -760,7 +764,8 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
                 for (Active a : active) {
                     const std::size_t x = a.x;
                     const std::span<const PairEntry> row = fresh.rows[x];
-                    std::uint64_t* own = lists.keys[x].get() + a.own_written;
+                    std::uint64_t* own =
+                        lists.keys[x].get() + (lists.length[x] - fresh.kept[x]) + a.own_written;
                     std::uint32_t i = a.next;
                     for (; i < row.size() && static_cast<std::size_t>(row[i].y) < tile_end; ++i) {
                         const PairEntry& e = row[i];
@@ -771,8 +776,10 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
                         lists.keys[y][mine[y]++] = neighbour_key(static_cast<std::int32_t>(x), s);
                     }
                     if (i < row.size())
-                        active[still++] =
-                            Active{a.x, i, static_cast<std::uint32_t>(own - lists.keys[x].get())};
+                        active[still++] = Active{
+                            a.x, i,
+                            static_cast<std::uint32_t>(own - lists.keys[x].get() -
+                                                       (lists.length[x] - fresh.kept[x]))};
                 }
                 active.resize(still);
             }
@@ -854,17 +861,13 @@ void build_sim_mapping(CfModel& m, std::size_t n, FreshPairs&& fresh, const Runn
                            const std::size_t length = lists.length[j];
                            if (length == 0) continue;
                            std::uint64_t* keys = lists.keys[j].get();
-                           if (unsortable(keys, length)) {
+                           const KeyRange range = similarity_range(keys, length);
+                           // A comparison sort of two or more entries meets every NaN.
+                           if (length >= 2 && holds_nan(range))
                                first_fail[worker].value = std::min(first_fail[worker].value, j);
-                           } else {
-                               SortScratch& mine = scratch[worker].value;
-                               sort_keys(keys, length, mine);
-                               // Release the keys before the list is allocated, so that the
-                               // allocator can hand the same memory back: fresh pages are slow.
-                               mine.staging.assign(keys, keys + length);
-                               lists.keys[j].reset();
-                               sorted[j] = to_neighbour_list(mine.staging.data(), length);
-                           }
+                           else
+                               sorted[j] = sorted_neighbour_list(keys, length, range,
+                                                                 scratch[worker].value);
                            lists.keys[j].reset();
                        }
                    });
