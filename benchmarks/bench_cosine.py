@@ -311,7 +311,13 @@ def main():
             print("implicit is not installed: comparing with scipy only")
         else:
             specs += [
-                (f"implicit CosineRecommender K={args.k}, {t} thread(s)", "implicit", t, False, i == 0)
+                (
+                    f"implicit CosineRecommender K={args.k}, {t} thread(s)",
+                    "implicit",
+                    t,
+                    False,
+                    i == 0,
+                )
                 for i, t in enumerate(args.threads)
             ]
     if "scipy" not in args.skip:

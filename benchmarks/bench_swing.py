@@ -327,15 +327,19 @@ def main():
             if base:
                 line += (
                     f"; x{base['wall_s'] / r['wall_s']:.1f} wall (best x"
-                    f"{base['wall_s'] / best:.1f}), x{base['cpu_s'] / r['cpu_s']:.1f} cpu vs baseline"
+                    f"{base['wall_s'] / best:.1f}), "
+                    f"x{base['cpu_s'] / r['cpu_s']:.1f} cpu vs baseline"
                 )
             print(line, flush=True)
             if i == 0 and base:
                 every = base["sampled_items"] == base["active_items"]
                 print(
                     "check:",
-                    compare(os.path.join(tmp, "swing.gz"), os.path.join(tmp, "baseline.npz"), every),
+                    compare(
+                        os.path.join(tmp, "swing.gz"), os.path.join(tmp, "baseline.npz"), every
+                    ),
                 )
+
 
 if __name__ == "__main__":
     main()
