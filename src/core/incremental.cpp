@@ -36,7 +36,7 @@ struct Cell {
 // contributions are sorted by partner, stably, which keeps the same order.
 class Accumulator {
 public:
-    Accumulator(std::size_t n, std::size_t work) : n_(n), dense_(work >= n / 4) {
+    Accumulator(std::size_t n, std::size_t work) : dense_(work >= n / 4) {
         if (dense_) {
             cells_.assign(n, Cell{0.0f, 0});
             touched_.assign(n + 1, 0);
@@ -90,7 +90,6 @@ public:
     }
 
 private:
-    std::size_t n_;
     bool dense_;
     std::vector<Cell> cells_;
     std::vector<std::uint32_t> touched_;

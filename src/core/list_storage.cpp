@@ -18,8 +18,6 @@ static_assert(sizeof(ListArena::Block*) <= kPrefix);
 constexpr std::size_t kBlockHeader = 64;
 static_assert(sizeof(ListArena::Block) <= kBlockHeader);
 constexpr std::size_t kMaxBlock = std::size_t{32} << 20;
-// Lists this large are rare and gain nothing from sharing a block.
-constexpr std::size_t kLargeList = kMaxBlock / 8;
 
 thread_local ListArena* current_arena = nullptr;
 
@@ -73,7 +71,9 @@ ListArenaScope::~ListArenaScope() { current_arena = previous_; }
 void* allocate_list_storage(std::size_t bytes) {
 #ifndef QUIBREL_SANITIZE
     // Sanitizer builds give every list its own allocation, so that the bounds
-    // of each one are checked.
+    // of each one are checked. Lists this large are rare and gain nothing
+    // from sharing a block.
+    constexpr std::size_t kLargeList = kMaxBlock / 8;
     if (current_arena != nullptr && bytes < kLargeList) return current_arena->allocate(bytes);
 #endif
     return heap_allocation(bytes);
