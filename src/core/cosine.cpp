@@ -333,8 +333,6 @@ struct FullRowScratch {
     std::size_t first_unsortable = 0;
 };
 
-// Puts the touched ids in ascending order: few are sorted; many are marked in
-// a bitmap whose words are then walked (n/64 reads).
 // Adds dx * v[i] to the cells of rows[i], without noting which were touched.
 [[gnu::noinline]] void add_column(const std::uint32_t* __restrict rows, std::size_t length,
                                   const float* __restrict values, float dx,
@@ -359,6 +357,8 @@ std::size_t scan_touched(const Cell<std::uint32_t>* __restrict cells, std::size_
     return count;
 }
 
+// Puts the touched ids in ascending order: few are sorted; many are marked in
+// a bitmap whose words are then walked (n/64 reads).
 void ascending_ids(std::uint32_t* touched, std::size_t count, std::size_t n,
                    std::uint64_t* bitmap) {
     if (count * 512 < n) {
@@ -748,8 +748,8 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
             std::uint32_t* mine = cursor.data() + p * n;
             struct Active {
                 std::uint32_t x;
-                std::uint32_t next;         // next entry of the row
-                std::uint32_t own_written;  // keys written to x's own list
+                std::uint32_t next;    // next entry of the row
+                std::uint32_t own_at;  // where x's next own key goes in its list
             };
             std::vector<Active> active;
             std::size_t joined = bounds[p];
@@ -759,13 +759,13 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
                 // Rows of x >= tile_end hold only larger ids.
                 for (; joined < std::min(bounds[p + 1], tile_end); ++joined)
                     if (!fresh.rows[joined].empty())
-                        active.push_back(Active{static_cast<std::uint32_t>(joined), 0, 0});
+                        active.push_back(Active{static_cast<std::uint32_t>(joined), 0,
+                                                lists.length[joined] - fresh.kept[joined]});
                 std::size_t still = 0;
                 for (Active a : active) {
                     const std::size_t x = a.x;
                     const std::span<const PairEntry> row = fresh.rows[x];
-                    std::uint64_t* own =
-                        lists.keys[x].get() + (lists.length[x] - fresh.kept[x]) + a.own_written;
+                    std::uint64_t* own = lists.keys[x].get() + a.own_at;
                     std::uint32_t i = a.next;
                     for (; i < row.size() && static_cast<std::size_t>(row[i].y) < tile_end; ++i) {
                         const PairEntry& e = row[i];
@@ -776,10 +776,8 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
                         lists.keys[y][mine[y]++] = neighbour_key(static_cast<std::int32_t>(x), s);
                     }
                     if (i < row.size())
-                        active[still++] = Active{
-                            a.x, i,
-                            static_cast<std::uint32_t>(own - lists.keys[x].get() -
-                                                       (lists.length[x] - fresh.kept[x]))};
+                        active[still++] =
+                            Active{a.x, i, static_cast<std::uint32_t>(own - lists.keys[x].get())};
                 }
                 active.resize(still);
             }

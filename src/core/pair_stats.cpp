@@ -67,7 +67,7 @@ std::optional<PairRecord> PairStats::find(std::int32_t x, std::int32_t y) const 
         if (it == r.end() || it->y != y) return std::nullopt;
         return PairRecord{x, y, it->dot, count_of(static_cast<std::size_t>(x), *it)};
     }
-    auto it = extra_.find(pack(x, y));
+    auto it = extra_.find(pair_key(x, y));
     if (it == extra_.end()) return std::nullopt;
     return it->second;
 }
@@ -131,7 +131,7 @@ void PairStats::insert_or_assign(const PairRecord& r) {
         insert_into_row(x, entry_for(x, r.y, r.dot, r.count));
         return;
     }
-    auto [it, inserted] = extra_.insert_or_assign(pack(r.x, r.y), r);
+    auto [it, inserted] = extra_.insert_or_assign(pair_key(r.x, r.y), r);
     if (inserted) ++count_;
 }
 

@@ -142,7 +142,6 @@ public:
     void add_increments(std::size_t x, std::span<const PairDelta> increments, Visit&& visit);
 
 private:
-    static std::uint64_t pack(std::int32_t x, std::int32_t y) noexcept { return pair_key(x, y); }
     // The entry of a record of row x; notes or forgets its wide count.
     PairEntry entry_for(std::size_t x, std::int32_t y, float dot, std::uint64_t count) {
         const std::uint64_t key = pair_key(static_cast<std::int32_t>(x), y);
