@@ -139,12 +139,18 @@ _THREADS_SCRIPT = textwrap.dedent(
     """
     import gzip, hashlib, pathlib, sys, tempfile
     sys.path.insert(0, {tests!r})
-    import numpy as np, quibrel
+    import numpy as np, quibrel, scipy.sparse as sp
     from cf_state import make_model
     from test_cosine import signed_interactions
-    data = signed_interactions(300, 700, 0.05, seed=11)
+    data = signed_interactions(*{shape!r}, seed=11)
+    if {spread}:
+        # Items spread over 46 times the ids: a worker's cells outgrow its
+        # cache, so the lists are built from half the pairs, mirrored.
+        coo = data.tocoo()
+        data = sp.csr_matrix((coo.data, (coo.row, coo.col * 46)),
+                             shape=(coo.shape[0], coo.shape[1] * 46))
     m = make_model("item", data, min_common={min_common})
-    m.compute_similarities(False, {threads})
+    m.compute_similarities({invert}, {threads})
     d = pathlib.Path(tempfile.mkdtemp())
     quibrel.save_item_cf(m, str(d), "m")
     print("HASH", hashlib.sha256(gzip.decompress((d / "m.gz").read_bytes())).hexdigest())
@@ -152,12 +158,30 @@ _THREADS_SCRIPT = textwrap.dedent(
 )
 
 
-@pytest.mark.parametrize("min_common", [0, 1])
-def test_state_does_not_depend_on_thread_count(min_common):
+@pytest.mark.parametrize(
+    "min_common, shape, spread",
+    [
+        (0, (300, 700, 0.05), False),
+        (1, (300, 700, 0.05), False),
+        # Over a million list entries: the mirrored lists are built in several
+        # tiles, each split among the workers.
+        (1, (1500, 1500, 0.04), True),
+        (2, (1500, 1500, 0.04), True),
+    ],
+)
+def test_state_does_not_depend_on_thread_count(min_common, shape, spread):
     tests = os.path.dirname(os.path.abspath(__file__))
     hashes = set()
-    for threads in (1, 2, 3):
-        script = _THREADS_SCRIPT.format(tests=tests, min_common=min_common, threads=threads)
+    runs = [(False, threads) for threads in (1, 2, 3)] + [(True, 1)] * spread
+    for invert, threads in runs:
+        script = _THREADS_SCRIPT.format(
+            tests=tests,
+            shape=shape,
+            spread=spread,
+            min_common=min_common,
+            invert=invert,
+            threads=threads,
+        )
         out = subprocess.run(
             [sys.executable, "-c", script], capture_output=True, text=True, check=True
         ).stdout

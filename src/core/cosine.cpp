@@ -269,9 +269,47 @@ std::span<PairEntry> collect_row(std::size_t x, std::size_t n, CellT* cells, std
     return std::span<PairEntry>(row, i);
 }
 
+// Where the partners y > x of an entry (row x, column c) sit in the index:
+// just after x's own entry in column c, up to the column's end. Found once
+// per entry while the index is walked in row order, instead of by a binary
+// search in every pass (a cache miss per step on large catalogues). Entries
+// are numbered in walk order (rows may share positions of the matrix).
+struct Partners {
+    std::uint32_t from;
+    std::uint32_t to;
+};
+
+struct PartnerIndex {
+    std::vector<std::size_t> first;  // row x's entries are [first[x], first[x+1])
+    std::vector<Partners> ranges;
+};
+
+// Needs each row once per column (ascending unique columns) and fewer than
+// 2^32 entries; otherwise empty.
+PartnerIndex partner_ranges(const CsrMatrix& m, const ColumnIndex& index, std::size_t n) {
+    PartnerIndex partners;
+    if (!index.strictly_ascending || index.rows.size() >= 0xffffffffu) return partners;
+    partners.first.resize(n + 1);
+    partners.ranges.resize(index.rows.size());
+    std::vector<std::uint32_t> cursor(index.start.begin(), index.start.end() - 1);
+    std::size_t e = 0;
+    for (std::size_t x = 0; x < n; ++x) {
+        partners.first[x] = e;
+        const RowRange r = row_range(m, x);
+        for (std::size_t p = r.begin; p < r.end; ++p, ++e) {
+            const std::uint32_t c = index.column(m, p);
+            partners.ranges[e] =
+                Partners{++cursor[c], static_cast<std::uint32_t>(index.start[c + 1])};
+        }
+    }
+    partners.first[n] = e;
+    return partners;
+}
+
 template <class Count>
 void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
                   std::uint64_t min_common, FreshPairs& fresh) {
+    const PartnerIndex partners = partner_ranges(m, index, n);
     const std::size_t workers = std::max<std::size_t>(worker_count(), 1);
     std::vector<PerWorker<ForwardScratch<Count>>> scratch(workers);
     const auto accumulate = cells_beyond_cache<Count>(n) ? accumulate_column<Count, true>
@@ -293,15 +331,26 @@ void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
                          if (loop_stopping()) return;
                          const RowRange r = row_range(m, x);
                          std::size_t count = 0;
+                         const Partners* walk =
+                             partners.ranges.empty() ? nullptr
+                                                     : partners.ranges.data() + partners.first[x];
                          for (std::size_t p = r.begin; p < r.end; ++p) {
-                             const std::uint32_t c = index.column(m, p);
-                             const std::uint32_t* first = index_rows + index.start[c];
-                             const std::uint32_t* last = index_rows + index.start[c + 1];
-                             const std::uint32_t* q =
-                                 std::upper_bound(first, last, static_cast<std::uint32_t>(x));
-                             const auto skipped = static_cast<std::size_t>(q - index_rows);
-                             count = accumulate(q, static_cast<std::size_t>(last - q),
-                                                index_values + skipped, m.data[p], cells, touched,
+                             std::size_t from;
+                             std::size_t to;
+                             if (walk == nullptr) {
+                                 const std::uint32_t c = index.column(m, p);
+                                 to = index.start[c + 1];
+                                 from = static_cast<std::size_t>(
+                                     std::upper_bound(index_rows + index.start[c],
+                                                      index_rows + to,
+                                                      static_cast<std::uint32_t>(x)) -
+                                     index_rows);
+                             } else {
+                                 from = walk[p - r.begin].from;
+                                 to = walk[p - r.begin].to;
+                             }
+                             count = accumulate(index_rows + from, to - from,
+                                                index_values + from, m.data[p], cells, touched,
                                                 count);
                          }
                          fresh.rows[x] = collect_row(x, n, cells, touched, s.bitmap.data(), count,
@@ -670,14 +719,24 @@ struct KeyLists {
     std::vector<std::uint32_t> length;
 };
 
-// The kept pairs (count >= min_common >= 1) go to both entities' lists. The
-// mirrored scatter into y's list runs in static parts with private cursors:
-// part p writes its entries of list y from cursor[p][y], which the counts of
-// the parts before it fix, so no two parts write one slot and the content of
-// every list is the same whatever the number of parts.
-KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms& norms,
-                             std::uint64_t min_common, const Runner& runner) {
-    const std::size_t parts = std::min<std::size_t>(runner.workers(), std::max<std::size_t>(n, 1));
+// Sorts the `length` keys at `keys` (ascending ids) into sorted[j], or notes
+// j as unsortable.
+void finish_list(std::uint64_t* keys, std::size_t length, std::size_t j, SortScratch& scratch,
+                 std::vector<NeighbourList>& sorted, std::size_t& first_fail) {
+    if (length == 0) return;
+    const KeyRange range = similarity_range(keys, length);
+    // A comparison sort of two or more entries meets every NaN.
+    if (length >= 2 && holds_nan(range))
+        first_fail = std::min(first_fail, j);
+    else
+        sorted[j] = sorted_neighbour_list(keys, length, range, scratch);
+}
+
+// How many mirrored keys (from rows x < y) each list y receives, counted by
+// static parts of the rows into private arrays, then summed.
+std::vector<std::uint32_t> mirrored_counts(const FreshPairs& fresh, std::size_t n,
+                                           std::uint64_t min_common, std::size_t parts,
+                                           const Runner& runner) {
     std::vector<std::size_t> bounds(parts + 1, n);
     bounds[0] = 0;
     {
@@ -689,10 +748,10 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
             if (sum >= per_part * p) bounds[p++] = x + 1;
         }
     }
-    std::vector<std::uint32_t> cursor(parts * n, 0);
+    std::vector<std::uint32_t> counts(parts * n, 0);
     runner.run(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t p = begin; p < end; ++p) {
-            std::uint32_t* mine = cursor.data() + p * n;
+            std::uint32_t* mine = counts.data() + p * n;
             for (std::size_t x = bounds[p]; x < bounds[p + 1]; ++x) {
                 if (x % 1024 == 0 && runner.stopping()) return;
                 for (const PairEntry& e : fresh.rows[x])
@@ -700,90 +759,142 @@ KeyLists lists_of_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms
             }
         }
     });
+    if (parts == 1) return counts;
+    std::vector<std::uint32_t> mirrored(n, 0);
+    runner.run(n, dynamic_grain(n, runner.workers()),
+               [&](std::size_t begin, std::size_t end, std::size_t) {
+                   for (std::size_t y = begin; y < end; ++y)
+                       for (std::size_t p = 0; p < parts; ++p) mirrored[y] += counts[p * n + y];
+               });
+    return mirrored;
+}
 
-    KeyLists lists{std::vector<std::unique_ptr<std::uint64_t[]>>(n),
-                   std::vector<std::uint32_t>(n, 0)};
-    const std::size_t grain = dynamic_grain(n, runner.workers());
-    runner.run(n, grain, [&](std::size_t begin, std::size_t end, std::size_t) {
-        // List j holds the mirrored keys (ids below j, ascending part by part)
-        // and then its own (ids above j): ascending ids throughout.
-        for (std::size_t j = begin; j < end; ++j) {
-            std::uint32_t next = 0;
-            for (std::size_t p = 0; p < parts; ++p) {
-                const std::uint32_t c = cursor[p * n + j];
-                cursor[p * n + j] = next;
-                next += c;
-            }
-            next += fresh.kept[j];
-            lists.length[j] = next;
-            if (next != 0) lists.keys[j] = std::make_unique_for_overwrite<std::uint64_t[]>(next);
-        }
-    });
-    // The mirrored writes go out in tiles of y holding a few MiB of lists, so
-    // that the lists written at a time stay within the caches and the TLB.
-    // Rows ascend in y, so each row is walked once overall; a row joins the
-    // active ones when its x enters the tiles and leaves once exhausted.
-    // Each tile revisits every unfinished row (a cache miss per row), so there
-    // are no more tiles than about an eighth of the average row length.
-    std::vector<std::size_t> tile_ends;
+// The kept pairs (count >= min_common >= 1) go to both entities' lists: list y
+// holds the mirrored keys of the rows x < y in ascending x, then the keys of
+// its own row (ascending ids throughout, as the stable sort needs). Lists are
+// built a tile of ids at a time in a buffer that is reused, and sorted while
+// the keys are in cache: building all lists at once would first touch as much
+// memory as the lists themselves. Each tile's ids are split into one piece
+// per part, balanced by keys; a part walks every row that reaches its piece
+// and skips the other pieces' entries, so every list has a single writer and
+// the same keys in the same order whatever the number of parts. A row is
+// revisited by every tile it reaches (a cache miss per row), so there are no
+// more tiles than about an eighth of the average row length.
+void sort_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms& norms,
+                     std::uint64_t min_common, const Runner& runner,
+                     std::vector<NeighbourList>& sorted, std::size_t& fail) {
+    const std::size_t parts = std::min<std::size_t>(runner.workers(), std::max<std::size_t>(n, 1));
+    const std::vector<std::uint32_t> mirrored =
+        mirrored_counts(fresh, n, min_common, parts, runner);
+    auto length = [&](std::size_t y) -> std::uint64_t {
+        return std::uint64_t{mirrored[y]} + fresh.kept[y];
+    };
+
+    // Piece k covers ids [cuts[k], cuts[k+1]) and belongs to part k % parts.
+    std::vector<std::size_t> cuts{0};
+    std::vector<std::uint64_t> buffer_keys(parts, 0);
     {
         std::size_t rows = 0;
         for (std::size_t x = 0; x < n; ++x) rows += !fresh.rows[x].empty();
         const std::uint64_t average_row = fresh.kept_pairs / std::max<std::size_t>(rows, 1);
         const std::uint64_t tiles = std::max<std::uint64_t>(average_row / 8, 1);
-        const std::uint64_t tile_keys =
-            std::max<std::uint64_t>(std::uint64_t{1} << 19, 2 * fresh.kept_pairs / tiles);
+        // At most 2^30 keys plus one list (< 2^31) per piece: 32-bit cursors.
+        const std::uint64_t tile_keys = std::clamp<std::uint64_t>(
+            2 * fresh.kept_pairs / tiles, std::uint64_t{1} << 19, std::uint64_t{1} << 30);
+        std::size_t tile_begin = 0;
         std::uint64_t keys = 0;
         for (std::size_t y = 0; y < n; ++y) {
-            keys += lists.length[y];
-            if (keys >= tile_keys) {
-                tile_ends.push_back(y + 1);
-                keys = 0;
+            keys += length(y);
+            if (keys < tile_keys && y + 1 < n) continue;
+            // Split [tile_begin, y] among the parts by their keys.
+            std::uint64_t sum = 0;
+            std::uint64_t piece = 0;
+            std::size_t q = 0;
+            for (std::size_t z = tile_begin; z <= y; ++z) {
+                sum += length(z);
+                piece += length(z);
+                while (q + 1 < parts && sum * parts >= keys * (q + 1)) {
+                    cuts.push_back(z + 1);
+                    buffer_keys[q] = std::max(buffer_keys[q], piece);
+                    piece = 0;
+                    ++q;
+                }
             }
+            for (; q < parts; ++q) {
+                if (q + 1 < parts) cuts.push_back(y + 1);
+                buffer_keys[q] = std::max(buffer_keys[q], piece);
+                piece = 0;
+            }
+            cuts.push_back(y + 1);
+            tile_begin = y + 1;
+            keys = 0;
         }
-        if (tile_ends.empty() || tile_ends.back() != n) tile_ends.push_back(n);
     }
-    runner.run(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
-        for (std::size_t p = begin; p < end; ++p) {
-            std::uint32_t* mine = cursor.data() + p * n;
+    const std::size_t pieces = cuts.size() - 1;
+
+    // Where list y's next mirrored key goes in its part's buffer.
+    std::vector<std::uint32_t> cursor(n, 0);
+    std::vector<PerWorker<SortScratch>> scratch(runner.workers());
+    std::vector<PerWorker<ListArena>> arenas(runner.workers());
+    std::vector<PerWorker<std::size_t>> first_fail(runner.workers(), PerWorker<std::size_t>{n});
+    runner.run(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+        const ListArenaScope in_arena(arenas[worker].value);
+        for (std::size_t q = begin; q < end; ++q) {
+            const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(
+                static_cast<std::size_t>(buffer_keys[q]));
             struct Active {
                 std::uint32_t x;
-                std::uint32_t next;    // next entry of the row
-                std::uint32_t own_at;  // where x's next own key goes in its list
+                std::uint32_t next;  // first entry not yet walked
             };
             std::vector<Active> active;
-            std::size_t joined = bounds[p];
-            for (const std::size_t tile_end : tile_ends) {
+            std::size_t joined = 0;
+            for (std::size_t k = q; k < pieces; k += parts) {
                 // An interrupt or a failure elsewhere discards these lists.
                 if (runner.stopping()) return;
-                // Rows of x >= tile_end hold only larger ids.
-                for (; joined < std::min(bounds[p + 1], tile_end); ++joined)
+                const std::size_t lo = cuts[k];
+                const std::size_t hi = cuts[k + 1];
+                if (lo == hi) continue;
+                std::uint32_t at = 0;
+                for (std::size_t y = lo; y < hi; ++y) {
+                    cursor[y] = at;
+                    at += static_cast<std::uint32_t>(length(y));
+                }
+                // Rows of x >= hi hold only larger ids.
+                for (; joined < hi; ++joined)
                     if (!fresh.rows[joined].empty())
-                        active.push_back(Active{static_cast<std::uint32_t>(joined), 0,
-                                                lists.length[joined] - fresh.kept[joined]});
+                        active.push_back(Active{static_cast<std::uint32_t>(joined), 0});
+                std::uint64_t* const keys = buffer.get();
                 std::size_t still = 0;
-                for (Active a : active) {
+                for (const Active a : active) {
                     const std::size_t x = a.x;
                     const std::span<const PairEntry> row = fresh.rows[x];
-                    std::uint64_t* own = lists.keys[x].get() + a.own_at;
-                    std::uint32_t i = a.next;
-                    for (; i < row.size() && static_cast<std::size_t>(row[i].y) < tile_end; ++i) {
+                    std::size_t i = a.next;
+                    while (i < row.size() && static_cast<std::size_t>(row[i].y) < lo) ++i;
+                    for (; i < row.size() && static_cast<std::size_t>(row[i].y) < hi; ++i) {
                         const PairEntry& e = row[i];
                         if (!fresh.meets(x, e, min_common)) continue;
                         const auto y = static_cast<std::size_t>(e.y);
-                        const float s = norms.cosine(e.dot, x, y);
-                        *own++ = neighbour_key(e.y, s);
-                        lists.keys[y][mine[y]++] = neighbour_key(static_cast<std::int32_t>(x), s);
+                        keys[cursor[y]++] =
+                            neighbour_key(static_cast<std::int32_t>(x), norms.cosine(e.dot, x, y));
                     }
-                    if (i < row.size())
-                        active[still++] =
-                            Active{a.x, i, static_cast<std::uint32_t>(own - lists.keys[x].get())};
+                    if (i < row.size()) active[still++] = Active{a.x, static_cast<std::uint32_t>(i)};
                 }
                 active.resize(still);
+                for (std::size_t y = lo; y < hi; ++y) {
+                    // cursor[y] now ends the mirrored keys; the row's own follow.
+                    std::uint64_t* const list = keys + cursor[y] - mirrored[y];
+                    std::uint64_t* own = keys + cursor[y];
+                    for (const PairEntry& e : fresh.rows[y])
+                        if (fresh.meets(y, e, min_common))
+                            *own++ = neighbour_key(e.y, norms.cosine(e.dot, y,
+                                                                     static_cast<std::size_t>(e.y)));
+                    finish_list(list, static_cast<std::size_t>(own - list), y,
+                                scratch[worker].value, sorted, first_fail[worker].value);
+                }
             }
         }
     });
-    return lists;
+    for (const auto& w : first_fail) fail = std::min(fail, w.value);
 }
 
 // With min_common = 0 every pair is kept: list j holds every other entity, id
@@ -840,36 +951,30 @@ void store_lists(CfModel& m, std::size_t n, FreshPairs& fresh, std::vector<Neigh
 
 void build_sim_mapping(CfModel& m, std::size_t n, FreshPairs&& fresh, const Runner& runner) {
     Stopwatch watch;
-    std::vector<NeighbourList> sorted;
+    std::vector<NeighbourList> sorted(n);
     std::size_t fail = n;
     try {
         const Norms norms(std::span<const float>(m.sum_squares.data(), n));
-        KeyLists lists = m.min_common == 0
-                             ? lists_of_all_pairs(fresh, n, norms, runner)
-                             : lists_of_kept_pairs(fresh, n, norms, m.min_common, runner);
-        sorted.resize(n);
-        const std::size_t workers = runner.workers();
-        std::vector<PerWorker<SortScratch>> scratch(workers);
-        std::vector<PerWorker<ListArena>> arenas(workers);
-        std::vector<PerWorker<std::size_t>> first_fail(workers, PerWorker<std::size_t>{n});
-        runner.run(n, dynamic_grain(n, workers),
-                   [&](std::size_t begin, std::size_t end, std::size_t worker) {
-                       const ListArenaScope in_arena(arenas[worker].value);
-                       for (std::size_t j = begin; j < end; ++j) {
-                           const std::size_t length = lists.length[j];
-                           if (length == 0) continue;
-                           std::uint64_t* keys = lists.keys[j].get();
-                           const KeyRange range = similarity_range(keys, length);
-                           // A comparison sort of two or more entries meets every NaN.
-                           if (length >= 2 && holds_nan(range))
-                               first_fail[worker].value = std::min(first_fail[worker].value, j);
-                           else
-                               sorted[j] = sorted_neighbour_list(keys, length, range,
-                                                                 scratch[worker].value);
-                           lists.keys[j].reset();
-                       }
-                   });
-        for (const auto& w : first_fail) fail = std::min(fail, w.value);
+        if (m.min_common == 0) {
+            KeyLists lists = lists_of_all_pairs(fresh, n, norms, runner);
+            const std::size_t workers = runner.workers();
+            std::vector<PerWorker<SortScratch>> scratch(workers);
+            std::vector<PerWorker<ListArena>> arenas(workers);
+            std::vector<PerWorker<std::size_t>> first_fail(workers, PerWorker<std::size_t>{n});
+            runner.run(n, dynamic_grain(n, workers),
+                       [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                           const ListArenaScope in_arena(arenas[worker].value);
+                           for (std::size_t j = begin; j < end; ++j) {
+                               finish_list(lists.keys[j].get(), lists.length[j], j,
+                                           scratch[worker].value, sorted,
+                                           first_fail[worker].value);
+                               lists.keys[j].reset();
+                           }
+                       });
+            for (const auto& w : first_fail) fail = std::min(fail, w.value);
+        } else {
+            sort_kept_pairs(fresh, n, norms, m.min_common, runner, sorted, fail);
+        }
     } catch (...) {
         // The pair statistics belong to the pair computation, which has
         // finished: a failure while building lists leaves them stored.
