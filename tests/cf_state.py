@@ -109,9 +109,13 @@ def canonical(sim_mapping: dict) -> dict:
 
 
 def check_descending(sim_mapping: dict) -> None:
+    """Descending similarities; equal ones (same bits) in ascending id order."""
     for ids, sims in sim_mapping.values():
         assert len(ids) == len(sims)
         assert np.all(sims[:-1] >= sims[1:])
+        bits = sims.view(np.uint32)
+        tied = bits[:-1] == bits[1:]
+        assert np.all(ids[:-1][tied] < ids[1:][tied])
 
 
 # --- the reference computation, in float32 with sequential sums ----------------

@@ -122,6 +122,33 @@ def test_movielens_forward_equals_invert(kind, layout, movielens, tmp_path):
     lists_of(forward["sim_mapping"])
 
 
+@pytest.mark.parametrize("length", [40, 300, 700, 3000])
+def test_equal_similarities_keep_ascending_ids(length, tmp_path):
+    # A hub item in the middle of the ids is bought by every user; each other
+    # item by one user, every third by two and every seventh by three: three
+    # similarity values in the hub's list, each shared by many items below and
+    # above the hub, whose ids are shuffled.
+    hub = length // 2
+    rng = np.random.default_rng(length)
+    others = rng.permutation(np.delete(np.arange(length + 1), hub))
+    rows, cols = list(range(length)), [hub] * length
+    for k, item in enumerate(others):
+        users = {k, (k + 1) % length} if k % 3 == 0 else {k}
+        if k % 7 == 0:
+            users |= {(k + 2) % length, (k + 1) % length}
+        rows += sorted(users)
+        cols += [int(item)] * len(users)
+    data = sp.csr_matrix((np.ones(len(rows), F32), (rows, cols)), shape=(length, length + 1))
+    for invert in (False, True):
+        m = make_model("item", data)
+        m.compute_similarities(invert, 1)
+        got_ids, sims = state(m, tmp_path, f"ties{invert}")["sim_mapping"][hub]
+        assert len(np.unique(sims)) == 3
+        got = list(zip(got_ids.tolist(), sims.tolist()))
+        assert got == sorted(got, key=lambda e: (-e[1], e[0]))
+        assert sorted(got_ids.tolist()) == sorted(others.tolist())
+
+
 def test_movielens_items_forward_equals_invert_through_predictions(movielens):
     rng = np.random.default_rng(5)
     users = rng.integers(0, movielens.shape[0], 3000).tolist()

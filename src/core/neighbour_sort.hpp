@@ -117,10 +117,11 @@ void radix_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range,
     }
 }
 
-// The neighbour list of keys given in ascending id order: the same list as
-// sort_keys followed by to_neighbour_list, built by a stable sort on the
-// similarity half alone whose last pass writes the list. `range` is
-// similarity_range of the keys; `keys` is used as scratch.
+// The neighbour list of keys given in ascending id order (ids non-negative):
+// the same list as sort_keys followed by to_neighbour_list. Long lists go
+// through a stable sort on the similarity half alone whose last pass writes
+// the list; short ones through one bucket pass and small sorts of whole keys.
+// `range` is similarity_range of the keys; `keys` is used as scratch.
 NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, KeyRange range,
                                     SortScratch& scratch);
 
