@@ -17,6 +17,44 @@ KeyRange similarity_range(const std::uint64_t* keys, std::size_t n) {
     return {lo, hi};
 }
 
+const std::uint64_t* bucket_sort_keys(const std::uint64_t* keys, std::size_t n, KeyRange range,
+                                      SortScratch& scratch) {
+    const std::uint32_t lo = range.lo;
+    const std::uint32_t span = range.hi - lo;
+    const int bits = std::max(1, static_cast<int>(std::bit_width(n)) - 1);
+    int shift = 0;
+    while ((span >> shift) >= (std::uint32_t{1} << bits)) ++shift;
+    const std::size_t buckets = (std::size_t{span} >> shift) + 1;
+    auto bucket = [&](std::uint64_t k) {
+        return static_cast<std::size_t>((static_cast<std::uint32_t>(k >> 32) - lo) >> shift);
+    };
+    auto& bounds = scratch.bounds;
+    bounds.assign(buckets + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) ++bounds[bucket(keys[i]) + 1];
+    for (std::size_t b = 0; b < buckets; ++b) bounds[b + 1] += bounds[b];
+    auto& cursor = scratch.cursor;
+    cursor.assign(bounds.begin(), bounds.end() - 1);
+    if (scratch.spare.size() < n) scratch.spare.resize(n);
+    std::uint64_t* const out = scratch.spare.data();
+    for (std::size_t i = 0; i < n; ++i) out[cursor[bucket(keys[i])]++] = keys[i];
+    for (std::size_t b = 0; b < buckets; ++b) {
+        const std::size_t first = bounds[b];
+        const std::size_t last = bounds[b + 1];
+        // A crowded bucket is sorted in n log n rather than by insertion.
+        if (last - first > 16) {
+            std::sort(out + first, out + last);
+            continue;
+        }
+        for (std::size_t i = first + 1; i < last; ++i) {
+            const std::uint64_t k = out[i];
+            std::size_t j = i;
+            for (; j > first && out[j - 1] > k; --j) out[j] = out[j - 1];
+            out[j] = k;
+        }
+    }
+    return out;
+}
+
 namespace {
 
 // One bucket pass on the similarity bits, spread over the range the list
@@ -63,49 +101,6 @@ void count_digits(const std::uint64_t* keys, std::size_t n, std::uint32_t lo, in
         if constexpr (Passes >= 2) ++counts[radix + ((v >> digit) & mask)];
         if constexpr (Passes >= 3) ++counts[2 * radix + ((v >> (2 * digit)) & mask)];
     }
-}
-
-// Short lists: one distribution pass into about n/2 buckets over the span of
-// the similarities, then each bucket ordered by whole keys (ids are unique,
-// non-negative and given ascending, so equal similarities keep ascending ids,
-// as in the stable sort). Two passes instead of the five or so a radix sort
-// of short lists needs at its narrow digits; a crowded bucket is sorted in
-// n log n rather than by insertion.
-NeighbourList bucket_sorted_list(const std::uint64_t* keys, std::size_t n, KeyRange range,
-                                 SortScratch& scratch) {
-    const std::uint32_t lo = range.lo;
-    const std::uint32_t span = range.hi - lo;
-    const int bits = std::max(1, static_cast<int>(std::bit_width(n)) - 1);
-    int shift = 0;
-    while ((span >> shift) >= (std::uint32_t{1} << bits)) ++shift;
-    const std::size_t buckets = (std::size_t{span} >> shift) + 1;
-    auto bucket = [&](std::uint64_t k) {
-        return static_cast<std::size_t>((static_cast<std::uint32_t>(k >> 32) - lo) >> shift);
-    };
-    auto& bounds = scratch.bounds;
-    bounds.assign(buckets + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) ++bounds[bucket(keys[i]) + 1];
-    for (std::size_t b = 0; b < buckets; ++b) bounds[b + 1] += bounds[b];
-    auto& cursor = scratch.cursor;
-    cursor.assign(bounds.begin(), bounds.end() - 1);
-    if (scratch.spare.size() < n) scratch.spare.resize(n);
-    std::uint64_t* const out = scratch.spare.data();
-    for (std::size_t i = 0; i < n; ++i) out[cursor[bucket(keys[i])]++] = keys[i];
-    for (std::size_t b = 0; b < buckets; ++b) {
-        const std::size_t first = bounds[b];
-        const std::size_t last = bounds[b + 1];
-        if (last - first > 16) {
-            std::sort(out + first, out + last);
-            continue;
-        }
-        for (std::size_t i = first + 1; i < last; ++i) {
-            const std::uint64_t k = out[i];
-            std::size_t j = i;
-            for (; j > first && out[j - 1] > k; --j) out[j] = out[j - 1];
-            out[j] = k;
-        }
-    }
-    return to_neighbour_list(out, n);
 }
 
 }  // namespace
@@ -161,13 +156,12 @@ NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, KeyRange
         return to_neighbour_list(keys, n);
     }
     if (range.lo == range.hi) return to_neighbour_list(keys, n);
-    if (n < 512) return bucket_sorted_list(keys, n, range, scratch);
     NeighbourList list;
     list.ids.resize(n);
     list.sims.resize(n);
     std::int32_t* const ids = list.ids.data();
     float* const sims = list.sims.data();
-    radix_by_similarity(keys, n, range, scratch, [=](std::uint32_t slot, std::uint64_t k) {
+    sort_by_similarity(keys, n, range, scratch, [=](std::uint32_t slot, std::uint64_t k) {
         ids[slot] = key_id(k);
         sims[slot] = key_sim(k);
     });

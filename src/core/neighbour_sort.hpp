@@ -117,11 +117,34 @@ void radix_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range,
     }
 }
 
+// Keys in ascending order, in scratch.spare: one distribution pass into about
+// n/2 buckets over the span `range` (range.lo < range.hi) of the similarities,
+// then each bucket ordered by whole keys. For short lists: two passes instead
+// of the five or so a radix sort needs at the narrow digits it uses there.
+const std::uint64_t* bucket_sort_keys(const std::uint64_t* keys, std::size_t n, KeyRange range,
+                                      SortScratch& scratch);
+
+// Lists shorter than this are sorted by bucket_sort_keys.
+constexpr std::size_t kBucketSortBelow = 512;
+
+// The order of radix_by_similarity, for keys given in ascending id order with
+// unique ids below 2^31: equal similarities keep ascending ids, which is also
+// the order of whole keys, so short lists may be sorted by whole keys.
+template <class Place>
+void sort_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range, SortScratch& scratch,
+                        Place&& place) {
+    if (n < kBucketSortBelow) {
+        const std::uint64_t* sorted = bucket_sort_keys(keys, n, range, scratch);
+        for (std::size_t i = 0; i < n; ++i) place(static_cast<std::uint32_t>(i), sorted[i]);
+        return;
+    }
+    radix_by_similarity(keys, n, range, scratch, place);
+}
+
 // The neighbour list of keys given in ascending id order (ids non-negative):
-// the same list as sort_keys followed by to_neighbour_list. Long lists go
-// through a stable sort on the similarity half alone whose last pass writes
-// the list; short ones through one bucket pass and small sorts of whole keys.
-// `range` is similarity_range of the keys; `keys` is used as scratch.
+// the same list as sort_keys followed by to_neighbour_list, built by
+// sort_by_similarity. `range` is similarity_range of the keys; `keys` is used
+// as scratch.
 NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, KeyRange range,
                                     SortScratch& scratch);
 

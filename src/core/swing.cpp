@@ -326,7 +326,7 @@ SwingList finish_item(Scratch& s) {
         if (range.lo < range.hi) {
             list.resize(n);
             SwingPair* const out = list.data();
-            radix_by_similarity(keys, n, range, s.sort,
+            sort_by_similarity(keys, n, range, s.sort,
                                 [=](std::uint32_t slot, std::uint64_t k) { out[slot] = key_pair(k); });
             return list;
         }
