@@ -74,9 +74,22 @@ def test_worked_example(invert, tmp_path, capfd):
 @pytest.mark.parametrize("kind", ["item", "user"])
 @pytest.mark.parametrize("invert", [False, True])
 @pytest.mark.parametrize("min_common", [0, 1, 2, 4])
-@pytest.mark.parametrize("shape", [(23, 31), (30, 260)])  # short lists, and lists past 200
-def test_matches_float32_reference(kind, invert, min_common, shape, tmp_path, capfd):
+# Short lists, lists past 200, and lists past 200 with zeros: stored 0.0 and -0.0
+# values, an entity whose values are all zero (a root of 0 on either side of a
+# pair) and pairs whose products cancel.
+@pytest.mark.parametrize("shape, zeros", [((23, 31), False), ((30, 260), False), ((30, 260), True)])
+def test_matches_float32_reference(kind, invert, min_common, shape, zeros, tmp_path, capfd):
     data = signed_interactions(*shape, 0.3, seed=min_common + 7 * invert)
+    if zeros:
+        lil = data.tolil()
+        lil[0:2, 5:7] = np.array([[1.0, 1.0], [1.0, -1.0]], dtype=F32)  # products cancel
+        data = sp.csr_matrix(lil, dtype=F32)
+        coo = data.tocoo()  # entries in the order of data.data
+        pair = (coo.row < 2) & (coo.col >= 5) & (coo.col < 7)
+        draw = np.random.default_rng(3).random(data.nnz)
+        data.data[(draw < 0.1) & ~pair] = 0.0
+        data.data[(draw > 0.95) & ~pair] = -0.0
+        data.data[(coo.col == 3) | (coo.row == 3)] = 0.0  # stored, all zero
     m = make_model(kind, data, min_common=min_common)
     m.compute_similarities(invert, 2)
     n = data.shape[1] if kind == "item" else data.shape[0]
@@ -245,6 +258,33 @@ def test_nan_similarity_fails_the_sort_after_earlier_lists(invert, nan, tmp_path
     s = state(m, tmp_path)
     assert list(s["sim_mapping"]) == [0]
     assert set(pairs_dict(s["pair_stats"])) == {(0, 1), (1, 2), (2, 3)}
+
+
+@pytest.mark.parametrize("invert", [False, True])
+@pytest.mark.parametrize(
+    "hub_values, other_value",
+    [
+        # The hub's norm is NaN, every dot product with it is 0: similarity 0.
+        ([float("nan")] + [0.0] * 9, 1.0),
+        # The hub's norm is 0 and its partners' infinite: the dot products are
+        # NaN, but a zero norm on either side still gives 0.
+        ([0.0] * 10, float("inf")),
+    ],
+    ids=["nan-norm", "zero-norm"],
+)
+def test_zero_rule_before_nan_and_infinity(invert, hub_values, other_value, tmp_path):
+    # Item 0 is bought by users 0..9; item k (1..9) by user k alone.
+    users = [{0: hub_values[0]}] + [{0: hub_values[k], k: other_value} for k in range(1, 10)]
+    items = [dict(enumerate(hub_values))] + [{k: other_value} for k in range(1, 10)]
+    m = quibrel.ItemCF("ranking", 5, 10, 10, 1, from_rows(users), from_rows(items), {}, 0.0)
+    m.compute_similarities(invert, 1)
+    lists = state(m, tmp_path)["sim_mapping"]
+    ids, sims = lists[0]
+    assert ids.tolist() == list(range(1, 10))
+    assert sims.view(np.uint32).tolist() == [0] * 9
+    for k in range(1, 10):
+        assert lists[k][0].tolist() == [0]
+        assert lists[k][1].view(np.uint32).tolist() == [0]
 
 
 def test_lone_nan_similarity_is_stored_unsorted(tmp_path):

@@ -13,6 +13,10 @@
 #include "core/pool.hpp"
 #include "core/timing.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quibrel {
 namespace {
 
@@ -375,6 +379,8 @@ struct FullRowScratch {
     std::vector<Cell<std::uint32_t>> cells;
     std::vector<std::uint32_t> touched;
     std::vector<std::uint64_t> bitmap;
+    std::vector<std::uint32_t> listed_ids;  // neighbours kept for the list, ascending
+    std::vector<float> listed_dots;         // and their dot products
     std::vector<std::uint64_t> keys;
     SortScratch sort;
     PairBlockWriter writer;
@@ -431,19 +437,18 @@ void ascending_ids(std::uint32_t* touched, std::size_t count, std::size_t n,
 struct EntityOutput {
     std::size_t above = 0;  // pair records (x, y > x) written
     std::uint32_t kept = 0;  // of which count >= min_common
-    std::size_t listed = 0;  // list keys written
+    std::size_t listed = 0;  // neighbours kept for the list
 };
 
-// Turns the cells of the ascending ids `ys` (x excluded) into list keys and,
-// for ids above x, pair records; clears the cells. The counters live in
-// locals: kept in `out` they would be reloaded after every store.
+// Takes the cells of the ascending ids `ys` (x excluded): writes pair records
+// for ids above x, notes the neighbours that reach min_common with their dot
+// products, and clears the cells. The counters live in locals: kept in `out`
+// they would be reloaded after every store.
 template <bool Above>
-void take_cells(const std::uint32_t* ys, std::size_t count, std::size_t x,
-                Cell<std::uint32_t>* __restrict cells, std::uint64_t min_common,
-                const Norms& norms, PairEntry* __restrict row, std::uint64_t* __restrict keys,
+void take_cells(const std::uint32_t* ys, std::size_t count, Cell<std::uint32_t>* __restrict cells,
+                std::uint64_t min_common, PairEntry* __restrict row,
+                std::uint32_t* __restrict listed_ids, float* __restrict listed_dots,
                 EntityOutput& out) {
-    const float rx = norms.roots[x];
-    const float* roots = norms.roots.data();
     std::size_t above = out.above;
     std::uint32_t kept = out.kept;
     std::size_t listed = out.listed;
@@ -457,15 +462,53 @@ void take_cells(const std::uint32_t* ys, std::size_t count, std::size_t x,
             row[above++] = PairEntry{static_cast<std::int32_t>(y), cell.dot, cell.count};
             kept += cell.count >= min_common;
         }
-        if (cell.count >= min_common) {
-            // The same value as Norms::cosine, without branches.
-            const float ry = roots[y];
-            const float q = cell.dot / (rx * ry);
-            const float sim = (cell.dot == 0.0f || rx == 0.0f || ry == 0.0f) ? 0.0f : q;
-            keys[listed++] = neighbour_key(static_cast<std::int32_t>(y), sim);
-        }
+        // Always written; only a kept neighbour moves past it.
+        listed_ids[listed] = y;
+        listed_dots[listed] = cell.dot;
+        listed += cell.count >= min_common;
     }
     out = EntityOutput{above, kept, listed};
+}
+
+// Sort keys of x's listed neighbours: the same similarities as Norms::cosine,
+// four at a time where SSE2 is there (IEEE single-precision products and
+// quotients are the same in either form).
+void listed_keys(const std::uint32_t* __restrict ys, const float* __restrict dots,
+                 std::size_t count, std::size_t x, const Norms& norms,
+                 std::uint64_t* __restrict keys) {
+    const float rx = norms.roots[x];
+    const float* roots = norms.roots.data();
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128 vrx = _mm_set1_ps(rx);
+    const __m128 zero = _mm_setzero_ps();
+    const __m128i sign = _mm_set1_epi32(static_cast<int>(0x80000000u));
+    // A zero root of x makes every similarity 0.
+    const __m128 x_live = rx == 0.0f ? zero : _mm_castsi128_ps(_mm_set1_epi32(-1));
+    for (; i + 4 <= count; i += 4) {
+        const __m128 ry = _mm_set_ps(roots[ys[i + 3]], roots[ys[i + 2]], roots[ys[i + 1]],
+                                     roots[ys[i]]);
+        const __m128 dot = _mm_loadu_ps(dots + i);
+        const __m128 q = _mm_div_ps(dot, _mm_mul_ps(vrx, ry));
+        const __m128 dead = _mm_or_ps(_mm_cmpeq_ps(dot, zero), _mm_cmpeq_ps(ry, zero));
+        const __m128 sim = _mm_and_ps(_mm_andnot_ps(dead, q), x_live);
+        // neighbour_key's order-preserving map, without branches: negative
+        // similarities have every bit flipped, others only the sign bit; the
+        // result is inverted so that larger similarities come first.
+        const __m128i bits = _mm_castps_si128(sim);
+        const __m128i flip = _mm_or_si128(_mm_srai_epi32(bits, 31), sign);
+        const __m128i high = _mm_xor_si128(_mm_xor_si128(bits, flip), _mm_set1_epi32(-1));
+        const __m128i ids = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ys + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(keys + i), _mm_unpacklo_epi32(ids, high));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(keys + i + 2), _mm_unpackhi_epi32(ids, high));
+    }
+#endif
+    for (; i < count; ++i) {
+        const float ry = roots[ys[i]];
+        const float q = dots[i] / (rx * ry);
+        const float sim = (dots[i] == 0.0f || rx == 0.0f || ry == 0.0f) ? 0.0f : q;
+        keys[i] = neighbour_key(static_cast<std::int32_t>(ys[i]), sim);
+    }
 }
 
 void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
@@ -485,6 +528,8 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
             s.touched.assign(n + 1, 0);
             s.bitmap.assign(n / 64 + 1, 0);
             s.keys.resize(n);
+            s.listed_ids.resize(n);
+            s.listed_dots.resize(n);
         }
         Cell<std::uint32_t>* cells = s.cells.data();
         std::uint32_t* touched = s.touched.data();
@@ -527,9 +572,11 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
             cells[x] = Cell<std::uint32_t>{0.0f, 0};
             PairEntry* const row = s.writer.allocate(count - above_from);
             EntityOutput out;
-            take_cells<false>(touched, self, x, cells, min_common, norms, row, keys, out);
-            take_cells<true>(touched + above_from, count - above_from, x, cells, min_common, norms,
-                             row, keys, out);
+            take_cells<false>(touched, self, cells, min_common, row, s.listed_ids.data(),
+                              s.listed_dots.data(), out);
+            take_cells<true>(touched + above_from, count - above_from, cells, min_common, row,
+                             s.listed_ids.data(), s.listed_dots.data(), out);
+            listed_keys(s.listed_ids.data(), s.listed_dots.data(), out.listed, x, norms, keys);
             fresh.rows[x] = std::span<PairEntry>(row, out.above);
             fresh.kept[x] = out.kept;
             if (out.listed == 0 || x >= s.first_unsortable) continue;
