@@ -73,11 +73,15 @@ def test_worked_example(invert, tmp_path, capfd):
 
 @pytest.mark.parametrize("kind", ["item", "user"])
 @pytest.mark.parametrize("invert", [False, True])
-@pytest.mark.parametrize("min_common", [0, 1, 2, 4])
 # Short lists, lists past 200, and lists past 200 with zeros: stored 0.0 and -0.0
 # values, an entity whose values are all zero (a root of 0 on either side of a
 # pair) and pairs whose products cancel.
-@pytest.mark.parametrize("shape, zeros", [((23, 31), False), ((30, 260), False), ((30, 260), True)])
+@pytest.mark.parametrize(
+    "min_common, shape, zeros",
+    [(c, (23, 31), False) for c in (0, 1, 2, 4)]
+    + [(c, (30, 260), False) for c in (0, 1, 2, 4)]
+    + [(1, (30, 260), True)],
+)
 def test_matches_float32_reference(kind, invert, min_common, shape, zeros, tmp_path, capfd):
     data = signed_interactions(*shape, 0.3, seed=min_common + 7 * invert)
     if zeros:
@@ -205,8 +209,8 @@ _THREADS_SCRIPT = textwrap.dedent(
         (1, (300, 700, 0.05), False),
         # Over a million list entries: the mirrored lists are built in several
         # tiles, each split among the workers.
-        (1, (1500, 1500, 0.04), True),
-        (2, (1500, 1500, 0.04), True),
+        pytest.param(1, (1500, 1500, 0.04), True, marks=pytest.mark.slow),
+        pytest.param(2, (1500, 1500, 0.04), True, marks=pytest.mark.slow),
     ],
 )
 def test_state_does_not_depend_on_thread_count(min_common, shape, spread):
