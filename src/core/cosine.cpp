@@ -513,10 +513,10 @@ void take_cells(const std::uint32_t* ys, std::size_t count, Cell<std::uint32_t>*
 void listed_keys(const std::uint32_t* __restrict ys, const float* __restrict dots,
                  std::size_t count, std::size_t x, const Norms& norms,
                  std::uint64_t* __restrict keys) {
-    const float rx = norms.roots[x];
-    const float* roots = norms.roots.data();
     std::size_t i = 0;
 #if defined(__SSE2__)
+    const float rx = norms.roots[x];
+    const float* roots = norms.roots.data();
     const __m128 vrx = _mm_set1_ps(rx);
     const __m128 zero = _mm_setzero_ps();
     const __m128i sign = _mm_set1_epi32(static_cast<int>(0x80000000u));
@@ -540,12 +540,21 @@ void listed_keys(const std::uint32_t* __restrict ys, const float* __restrict dot
         _mm_storeu_si128(reinterpret_cast<__m128i*>(keys + i + 2), _mm_unpackhi_epi32(ids, high));
     }
 #endif
-    for (; i < count; ++i) {
-        const float ry = roots[ys[i]];
-        const float q = dots[i] / (rx * ry);
-        const float sim = (dots[i] == 0.0f || rx == 0.0f || ry == 0.0f) ? 0.0f : q;
-        keys[i] = neighbour_key(static_cast<std::int32_t>(ys[i]), sim);
-    }
+    for (; i < count; ++i)
+        keys[i] = neighbour_key(static_cast<std::int32_t>(ys[i]), norms.cosine(dots[i], x, ys[i]));
+}
+
+// Sorts the `length` keys at `keys` (ascending ids) into sorted[j], or notes
+// j as unsortable.
+void finish_list(std::uint64_t* keys, std::size_t length, std::size_t j, SortScratch& scratch,
+                 std::vector<NeighbourList>& sorted, std::size_t& first_fail) {
+    if (length == 0) return;
+    const KeyRange range = similarity_range(keys, length);
+    // A comparison sort of two or more entries meets every NaN.
+    if (length >= 2 && holds_nan(range))
+        first_fail = std::min(first_fail, j);
+    else
+        sorted[j] = sorted_neighbour_list(keys, length, range, scratch);
 }
 
 void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
@@ -616,13 +625,9 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
             listed_keys(s.listed_ids.data(), s.listed_dots.data(), out.listed, x, norms, keys);
             fresh.rows[x] = std::span<PairEntry>(row, out.above);
             fresh.kept[x] = out.kept;
-            if (out.listed == 0 || x >= s.first_unsortable) continue;
-            const KeyRange range = similarity_range(keys, out.listed);
-            // A comparison sort of two or more entries meets every NaN.
-            if (out.listed >= 2 && holds_nan(range))
-                s.first_unsortable = x;
-            else
-                built.lists[x] = sorted_neighbour_list(keys, out.listed, range, s.sort);
+            // Lists after the first unsortable one are not stored.
+            if (x < s.first_unsortable)
+                finish_list(keys, out.listed, x, s.sort, built.lists, s.first_unsortable);
         }
     });
     built.first_unsortable = n;
@@ -802,19 +807,6 @@ struct KeyLists {
     std::vector<std::unique_ptr<std::uint64_t[]>> keys;
     std::vector<std::uint32_t> length;
 };
-
-// Sorts the `length` keys at `keys` (ascending ids) into sorted[j], or notes
-// j as unsortable.
-void finish_list(std::uint64_t* keys, std::size_t length, std::size_t j, SortScratch& scratch,
-                 std::vector<NeighbourList>& sorted, std::size_t& first_fail) {
-    if (length == 0) return;
-    const KeyRange range = similarity_range(keys, length);
-    // A comparison sort of two or more entries meets every NaN.
-    if (length >= 2 && holds_nan(range))
-        first_fail = std::min(first_fail, j);
-    else
-        sorted[j] = sorted_neighbour_list(keys, length, range, scratch);
-}
 
 // How many mirrored keys (from rows x < y) each list y receives, counted by
 // static parts of the rows into private arrays, then summed.

@@ -118,9 +118,10 @@ void radix_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range,
 }
 
 // Keys in ascending order, in scratch.spare: one distribution pass into about
-// n/2 buckets over the span `range` (range.lo < range.hi) of the similarities,
-// then each bucket ordered by whole keys. For short lists: two passes instead
-// of the five or so a radix sort needs at the narrow digits it uses there.
+// n/2 buckets (at most 4096) over the span `range` of the similarities, then
+// each bucket ordered by whole keys. Scaling the span to the buckets spreads
+// similarities that crowd into a narrow band of bit patterns. For short lists:
+// two passes instead of the five or so a radix sort needs at its narrow digits.
 const std::uint64_t* bucket_sort_keys(const std::uint64_t* keys, std::size_t n, KeyRange range,
                                       SortScratch& scratch);
 
