@@ -15,11 +15,13 @@ import scipy.sparse as sp
 from cf_state import (
     OUT_OF_RANGE,
     canonical,
+    cosine,
     lists_of,
     make_model,
     pairs_dict,
     raised_panic,
     reference_compute,
+    row_sum_squares,
     same_lists,
     same_pairs,
     state,
@@ -164,6 +166,32 @@ def test_equal_similarities_keep_ascending_ids(length, tmp_path):
         got = list(zip(got_ids.tolist(), sims.tolist()))
         assert got == sorted(got, key=lambda e: (-e[1], e[0]))
         assert sorted(got_ids.tolist()) == sorted(others.tolist())
+
+
+@pytest.mark.parametrize("length, low", [(600, 1e-2), (5000, 1e-2), (5000, 1e-6), (9000, 0.3)])
+def test_long_hub_list_matches_reference(length, low, tmp_path):
+    # User k rates the hub (weight a_k) and item k: the hub's list holds every
+    # item, with similarities a_k / |a| spread over many binades (some values
+    # repeated), so long lists go through every digit layout of the sort.
+    rng = np.random.default_rng(length)
+    pool = np.exp(rng.uniform(np.log(low), 0.0, length // 2)).astype(F32)
+    weights = rng.choice(pool, length).astype(F32)
+    hub = length // 3
+    others = rng.permutation(np.delete(np.arange(length + 1), hub))
+    rows = np.repeat(np.arange(length), 2)
+    cols = np.column_stack([np.full(length, hub), others]).ravel()
+    values = np.column_stack([weights, rng.uniform(0.5, 2.0, length).astype(F32)]).ravel()
+    data = sp.csr_matrix((values, (rows, cols)), shape=(length, length + 1), dtype=F32)
+    hub_ss = row_sum_squares(weights)  # the hub's row lists users in order
+    second = values[1::2]
+    sims = {int(y): cosine(F32(w * v), hub_ss, F32(v * v)) for y, w, v in zip(others, weights, second)}
+    expected = sorted((-sim, y) for y, sim in sims.items())
+    for invert in (False, True):
+        m = make_model("item", data)
+        m.compute_similarities(invert, 2)
+        got_ids, got_sims = state(m, tmp_path, f"hub{invert}")["sim_mapping"][hub]
+        assert got_ids.tolist() == [y for _, y in expected]
+        assert got_sims.tobytes() == np.array([-s for s, _ in expected], dtype=F32).tobytes()
 
 
 def test_movielens_items_forward_equals_invert_through_predictions(movielens):
