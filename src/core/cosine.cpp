@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/errors.hpp"
+#include "core/live_lanes.hpp"
 #include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
 #include "core/timing.hpp"
@@ -403,23 +404,7 @@ struct FullRowScratch {
 // once an entity's updates cover a good part of them this is cheaper than
 // noting each touch and ordering the ids afterwards.
 // Four cells at a time: their counts are tested together and the live ids
-// written through a table, without a branch per cell.
-struct CompressTable {
-    std::uint32_t offsets[16][4];
-    std::uint8_t live[16];
-};
-constexpr CompressTable make_compress_table() {
-    CompressTable t{};
-    for (unsigned mask = 0; mask < 16; ++mask) {
-        unsigned k = 0;
-        for (unsigned lane = 0; lane < 4; ++lane)
-            if (mask & (1u << lane)) t.offsets[mask][k++] = lane;
-        t.live[mask] = static_cast<std::uint8_t>(k);
-    }
-    return t;
-}
-alignas(16) constexpr CompressTable kCompress = make_compress_table();
-
+// written through kLiveLanes, without a branch per cell.
 std::size_t scan_touched(const Cell<std::uint32_t>* __restrict cells, std::size_t n,
                          std::uint32_t* __restrict touched) {
     static_assert(sizeof(Cell<std::uint32_t>) == 8);
@@ -437,9 +422,9 @@ std::size_t scan_touched(const Cell<std::uint32_t>* __restrict cells, std::size_
         const unsigned live = ~empty & 0xfu;
         const __m128i ids = _mm_add_epi32(
             _mm_set1_epi32(static_cast<int>(y)),
-            _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.offsets[live])));
+            _mm_load_si128(reinterpret_cast<const __m128i*>(kLiveLanes.offsets[live])));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(touched + count), ids);
-        count += kCompress.live[live];
+        count += kLiveLanes.count[live];
     }
 #endif
     for (; y < n; ++y) {

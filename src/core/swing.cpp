@@ -17,6 +17,7 @@
 #endif
 
 #include "core/errors.hpp"
+#include "core/live_lanes.hpp"
 #include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
 #include "core/swing_cache.hpp"
@@ -289,24 +290,33 @@ SwingList finish_item(Scratch& s) {
     if (s.tracking) {
         for (std::size_t t = 0; t < s.n_touched; ++t) take(s.touched[t]);
     } else {
-        // Slots are tested four at a time; the test is on the bit patterns, so
-        // that a -0.0 left behind is cleared too.
+        // The slots with nonzero bits (so that a -0.0 left behind is cleared
+        // too), found four at a time and listed without a branch per slot in
+        // `touched`, free while the item does not track; then taken in order.
         const std::size_t size = s.size();
+        std::uint32_t* const live_ids = s.touched.get();
+        std::size_t live_count = 0;
         std::size_t j = 0;
 #if defined(__SSE2__)
+        // `touched` holds size + 1 ids; four are written at live_count <= j.
         const __m128i zero = _mm_setzero_si128();
         for (; j + 4 <= size; j += 4) {
             const __m128i bits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j));
-            unsigned live = ~static_cast<unsigned>(
-                                _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(bits, zero)))) &
-                            0xfu;
-            while (live != 0) {
-                take(static_cast<std::uint32_t>(j + static_cast<unsigned>(std::countr_zero(live))));
-                live &= live - 1;
-            }
+            const unsigned live = ~static_cast<unsigned>(_mm_movemask_ps(
+                                      _mm_castsi128_ps(_mm_cmpeq_epi32(bits, zero)))) &
+                                  0xfu;
+            const __m128i ids = _mm_add_epi32(
+                _mm_set1_epi32(static_cast<int>(j)),
+                _mm_load_si128(reinterpret_cast<const __m128i*>(kLiveLanes.offsets[live])));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(live_ids + live_count), ids);
+            live_count += kLiveLanes.count[live];
         }
 #endif
-        for (; j < size; ++j) take(static_cast<std::uint32_t>(j));
+        for (; j < size; ++j) {
+            live_ids[live_count] = static_cast<std::uint32_t>(j);
+            live_count += std::bit_cast<std::uint32_t>(values[j]) != 0;
+        }
+        for (std::size_t t = 0; t < live_count; ++t) take(live_ids[t]);
         ids_ascend = true;
     }
     s.n_touched = 0;
