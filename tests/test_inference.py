@@ -34,11 +34,13 @@ def _vec(fmt, values):
     return _u64(len(values)) + struct.pack(f"<{len(values)}{fmt}", *values)
 
 
-def _csr(m: Interactions):
+def _csr(m: Interactions, truncate=0):
+    """The matrix, its last `truncate` entries cut off (offsets kept)."""
+    kept = len(m.sparse_indices) - truncate
     return (
-        _vec("i", list(m.sparse_indices))
+        _vec("i", list(m.sparse_indices)[:kept])
         + _vec("Q", list(m.sparse_indptr))
-        + _vec("f", list(m.sparse_data))
+        + _vec("f", list(m.sparse_data)[:kept])
     )
 
 
@@ -60,6 +62,7 @@ def load_model(
     consumed=None,
     default_pred=0.0,
     name="m",
+    truncate=0,
 ):
     """Write a model file holding `lists` and load it.
 
@@ -71,7 +74,7 @@ def load_model(
     n_users = len(user_rows) if n_users is None else n_users
     n_items = len(item_rows) if n_items is None else n_items
     consumed = _id_map(list((consumed or {}).items()), lambda v: _vec("i", v))
-    tail = _csr(user_m) + _csr(item_m) + consumed + struct.pack("<f", default_pred)
+    tail = _csr(user_m, truncate) + _csr(item_m, truncate) + consumed + struct.pack("<f", default_pred)
     if kind == "swing":
         body = (
             _u64(k)
@@ -462,7 +465,9 @@ def random_setup():
         ("swing", "ranking"),
     ],
 )
-def test_predict_matches_oracle(tmp_path, random_setup, kind, task):
+# Large batches of random pairs are answered grouped by row, in another order.
+@pytest.mark.parametrize("n_pairs", [400, 3000])
+def test_predict_matches_oracle(tmp_path, random_setup, kind, task, n_pairs):
     rng, n_users, n_items, m, _ = random_setup
     n_keys, n_ids = (n_users, n_users) if kind == "user_cf" else (n_items, n_items)
     lists = random_lists(rng, n_keys, n_ids, 12)
@@ -477,8 +482,12 @@ def test_predict_matches_oracle(tmp_path, random_setup, kind, task):
         task=task,
         default_pred=-2.0,
     )
-    users = rng.integers(0, n_users + 1, size=400).tolist()
-    items = rng.integers(0, n_items + 1, size=400).tolist()
+    users = rng.integers(0, n_users + 1, size=n_pairs).tolist()
+    items = rng.integers(0, n_items + 1, size=n_pairs).tolist()
+    if kind == "user_cf":
+        # An unknown user answers before its item is read: far item ids group last.
+        for p in range(0, n_pairs, 97):
+            users[p], items[p] = n_users, 2**40 + p
     got = model.predict(users, items)
     user_rows, item_rows = rows_of(m), rows_of(m.T)
     expected = []
@@ -491,6 +500,40 @@ def test_predict_matches_oracle(tmp_path, random_setup, kind, task):
             expected.append(oracle_score(lists.get(i, []), k, user_rows[u], task, -2.0))
     assert got == expected
     assert sum(e != -2.0 for e in expected) > 50  # the case is not all defaults
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("negative_at, unreadable_at", [(1500, 500), (500, 1500)])
+def test_large_batch_raises_the_first_failing_pairs_error(
+    tmp_path, random_setup, kind, negative_at, unreadable_at
+):
+    # A negative list id raises ValueError; the last row, whose entries are cut
+    # off, panics when read. Whichever pair comes first in the batch wins,
+    # although large batches are answered grouped by row.
+    rng, n_users, n_items, m, _ = random_setup
+    n_keys, n_ids = (n_users, n_users) if kind == "user_cf" else (n_items, n_items)
+    model = load_model(
+        tmp_path, kind, random_lists(rng, n_keys, n_ids, 12), user_rows=rows_of(m),
+        item_rows=rows_of(m.T), k=6, truncate=1,
+    )
+    users = rng.integers(0, n_users - 1, size=2000).tolist()
+    items = rng.integers(0, n_items - 1, size=2000).tolist()
+    if kind == "user_cf":
+        users[negative_at] = -1
+        items[unreadable_at] = n_items - 1
+    else:
+        items[negative_at] = -1
+        users[unreadable_at] = n_users - 1
+    if negative_at < unreadable_at:
+        with pytest.raises(ValueError, match=OUT_OF_RANGE):
+            model.predict(users, items)
+    else:
+        raises_panic(lambda: model.predict(users, items), "index out of bounds")
+    # The model answers the readable pairs afterwards, grouped or not.
+    valid = [p for p in range(2000) if p not in (negative_at, unreadable_at)]
+    got = model.predict([users[p] for p in valid], [items[p] for p in valid])
+    one_by_one = [model.predict([users[p]], [items[p]])[0] for p in valid[:300]]
+    assert got[:300] == one_by_one
 
 
 @pytest.mark.parametrize("kind", KINDS)

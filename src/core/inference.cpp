@@ -10,8 +10,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <random>
 #include <string>
 #include <type_traits>
@@ -319,6 +321,10 @@ public:
     Scorer(const Scorer&) = delete;
     Scorer& operator=(const Scorer&) = delete;
 
+    // Makes the next score index its row afresh (after a pass that stopped
+    // midway may have left entries taken out of the index).
+    void forget_row() { index_.forget(); }
+
     // Score from the first k neighbours of a list that the row also holds, or
     // the default when none qualifies.
     template <class View>
@@ -415,6 +421,85 @@ private:
     std::vector<RatedNeighbour> rated_;
 };
 
+// Random pairs revisit the same rows out of turn, and indexing a row costs as
+// much as scoring from it; answered grouped by row, each row is indexed once
+// per group (MovieLens, 200,000 random pairs: about a third less time).
+// Batches whose rows already come in runs keep their order.
+constexpr std::size_t kGroupPairsFrom = 1024;
+
+// Positions 0..n-1 in ascending order of row_keys (ties in input order), or
+// nothing when grouping would not pay.
+std::vector<std::uint32_t> grouped_order(std::span<const std::uint64_t> row_keys) {
+    const std::size_t n = row_keys.size();
+    std::vector<std::uint32_t> order;
+    if (n < kGroupPairsFrom || n > std::numeric_limits<std::uint32_t>::max()) return order;
+    std::size_t runs = 1;
+    std::uint64_t largest = row_keys[0];
+    for (std::size_t p = 1; p < n; ++p) {
+        runs += row_keys[p] != row_keys[p - 1];
+        largest = std::max(largest, row_keys[p]);
+    }
+    if (runs * 4 <= n) return order;
+    order.resize(n);
+    if (largest < 2 * static_cast<std::uint64_t>(n)) {
+        // Counting sort: stable, linear.
+        std::vector<std::uint32_t> start(static_cast<std::size_t>(largest) + 2, 0);
+        for (const std::uint64_t key : row_keys) ++start[static_cast<std::size_t>(key) + 1];
+        for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+        for (std::size_t p = 0; p < n; ++p)
+            order[start[static_cast<std::size_t>(row_keys[p])]++] = static_cast<std::uint32_t>(p);
+    } else {
+        std::iota(order.begin(), order.end(), 0u);
+        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return row_keys[a] < row_keys[b];
+        });
+    }
+    return order;
+}
+
+// The answers of pairs (row_keys[p], list_keys[p]), in input order.
+// answer(row key, list key) may throw; then the pairs are answered again in
+// input order, so that the error raised is the first failing pair's, as when
+// every pair is answered in turn (answers have no side effects).
+// prefetch(row key, list key) readies a pair's data.
+template <class ListKey, class Answer, class Prefetch>
+std::vector<float> answer_pairs(std::span<const std::uint64_t> row_keys,
+                                std::span<const ListKey> list_keys, Scorer& scorer, Answer&& answer,
+                                Prefetch&& prefetch) {
+    const std::size_t n = row_keys.size();
+    std::vector<float> out;
+    const std::vector<std::uint32_t> order = grouped_order(row_keys);
+    if (!order.empty()) {
+        // The pairs in grouped order, gathered in one pass, so that the loop
+        // below reads them in sequence.
+        std::vector<std::uint64_t> rows(n);
+        std::vector<ListKey> lists(n);
+        for (std::size_t q = 0; q < n; ++q) {
+            rows[q] = row_keys[order[q]];
+            lists[q] = list_keys[order[q]];
+        }
+        out.resize(n);
+        try {
+            for (std::size_t q = 0; q < n; ++q) {
+                if (q + 1 < n) prefetch(rows[q + 1], lists[q + 1]);
+                out[order[q]] = answer(rows[q], lists[q]);
+            }
+            return out;
+        } catch (const Interrupted&) {
+            throw;
+        } catch (...) {
+            out.clear();
+            scorer.forget_row();
+        }
+    }
+    out.reserve(n);
+    for (std::size_t p = 0; p < n; ++p) {
+        if (p + 1 < n) prefetch(row_keys[p + 1], list_keys[p + 1]);
+        out.push_back(answer(row_keys[p], list_keys[p]));
+    }
+    return out;
+}
+
 // ItemCF and Swing: the list belongs to the item, the row to the user.
 template <class Lists>
 std::vector<float> predict_by_item(const Lists& lists, std::uint64_t k, const CsrMatrix& users_csr,
@@ -423,38 +508,26 @@ std::vector<float> predict_by_item(const Lists& lists, std::uint64_t k, const Cs
                                    std::span<const std::uint64_t> users,
                                    std::span<const std::int32_t> items) {
     const std::size_t n = std::min(users.size(), items.size());
-    std::vector<float> out;
-    out.reserve(n);
     Scorer scorer(task, word, default_pred, n_items);
     InterruptPacer pacer;
-    for (std::size_t p = 0; p < n; ++p) {
-        if (p + 1 < n) {
-            typename Lists::View next{};
-            if (lists.find(items[p + 1], next)) next.prefetch(k);
-            prefetch_row(users_csr, users[p + 1]);
-        }
-        const std::uint64_t u = users[p];
-        const std::int32_t i = items[p];
+    auto answer = [&](std::uint64_t u, std::int32_t i) -> float {
         // An unknown user is answered before the item id is looked at.
-        if (u == n_users) {
-            out.push_back(default_pred);
-            continue;
-        }
+        if (u == n_users) return default_pred;
         if (i < 0) throw ValueFailure(kOutOfRangeConversion);
-        if (static_cast<std::uint64_t>(i) == n_items) {
-            out.push_back(default_pred);
-            continue;
-        }
+        if (static_cast<std::uint64_t>(i) == n_items) return default_pred;
         const RowView row = get_row(users_csr, u);
         typename Lists::View list{};
-        if (row.empty() || !lists.find(i, list)) {
-            out.push_back(default_pred);
-        } else {
-            out.push_back(scorer.score(list, k, row));
-        }
+        const float score = row.empty() || !lists.find(i, list) ? default_pred
+                                                                : scorer.score(list, k, row);
         pacer.step(row.size());
-    }
-    return out;
+        return score;
+    };
+    auto prefetch = [&](std::uint64_t u, std::int32_t i) {
+        typename Lists::View next{};
+        if (lists.find(i, next)) next.prefetch(k);
+        prefetch_row(users_csr, u);
+    };
+    return answer_pairs(users.first(n), items.first(n), scorer, answer, prefetch);
 }
 
 }  // namespace
@@ -475,35 +548,28 @@ std::vector<float> predict_swing(const SwingModel& m, std::span<const std::uint6
 std::vector<float> predict_user_cf(const CfModel& m, std::span<const std::int32_t> users,
                                    std::span<const std::uint64_t> items) {
     const std::size_t n = std::min(users.size(), items.size());
-    std::vector<float> out;
-    out.reserve(n);
     const CosineLists lists{m.sim_mapping};
     Scorer scorer(parse_task(m.task), m.task, m.default_pred, m.n_users);
     InterruptPacer pacer;
-    for (std::size_t p = 0; p < n; ++p) {
-        if (p + 1 < n) {
-            CosineView next{};
-            if (lists.find(users[p + 1], next)) next.prefetch(m.k_sim);
-            prefetch_row(m.item_interactions, items[p + 1]);
-        }
-        const std::int32_t u = users[p];
-        const std::uint64_t i = items[p];
+    // Pairs are grouped by item: the row is the item's.
+    auto answer = [&](std::uint64_t i, std::int32_t u) -> float {
         // The user id keys the list, so its sign is checked before anything else.
         if (u < 0) throw ValueFailure(kOutOfRangeConversion);
-        if (static_cast<std::uint64_t>(u) == m.n_users || i == m.n_items) {
-            out.push_back(m.default_pred);
-            continue;
-        }
+        if (static_cast<std::uint64_t>(u) == m.n_users || i == m.n_items) return m.default_pred;
         const RowView row = get_row(m.item_interactions, i);
         CosineView list{};
-        if (row.empty() || !lists.find(u, list)) {
-            out.push_back(m.default_pred);
-        } else {
-            out.push_back(scorer.score(list, m.k_sim, row));
-        }
+        const float score = row.empty() || !lists.find(u, list)
+                                ? m.default_pred
+                                : scorer.score(list, m.k_sim, row);
         pacer.step(row.size());
-    }
-    return out;
+        return score;
+    };
+    auto prefetch = [&](std::uint64_t i, std::int32_t u) {
+        CosineView next{};
+        if (lists.find(u, next)) next.prefetch(m.k_sim);
+        prefetch_row(m.item_interactions, i);
+    };
+    return answer_pairs(items.first(n), users.first(n), scorer, answer, prefetch);
 }
 
 // ---------------------------------------------------------------------------
