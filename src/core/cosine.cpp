@@ -404,7 +404,7 @@ struct FullRowScratch {
 // once an entity's updates cover a good part of them this is cheaper than
 // noting each touch and ordering the ids afterwards.
 // Four cells at a time: their counts are tested together and the live ids
-// written through kLiveLanes, without a branch per cell.
+// written by store_live_lanes, without a branch per cell.
 std::size_t scan_touched(const Cell<std::uint32_t>* __restrict cells, std::size_t n,
                          std::uint32_t* __restrict touched) {
     static_assert(sizeof(Cell<std::uint32_t>) == 8);
@@ -412,19 +412,11 @@ std::size_t scan_touched(const Cell<std::uint32_t>* __restrict cells, std::size_
     std::size_t y = 0;
 #if defined(__SSE2__)
     // `touched` holds n + 1 ids; four are written at a time at count <= y.
-    const __m128i zero = _mm_setzero_si128();
     for (; y + 4 <= n; y += 4) {
         const __m128 a = _mm_loadu_ps(reinterpret_cast<const float*>(cells + y));
         const __m128 b = _mm_loadu_ps(reinterpret_cast<const float*>(cells + y + 2));
         const __m128i counts = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-        const unsigned empty =
-            static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(counts, zero))));
-        const unsigned live = ~empty & 0xfu;
-        const __m128i ids = _mm_add_epi32(
-            _mm_set1_epi32(static_cast<int>(y)),
-            _mm_load_si128(reinterpret_cast<const __m128i*>(kLiveLanes.offsets[live])));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(touched + count), ids);
-        count += kLiveLanes.count[live];
+        count = store_live_lanes(counts, static_cast<std::uint32_t>(y), touched, count);
     }
 #endif
     for (; y < n; ++y) {

@@ -299,17 +299,10 @@ SwingList finish_item(Scratch& s) {
         std::size_t j = 0;
 #if defined(__SSE2__)
         // `touched` holds size + 1 ids; four are written at live_count <= j.
-        const __m128i zero = _mm_setzero_si128();
         for (; j + 4 <= size; j += 4) {
             const __m128i bits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + j));
-            const unsigned live = ~static_cast<unsigned>(_mm_movemask_ps(
-                                      _mm_castsi128_ps(_mm_cmpeq_epi32(bits, zero)))) &
-                                  0xfu;
-            const __m128i ids = _mm_add_epi32(
-                _mm_set1_epi32(static_cast<int>(j)),
-                _mm_load_si128(reinterpret_cast<const __m128i*>(kLiveLanes.offsets[live])));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(live_ids + live_count), ids);
-            live_count += kLiveLanes.count[live];
+            live_count =
+                store_live_lanes(bits, static_cast<std::uint32_t>(j), live_ids, live_count);
         }
 #endif
         for (; j < size; ++j) {
