@@ -1,0 +1,170 @@
+// The pair computation of the cosine models, shared by its three parts: the
+// forward path (cosine_forward.cpp, on the worker pool), the invert path
+// (cosine_invert.cpp, calling thread) and the list building with the entry
+// points (cosine.cpp). Internal to the core.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/csr.hpp"
+#include "core/errors.hpp"
+#include "core/models.hpp"
+#include "core/neighbour_sort.hpp"
+#include "core/pair_stats.hpp"
+#include "core/pool.hpp"
+
+namespace quibrel::cosine_detail {
+
+inline constexpr std::uint64_t kMaxId = 2147483647;
+
+// Runs a loop on the worker pool, or on the calling thread in chunks with an
+// interrupt check between them (the invert path must not create the pool).
+struct Runner {
+    bool parallel;
+
+    std::size_t workers() const { return parallel ? std::max<std::size_t>(worker_count(), 1) : 1; }
+
+    // Polled inside long bodies: a parallel loop that is stopping (failure
+    // or interrupt elsewhere) ends them early; on the calling thread a
+    // pending interrupt is raised right there.
+    bool stopping() const {
+        if (parallel) return loop_stopping();
+        check_interrupt();
+        return false;
+    }
+
+    void run(std::size_t n, std::size_t grain, const RangeBody& body) const {
+        grain = std::max<std::size_t>(grain, 1);
+        if (parallel) {
+            parallel_for(n, grain, body);
+            return;
+        }
+        for (std::size_t begin = 0; begin < n; begin += grain) {
+            check_interrupt();
+            body(begin, std::min(n, begin + grain), 0);
+        }
+    }
+};
+
+// Per-worker state on its own cache lines: neighbouring workers' counters
+// would otherwise bounce one line between cores.
+template <class T>
+struct alignas(64) PerWorker {
+    T value;
+};
+
+inline std::size_t dynamic_grain(std::size_t n, std::size_t workers) {
+    return std::clamp<std::size_t>(n / (workers * 64 + 1), 1, 256);
+}
+
+// The pairs (x, y > x) of one computation that have a common interaction,
+// before they are stored.
+struct FreshPairs {
+    std::vector<std::span<PairEntry>> rows;  // rows[x]: ascending y, count > 0
+    std::vector<PairBlock> blocks;           // where the rows live
+    WideCounts wide;                         // counts of entries marked kWideCount
+    std::vector<std::uint32_t> kept;         // kept[x]: records of rows[x] with count >= min_common
+    std::uint64_t kept_pairs = 0;  // similarity triples, pairs without co-occurrence included
+
+    bool meets(std::size_t x, const PairEntry& e, std::uint64_t min_common) const {
+        if (e.count != kWideCount) return e.count >= min_common;
+        return wide.at(pair_key(static_cast<std::int32_t>(x), e.y)) >= min_common;
+    }
+    // Takes over what a worker's writer holds.
+    void take(PairBlockWriter& writer) {
+        for (PairBlock& block : writer.release()) blocks.push_back(std::move(block));
+        for (const auto& [key, count] : writer.release_wide()) wide[key] = count;
+    }
+};
+
+// Neighbour lists finished during the pair computation.
+struct BuiltLists {
+    bool done = false;
+    std::vector<NeighbourList> lists;  // lists[x], complete when x < first_unsortable
+    std::size_t first_unsortable = 0;  // first entity whose list holds a NaN
+};
+
+// Cosine with the squared norms' roots taken once per entity; the same f32
+// value as dot / (sqrt(sx) * sqrt(sy)). A root is 0 exactly when its square is
+// (sqrt(-0.0) is -0.0, and a negative or NaN square has a NaN root), so the
+// zero tests can read the roots: one array to fetch per neighbour, not two.
+struct Norms {
+    std::vector<float> roots;
+
+    explicit Norms(std::span<const float> sum_squares) {
+        roots.resize(sum_squares.size());
+        for (std::size_t i = 0; i < sum_squares.size(); ++i) roots[i] = std::sqrt(sum_squares[i]);
+    }
+    float cosine(float dot, std::size_t x, std::size_t y) const {
+        if (dot == 0.0f || roots[x] == 0.0f || roots[y] == 0.0f) return 0.0f;
+        return dot / (roots[x] * roots[y]);
+    }
+};
+
+// Dense accumulation cells of one worker. With ascending unique columns a
+// pair's count is at most a row length, so 32 bits suffice; rows with repeated
+// columns use 64-bit counts so that no count can wrap.
+template <class Count>
+struct Cell {
+    float dot;
+    Count count;
+};
+
+// Turns the touched cells of x (ids > x) into an ascending row and clears
+// them. Few touched ids are sorted; many are marked in a bitmap whose words
+// beyond x are then walked, which costs about span/64 word reads.
+template <class CellT>
+std::span<PairEntry> collect_row(std::size_t x, std::size_t n, CellT* cells, std::uint32_t* touched,
+                                 std::uint64_t* bitmap, std::size_t count, std::uint64_t min_common,
+                                 PairBlockWriter& writer, std::uint32_t& kept) {
+    kept = 0;
+    if (count == 0) return {};
+    PairEntry* const row = writer.allocate(count);
+    std::size_t i = 0;
+    auto emit = [&](std::size_t y) {
+        CellT& cell = cells[y];
+        row[i++] = writer.entry(x, static_cast<std::int32_t>(y), cell.dot,
+                                static_cast<std::uint64_t>(cell.count));
+        kept += static_cast<std::uint64_t>(cell.count) >= min_common;
+        cell = CellT{};
+    };
+    const std::size_t span = n - x - 1;
+    if (count * 512 >= span) {
+        for (std::size_t t = 0; t < count; ++t)
+            bitmap[touched[t] >> 6] |= std::uint64_t{1} << (touched[t] & 63);
+        for (std::size_t w = (x + 1) >> 6; w <= (n - 1) >> 6; ++w) {
+            std::uint64_t bits = bitmap[w];
+            bitmap[w] = 0;
+            while (bits != 0) {
+                emit(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+                bits &= bits - 1;
+            }
+        }
+    } else {
+        std::sort(touched, touched + count);
+        for (std::size_t t = 0; t < count; ++t) emit(touched[t]);
+    }
+    return std::span<PairEntry>(row, i);
+}
+
+// Sorts the `length` keys at `keys` (ascending ids) into sorted[j], or notes
+// j as unsortable.
+void finish_list(std::uint64_t* keys, std::size_t length, std::size_t j, SortScratch& scratch,
+                 std::vector<NeighbourList>& sorted, std::size_t& first_fail);
+
+// Pairs of the forward matrix's rows, on the pool. When the lists can be built
+// along (the full-row route), `built` receives them.
+FreshPairs forward_cosine(const CsrMatrix& forward, std::size_t n, std::uint64_t min_common,
+                          std::span<const float> sum_squares, BuiltLists& built);
+
+// Pairs from a walk over the rows of the other matrix, on the calling thread.
+FreshPairs invert_cosine(const CsrMatrix& other, std::size_t rows, std::size_t n,
+                         std::uint64_t min_common);
+
+}  // namespace quibrel::cosine_detail
