@@ -190,7 +190,8 @@ void sort_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms& norms,
                         keys[cursor[y]++] =
                             neighbour_key(static_cast<std::int32_t>(x), norms.cosine(e.dot, x, y));
                     }
-                    if (i < row.size()) active[still++] = Active{a.x, static_cast<std::uint32_t>(i)};
+                    if (i < row.size())
+                        active[still++] = Active{a.x, static_cast<std::uint32_t>(i)};
                 }
                 active.resize(still);
                 for (std::size_t y = lo; y < hi; ++y) {
@@ -199,8 +200,8 @@ void sort_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms& norms,
                     std::uint64_t* own = keys + cursor[y];
                     for (const PairEntry& e : fresh.rows[y])
                         if (fresh.meets(y, e, min_common))
-                            *own++ = neighbour_key(e.y, norms.cosine(e.dot, y,
-                                                                     static_cast<std::size_t>(e.y)));
+                            *own++ = neighbour_key(
+                                e.y, norms.cosine(e.dot, y, static_cast<std::size_t>(e.y)));
                     finish_list(list, static_cast<std::size_t>(own - list), y,
                                 scratch[worker].value, sorted, first_fail[worker].value);
                 }
@@ -279,8 +280,7 @@ void build_sim_mapping(CfModel& m, std::size_t n, FreshPairs&& fresh, const Runn
                            const ListArenaScope in_arena(arenas[worker].value);
                            for (std::size_t j = begin; j < end; ++j) {
                                finish_list(lists.keys[j].get(), lists.length[j], j,
-                                           scratch[worker].value, sorted,
-                                           first_fail[worker].value);
+                                           scratch[worker].value, sorted, first_fail[worker].value);
                                lists.keys[j].reset();
                            }
                        });

@@ -102,12 +102,10 @@ ColumnIndex build_column_index(const CsrMatrix& m, std::size_t n) {
 // the count advances only on a fresh cell. Returns the new touched count.
 // Cells beyond the second-level cache are fetched ahead (large catalogues).
 template <class Count, bool Prefetch>
-[[gnu::noinline]] std::size_t accumulate_column(const std::uint32_t* __restrict rows,
-                                                std::size_t length,
-                                                const float* __restrict values, float dx,
-                                                Cell<Count>* __restrict cells,
-                                                std::uint32_t* __restrict touched,
-                                                std::size_t count) {
+[[gnu::noinline]] std::size_t
+accumulate_column(const std::uint32_t* __restrict rows, std::size_t length,
+                  const float* __restrict values, float dx, Cell<Count>* __restrict cells,
+                  std::uint32_t* __restrict touched, std::size_t count) {
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint32_t y = rows[i];
         if constexpr (Prefetch)
@@ -180,49 +178,46 @@ void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
     std::vector<PerWorker<ForwardScratch<Count>>> scratch(workers);
     const auto accumulate = cells_beyond_cache<Count>(n) ? accumulate_column<Count, true>
                                                          : accumulate_column<Count, false>;
-    parallel_for(n, dynamic_grain(n, workers),
-                 [&](std::size_t begin, std::size_t end, std::size_t worker) {
-                     ForwardScratch<Count>& s = scratch[worker].value;
-                     if (s.cells.empty()) {
-                         // First touch on the worker that uses it.
-                         s.cells.assign(n, Cell<Count>{0.0f, 0});
-                         s.touched.assign(n + 1, 0);
-                         s.bitmap.assign(n / 64 + 1, 0);
-                     }
-                     Cell<Count>* cells = s.cells.data();
-                     std::uint32_t* touched = s.touched.data();
-                     const std::uint32_t* index_rows = index.rows.data();
-                     const float* index_values = index.values.data();
-                     for (std::size_t x = begin; x < end; ++x) {
-                         if (loop_stopping()) return;
-                         const RowRange r = row_range(m, x);
-                         std::size_t count = 0;
-                         const Partners* walk =
-                             partners.ranges.empty() ? nullptr
-                                                     : partners.ranges.data() + partners.first[x];
-                         for (std::size_t p = r.begin; p < r.end; ++p) {
-                             std::size_t from;
-                             std::size_t to;
-                             if (walk == nullptr) {
-                                 const std::uint32_t c = index.column(m, p);
-                                 to = index.start[c + 1];
-                                 from = static_cast<std::size_t>(
-                                     std::upper_bound(index_rows + index.start[c],
-                                                      index_rows + to,
-                                                      static_cast<std::uint32_t>(x)) -
-                                     index_rows);
-                             } else {
-                                 from = walk[p - r.begin].from;
-                                 to = walk[p - r.begin].to;
-                             }
-                             count = accumulate(index_rows + from, to - from,
-                                                index_values + from, m.data[p], cells, touched,
-                                                count);
-                         }
-                         fresh.rows[x] = collect_row(x, n, cells, touched, s.bitmap.data(), count,
-                                                     min_common, s.writer, fresh.kept[x]);
-                     }
-                 });
+    parallel_for(
+        n, dynamic_grain(n, workers), [&](std::size_t begin, std::size_t end, std::size_t worker) {
+            ForwardScratch<Count>& s = scratch[worker].value;
+            if (s.cells.empty()) {
+                // First touch on the worker that uses it.
+                s.cells.assign(n, Cell<Count>{0.0f, 0});
+                s.touched.assign(n + 1, 0);
+                s.bitmap.assign(n / 64 + 1, 0);
+            }
+            Cell<Count>* cells = s.cells.data();
+            std::uint32_t* touched = s.touched.data();
+            const std::uint32_t* index_rows = index.rows.data();
+            const float* index_values = index.values.data();
+            for (std::size_t x = begin; x < end; ++x) {
+                if (loop_stopping()) return;
+                const RowRange r = row_range(m, x);
+                std::size_t count = 0;
+                const Partners* walk =
+                    partners.ranges.empty() ? nullptr : partners.ranges.data() + partners.first[x];
+                for (std::size_t p = r.begin; p < r.end; ++p) {
+                    std::size_t from;
+                    std::size_t to;
+                    if (walk == nullptr) {
+                        const std::uint32_t c = index.column(m, p);
+                        to = index.start[c + 1];
+                        from = static_cast<std::size_t>(
+                            std::upper_bound(index_rows + index.start[c], index_rows + to,
+                                             static_cast<std::uint32_t>(x)) -
+                            index_rows);
+                    } else {
+                        from = walk[p - r.begin].from;
+                        to = walk[p - r.begin].to;
+                    }
+                    count = accumulate(index_rows + from, to - from, index_values + from, m.data[p],
+                                       cells, touched, count);
+                }
+                fresh.rows[x] = collect_row(x, n, cells, touched, s.bitmap.data(), count,
+                                            min_common, s.writer, fresh.kept[x]);
+            }
+        });
     for (auto& s : scratch) fresh.take(s.value.writer);
 }
 
@@ -310,7 +305,7 @@ void ascending_ids(std::uint32_t* touched, std::size_t count, std::size_t n,
 
 // What one entity's accumulated cells turn into.
 struct EntityOutput {
-    std::size_t above = 0;  // pair records (x, y > x) written
+    std::size_t above = 0;   // pair records (x, y > x) written
     std::uint32_t kept = 0;  // of which count >= min_common
     std::size_t listed = 0;  // neighbours kept for the list
 };
@@ -361,8 +356,8 @@ void listed_keys(const std::uint32_t* __restrict ys, const float* __restrict dot
     // A zero root of x makes every similarity 0.
     const __m128 x_live = rx == 0.0f ? zero : _mm_castsi128_ps(_mm_set1_epi32(-1));
     for (; i + 4 <= count; i += 4) {
-        const __m128 ry = _mm_set_ps(roots[ys[i + 3]], roots[ys[i + 2]], roots[ys[i + 1]],
-                                     roots[ys[i]]);
+        const __m128 ry =
+            _mm_set_ps(roots[ys[i + 3]], roots[ys[i + 2]], roots[ys[i + 1]], roots[ys[i]]);
         const __m128 dot = _mm_loadu_ps(dots + i);
         const __m128 q = _mm_div_ps(dot, _mm_mul_ps(vrx, ry));
         const __m128 dead = _mm_or_ps(_mm_cmpeq_ps(dot, zero), _mm_cmpeq_ps(ry, zero));
@@ -382,7 +377,6 @@ void listed_keys(const std::uint32_t* __restrict ys, const float* __restrict dot
         keys[i] = neighbour_key(static_cast<std::int32_t>(ys[i]), norms.cosine(dots[i], x, ys[i]));
 }
 
-
 void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
                        std::uint64_t min_common, const Norms& norms, FreshPairs& fresh,
                        BuiltLists& built) {
@@ -390,72 +384,72 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
     std::vector<PerWorker<FullRowScratch>> scratch(workers);
     for (auto& s : scratch) s.value.first_unsortable = n;
     built.lists.resize(n);
-    parallel_for(n, dynamic_grain(n, workers), [&](std::size_t begin, std::size_t end,
-                                                   std::size_t worker) {
-        FullRowScratch& s = scratch[worker].value;
-        const ListArenaScope arena(s.lists);
-        if (s.cells.empty()) {
-            // First touch on the worker that uses it.
-            s.cells.assign(n, Cell<std::uint32_t>{0.0f, 0});
-            s.touched.assign(n + 1, 0);
-            s.bitmap.assign(n / 64 + 1, 0);
-            s.keys.resize(n);
-            s.listed_ids.resize(n);
-            s.listed_dots.resize(n);
-        }
-        Cell<std::uint32_t>* cells = s.cells.data();
-        std::uint32_t* touched = s.touched.data();
-        std::uint64_t* keys = s.keys.data();
-        for (std::size_t x = begin; x < end; ++x) {
-            if (loop_stopping()) return;
-            const RowRange r = row_range(m, x);
-            std::size_t updates = 0;
-            for (std::size_t p = r.begin; p < r.end; ++p) {
-                const std::uint32_t c = index.column(m, p);
-                updates += index.start[c + 1] - index.start[c];
+    parallel_for(
+        n, dynamic_grain(n, workers), [&](std::size_t begin, std::size_t end, std::size_t worker) {
+            FullRowScratch& s = scratch[worker].value;
+            const ListArenaScope arena(s.lists);
+            if (s.cells.empty()) {
+                // First touch on the worker that uses it.
+                s.cells.assign(n, Cell<std::uint32_t>{0.0f, 0});
+                s.touched.assign(n + 1, 0);
+                s.bitmap.assign(n / 64 + 1, 0);
+                s.keys.resize(n);
+                s.listed_ids.resize(n);
+                s.listed_dots.resize(n);
             }
-            std::size_t count = 0;
-            // x meets itself too; its cell is cleared and skipped below.
-            if (updates * kDenseScan >= n) {
+            Cell<std::uint32_t>* cells = s.cells.data();
+            std::uint32_t* touched = s.touched.data();
+            std::uint64_t* keys = s.keys.data();
+            for (std::size_t x = begin; x < end; ++x) {
+                if (loop_stopping()) return;
+                const RowRange r = row_range(m, x);
+                std::size_t updates = 0;
                 for (std::size_t p = r.begin; p < r.end; ++p) {
                     const std::uint32_t c = index.column(m, p);
-                    const std::size_t first = index.start[c];
-                    add_column(index.rows.data() + first, index.start[c + 1] - first,
-                               index.values.data() + first, m.data[p], cells);
+                    updates += index.start[c + 1] - index.start[c];
                 }
-                count = scan_touched(cells, n, touched);
-            } else {
-                for (std::size_t p = r.begin; p < r.end; ++p) {
-                    const std::uint32_t c = index.column(m, p);
-                    const std::size_t first = index.start[c];
-                    count = accumulate_column<std::uint32_t, false>(
-                        index.rows.data() + first, index.start[c + 1] - first,
-                        index.values.data() + first, m.data[p], cells, touched, count);
+                std::size_t count = 0;
+                // x meets itself too; its cell is cleared and skipped below.
+                if (updates * kDenseScan >= n) {
+                    for (std::size_t p = r.begin; p < r.end; ++p) {
+                        const std::uint32_t c = index.column(m, p);
+                        const std::size_t first = index.start[c];
+                        add_column(index.rows.data() + first, index.start[c + 1] - first,
+                                   index.values.data() + first, m.data[p], cells);
+                    }
+                    count = scan_touched(cells, n, touched);
+                } else {
+                    for (std::size_t p = r.begin; p < r.end; ++p) {
+                        const std::uint32_t c = index.column(m, p);
+                        const std::size_t first = index.start[c];
+                        count = accumulate_column<std::uint32_t, false>(
+                            index.rows.data() + first, index.start[c + 1] - first,
+                            index.values.data() + first, m.data[p], cells, touched, count);
+                    }
+                    ascending_ids(touched, count, n, s.bitmap.data());
                 }
-                ascending_ids(touched, count, n, s.bitmap.data());
+                if (count == 0) continue;
+                const std::size_t self = static_cast<std::size_t>(
+                    std::lower_bound(touched, touched + count, static_cast<std::uint32_t>(x)) -
+                    touched);
+                // x sits in every column of its own row, so it is among the touched
+                // ids; the test only keeps the split exact should that ever change.
+                const std::size_t above_from = self + (self < count && touched[self] == x);
+                cells[x] = Cell<std::uint32_t>{0.0f, 0};
+                PairEntry* const row = s.writer.allocate(count - above_from);
+                EntityOutput out;
+                take_cells<false>(touched, self, cells, min_common, row, s.listed_ids.data(),
+                                  s.listed_dots.data(), out);
+                take_cells<true>(touched + above_from, count - above_from, cells, min_common, row,
+                                 s.listed_ids.data(), s.listed_dots.data(), out);
+                listed_keys(s.listed_ids.data(), s.listed_dots.data(), out.listed, x, norms, keys);
+                fresh.rows[x] = std::span<PairEntry>(row, out.above);
+                fresh.kept[x] = out.kept;
+                // Lists after the first unsortable one are not stored.
+                if (x < s.first_unsortable)
+                    finish_list(keys, out.listed, x, s.sort, built.lists, s.first_unsortable);
             }
-            if (count == 0) continue;
-            const std::size_t self = static_cast<std::size_t>(
-                std::lower_bound(touched, touched + count, static_cast<std::uint32_t>(x)) -
-                touched);
-            // x sits in every column of its own row, so it is among the touched
-            // ids; the test only keeps the split exact should that ever change.
-            const std::size_t above_from = self + (self < count && touched[self] == x);
-            cells[x] = Cell<std::uint32_t>{0.0f, 0};
-            PairEntry* const row = s.writer.allocate(count - above_from);
-            EntityOutput out;
-            take_cells<false>(touched, self, cells, min_common, row, s.listed_ids.data(),
-                              s.listed_dots.data(), out);
-            take_cells<true>(touched + above_from, count - above_from, cells, min_common, row,
-                             s.listed_ids.data(), s.listed_dots.data(), out);
-            listed_keys(s.listed_ids.data(), s.listed_dots.data(), out.listed, x, norms, keys);
-            fresh.rows[x] = std::span<PairEntry>(row, out.above);
-            fresh.kept[x] = out.kept;
-            // Lists after the first unsortable one are not stored.
-            if (x < s.first_unsortable)
-                finish_list(keys, out.listed, x, s.sort, built.lists, s.first_unsortable);
-        }
-    });
+        });
     built.first_unsortable = n;
     for (auto& s : scratch) {
         built.first_unsortable = std::min(built.first_unsortable, s.value.first_unsortable);

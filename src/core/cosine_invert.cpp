@@ -9,7 +9,6 @@
 namespace quibrel::cosine_detail {
 namespace {
 
-
 // Where x occurs in a row of the other matrix: its later positions [from, to)
 // are the pair partners, x's own value sits at from - 1.
 struct Occurrence {
