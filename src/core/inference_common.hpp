@@ -1,0 +1,190 @@
+// What scoring (inference_predict.cpp) and recommendation
+// (inference_recommend.cpp) share. Internal to the core.
+//
+// Everything here runs on the calling thread. Per-pair and per-user work reuses
+// scratch buffers: generation-stamped dense arrays indexed by id, kept per
+// thread (large ones only for one call), so starting a new pair or user costs
+// nothing and repeated small calls do not re-zero memory.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <type_traits>
+
+#include "core/csr.hpp"
+#include "core/errors.hpp"
+#include "core/models.hpp"
+#include "core/pool.hpp"
+
+namespace quibrel::inference_detail {
+
+static_assert(sizeof(std::size_t) == 8, "ids and offsets are read as 64-bit indices");
+
+// How often (in pairs, users, or visited list entries) to poll for Ctrl-C.
+inline constexpr std::size_t kInterruptEvery = 4096;
+inline constexpr std::uint64_t kInterruptWork = 1u << 20;
+
+// Polls for an interrupt once enough work has gone by since the last poll.
+class InterruptPacer {
+public:
+    void step(std::uint64_t work) {
+        work_ += work + 1;
+        if (++steps_ >= kInterruptEvery || work_ >= kInterruptWork) {
+            steps_ = 0;
+            work_ = 0;
+            check_interrupt();
+        }
+    }
+
+private:
+    std::size_t steps_ = 0;
+    std::uint64_t work_ = 0;
+};
+
+// List heads and rows sit at random places in memory; asking for the next one
+// while the current one is processed hides most of that latency. The first
+// lines are enough for the hardware to continue a sequential read.
+inline constexpr std::size_t kPrefetchBytes = 512;
+
+inline void prefetch_bytes(const void* start, std::size_t bytes) {
+    const char* p = static_cast<const char*>(start);
+    for (std::size_t off = 0; off < std::min(bytes, kPrefetchBytes); off += 64)
+        __builtin_prefetch(p + off);
+}
+
+// Prefetches the entries of row i without any of get_row's checks failing.
+inline void prefetch_row(const CsrMatrix& m, std::uint64_t i) {
+    if (i >= m.n_rows()) return;
+    const std::uint64_t begin = m.indptr[i];
+    const std::uint64_t end = m.indptr[i + 1];
+    if (begin >= end || end > m.indices.size() || end > m.data.size()) return;
+    const auto bytes = static_cast<std::size_t>(end - begin) * 4;
+    prefetch_bytes(m.indices.data() + begin, bytes);
+    prefetch_bytes(m.data.data() + begin, bytes);
+}
+
+// ---------------------------------------------------------------------------
+// Neighbour lists seen uniformly: cosine lists are two parallel vectors, Swing
+// lists one vector of pairs.
+
+struct CosineView {
+    const std::int32_t* ids;
+    const float* sims;
+    std::size_t len;
+    std::int32_t id(std::size_t j) const { return ids[j]; }
+    float sim(std::size_t j) const { return sims[j]; }
+    void prefetch(std::size_t m) const {
+        prefetch_bytes(ids, std::min(m, len) * sizeof(std::int32_t));
+        prefetch_bytes(sims, std::min(m, len) * sizeof(float));
+    }
+};
+
+struct CosineLists {
+    using View = CosineView;
+    const SimMapping& map;
+    bool find(std::int32_t key, CosineView& view) const {
+        const NeighbourList* list = map.find(key);
+        if (list == nullptr) return false;
+        // A model file may carry vectors of different lengths; never read past
+        // the shorter one.
+        view = {list->ids.data(), list->sims.data(), std::min(list->ids.size(), list->sims.size())};
+        return true;
+    }
+};
+
+struct SwingView {
+    const SwingPair* pairs;
+    std::size_t len;
+    std::int32_t id(std::size_t j) const { return pairs[j].id; }
+    float sim(std::size_t j) const { return pairs[j].score; }
+    void prefetch(std::size_t m) const {
+        prefetch_bytes(pairs, std::min(m, len) * sizeof(SwingPair));
+    }
+};
+
+struct SwingLists {
+    using View = SwingView;
+    const SwingScores& map;
+    bool find(std::int32_t key, SwingView& view) const {
+        const SwingList* list = map.find(key);
+        if (list == nullptr) return false;
+        view = {list->data(), list->size()};
+        return true;
+    }
+};
+
+inline std::size_t head_length(std::uint64_t k, std::size_t len) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(k, len));
+}
+
+// Dense arrays cover ids below this bound (or the id count if smaller); other
+// ids, which only malformed or loaded data carries, take slower exact paths.
+inline constexpr std::size_t kMaxDenseIds = std::size_t{1} << 24;
+// Thread-local scratch larger than this is released at the end of a call
+// rather than kept for the thread's next call.
+inline constexpr std::size_t kKeepDenseIds = std::size_t{1} << 21;
+
+// A growable array whose new elements are all zero bytes. It comes from calloc,
+// so a large one is fresh, lazily mapped memory: only the pages that a call
+// touches cost anything, which keeps a one-user call on a huge catalogue cheap.
+// Growing drops the old contents.
+template <class T>
+class ZeroedArray {
+    static_assert(std::is_trivially_copyable_v<T>, "elements start as zero bytes");
+
+public:
+    std::size_t size() const { return size_; }
+    void grow(std::size_t n) {
+        if (n <= size_) return;
+        data_.reset(static_cast<T*>(std::calloc(n, sizeof(T))));
+        size_ = data_ ? n : 0;
+        if (!data_) throw std::bad_alloc();
+    }
+    void release() {
+        data_.reset();
+        size_ = 0;
+    }
+    T& operator[](std::size_t i) { return data_.get()[i]; }
+    const T& operator[](std::size_t i) const { return data_.get()[i]; }
+    T* begin() { return data_.get(); }
+    T* end() { return data_.get() + size_; }
+
+private:
+    struct Free {
+        void operator()(T* p) const { std::free(p); }
+    };
+    std::unique_ptr<T, Free> data_;
+    std::size_t size_ = 0;
+};
+
+// Generation stamps: slot i is "set" when stamp[i] == current generation, so
+// clearing the whole set costs one increment.
+class Stamps {
+public:
+    // Zero stamps never match the generation, so growing clears the set.
+    void resize(std::size_t n) { stamp_.grow(n); }
+    void next_generation() {
+        if (++generation_ == 0) {
+            std::fill(stamp_.begin(), stamp_.end(), 0);
+            generation_ = 1;
+        }
+    }
+    bool is_set(std::size_t i) const { return stamp_[i] == generation_; }
+    void set(std::size_t i) { stamp_[i] = generation_; }
+    void unset(std::size_t i) { stamp_[i] = 0; }
+    std::size_t capacity() const { return stamp_.size(); }
+    void release() {
+        stamp_.release();
+        generation_ = 1;
+    }
+
+private:
+    ZeroedArray<std::uint32_t> stamp_;
+    std::uint32_t generation_ = 1;
+};
+
+}  // namespace quibrel::inference_detail
