@@ -490,11 +490,7 @@ FreshPairs forward_cosine(const CsrMatrix& forward, std::size_t n, std::uint64_t
             forward_rows<std::uint64_t>(forward, index, n, min_common, fresh);
         }
     }
-    if (min_common == 0) {
-        fresh.kept_pairs = n < 2 ? 0 : static_cast<std::uint64_t>(n) * (n - 1) / 2;
-    } else {
-        for (std::uint32_t k : fresh.kept) fresh.kept_pairs += k;
-    }
+    fresh.count_kept(n, min_common);
     print_line("forward cosine sim: " + std::to_string(fresh.kept_pairs) +
                " elapsed: " + watch.elapsed());
     return fresh;

@@ -116,11 +116,7 @@ FreshPairs invert_cosine(const CsrMatrix& other, std::size_t rows, std::size_t n
         }
         fresh.take(writer);
     }
-    if (min_common == 0) {
-        fresh.kept_pairs = n < 2 ? 0 : static_cast<std::uint64_t>(n) * (n - 1) / 2;
-    } else {
-        for (std::uint32_t k : fresh.kept) fresh.kept_pairs += k;
-    }
+    fresh.count_kept(n, min_common);
     print_line("invert cosine sim: " + std::to_string(fresh.kept_pairs) +
                " elapsed: " + watch.elapsed());
     return fresh;

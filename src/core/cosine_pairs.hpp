@@ -76,6 +76,16 @@ struct FreshPairs {
         if (e.count != kWideCount) return e.count >= min_common;
         return wide.at(pair_key(static_cast<std::int32_t>(x), e.y)) >= min_common;
     }
+    // Sets kept_pairs once the rows are in: with min_common = 0 every pair of
+    // the n entities is a triple, co-occurring or not.
+    void count_kept(std::size_t n, std::uint64_t min_common) {
+        kept_pairs = 0;
+        if (min_common == 0) {
+            kept_pairs = n < 2 ? 0 : static_cast<std::uint64_t>(n) * (n - 1) / 2;
+            return;
+        }
+        for (std::uint32_t k : kept) kept_pairs += k;
+    }
     // Takes over what a worker's writer holds.
     void take(PairBlockWriter& writer) {
         for (PairBlock& block : writer.release()) blocks.push_back(std::move(block));
