@@ -75,6 +75,12 @@ struct CosineView {
     const std::int32_t* ids;
     const float* sims;
     std::size_t len;
+
+    // A model file may carry vectors of different lengths; never read past
+    // the shorter one.
+    static CosineView of(const NeighbourList& list) {
+        return {list.ids.data(), list.sims.data(), std::min(list.ids.size(), list.sims.size())};
+    }
     std::int32_t id(std::size_t j) const { return ids[j]; }
     float sim(std::size_t j) const { return sims[j]; }
     void prefetch(std::size_t m) const {
@@ -83,22 +89,11 @@ struct CosineView {
     }
 };
 
-struct CosineLists {
-    using View = CosineView;
-    const SimMapping& map;
-    bool find(std::int32_t key, CosineView& view) const {
-        const NeighbourList* list = map.find(key);
-        if (list == nullptr) return false;
-        // A model file may carry vectors of different lengths; never read past
-        // the shorter one.
-        view = {list->ids.data(), list->sims.data(), std::min(list->ids.size(), list->sims.size())};
-        return true;
-    }
-};
-
 struct SwingView {
     const SwingPair* pairs;
     std::size_t len;
+
+    static SwingView of(const SwingList& list) { return {list.data(), list.size()}; }
     std::int32_t id(std::size_t j) const { return pairs[j].id; }
     float sim(std::size_t j) const { return pairs[j].score; }
     void prefetch(std::size_t m) const {
@@ -106,16 +101,20 @@ struct SwingView {
     }
 };
 
-struct SwingLists {
-    using View = SwingView;
-    const SwingScores& map;
-    bool find(std::int32_t key, SwingView& view) const {
-        const SwingList* list = map.find(key);
+// The lists of one model by id, each seen through ViewT.
+template <class Map, class ViewT>
+struct ListsOf {
+    using View = ViewT;
+    const Map& map;
+    bool find(std::int32_t key, View& view) const {
+        const auto* list = map.find(key);
         if (list == nullptr) return false;
-        view = {list->data(), list->size()};
+        view = View::of(*list);
         return true;
     }
 };
+using CosineLists = ListsOf<SimMapping, CosineView>;
+using SwingLists = ListsOf<SwingScores, SwingView>;
 
 inline std::size_t head_length(std::uint64_t k, std::size_t len) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(k, len));
