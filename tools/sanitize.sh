@@ -6,12 +6,16 @@
 #
 #   tools/sanitize.sh                 # build, whole suite except tests marked slow, fuzz smoke
 #   tools/sanitize.sh tests/test_x.py # build, then only the given pytest arguments
+#   tools/sanitize.sh --build-only    # build only (CI compiles it while other steps run)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build/asan
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIBREL_SANITIZE=ON >/dev/null
 cmake --build "$build" -j "${QUIBREL_JOBS:-2}" >/dev/null
+if [ "${1:-}" = "--build-only" ]; then
+    exit 0
+fi
 
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
