@@ -10,15 +10,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
-#include <new>
-#include <type_traits>
 
 #include "core/csr.hpp"
 #include "core/errors.hpp"
 #include "core/models.hpp"
 #include "core/pool.hpp"
+#include "core/zeroed_array.hpp"
 
 namespace quibrel::inference_detail {
 
@@ -127,21 +124,17 @@ inline constexpr std::size_t kMaxDenseIds = std::size_t{1} << 24;
 // rather than kept for the thread's next call.
 inline constexpr std::size_t kKeepDenseIds = std::size_t{1} << 21;
 
-// A growable array whose new elements are all zero bytes. It comes from calloc,
-// so a large one is fresh, lazily mapped memory: only the pages that a call
-// touches cost anything, which keeps a one-user call on a huge catalogue cheap.
-// Growing drops the old contents.
+// A growable zeroed array: a one-user call on a huge catalogue touches only
+// the pages it uses. Growing drops the old contents.
 template <class T>
 class ZeroedArray {
-    static_assert(std::is_trivially_copyable_v<T>, "elements start as zero bytes");
-
 public:
     std::size_t size() const { return size_; }
     void grow(std::size_t n) {
         if (n <= size_) return;
-        data_.reset(static_cast<T*>(std::calloc(n, sizeof(T))));
-        size_ = data_ ? n : 0;
-        if (!data_) throw std::bad_alloc();
+        release();
+        data_ = zeroed_array<T>(n);
+        size_ = n;
     }
     void release() {
         data_.reset();
@@ -153,10 +146,7 @@ public:
     T* end() { return data_.get() + size_; }
 
 private:
-    struct Free {
-        void operator()(T* p) const { std::free(p); }
-    };
-    std::unique_ptr<T, Free> data_;
+    HeapArray<T> data_;
     std::size_t size_ = 0;
 };
 

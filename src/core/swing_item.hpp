@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
-#include <memory>
 #include <new>
 #include <span>
 #include <vector>
@@ -17,6 +15,7 @@
 #include "core/models.hpp"
 #include "core/neighbour_sort.hpp"
 #include "core/swing_cache.hpp"
+#include "core/zeroed_array.hpp"
 
 namespace quibrel::swing_detail {
 
@@ -33,20 +32,11 @@ struct UserRow {
     RowKind kind = RowKind::Regular;
 };
 
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
+// Per-id scratch of the items; ids are handled as 32-bit values.
 template <class T>
-using HeapArray = std::unique_ptr<T[], FreeDeleter>;
-
-// Zeroed memory from calloc: large blocks come straight from the system as
-// zero pages, so only the pages an item actually touches get committed.
-template <class T>
-inline HeapArray<T> zeroed_array(std::size_t n) {
+inline HeapArray<T> id_array(std::size_t n) {
     if (n > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-    void* p = std::calloc(n == 0 ? 1 : n, sizeof(T));
-    if (p == nullptr) throw std::bad_alloc();
-    return HeapArray<T>(static_cast<T*>(p));
+    return zeroed_array<T>(n);
 }
 
 // How many of the current item's user rows hold an id; side by side with the
@@ -93,13 +83,12 @@ struct alignas(64) Scratch {
     std::vector<std::uint64_t> walk_u, walk_v, walk_common;  // literal walk only
 
     explicit Scratch(std::size_t n_items)
-        : values(zeroed_array<float>(n_items)), stamps(zeroed_array<std::uint32_t>(n_items)),
-          touched(zeroed_array<std::uint32_t>(n_items + 1)), tally(zeroed_array<Tally>(n_items)),
-          placed(zeroed_array<std::uint32_t>(n_items)),
-          postings_at(zeroed_array<std::uint32_t>(n_items)),
-          filled(zeroed_array<std::uint32_t>(n_items)), marks(zeroed_array<std::uint32_t>(n_items)),
-          keys(zeroed_array<std::uint64_t>(n_items + 1)), size_(n_items),
-          scan_cost_(n_items / 8 + 64) {}
+        : values(id_array<float>(n_items)), stamps(id_array<std::uint32_t>(n_items)),
+          touched(id_array<std::uint32_t>(n_items + 1)), tally(id_array<Tally>(n_items)),
+          placed(id_array<std::uint32_t>(n_items)), postings_at(id_array<std::uint32_t>(n_items)),
+          filled(id_array<std::uint32_t>(n_items)), marks(id_array<std::uint32_t>(n_items)),
+          keys(id_array<std::uint64_t>(n_items + 1)), size_(n_items), scan_cost_(n_items / 8 + 64) {
+    }
 
     std::size_t size() const noexcept { return size_; }
 
