@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 
 namespace quibrel {
 
@@ -24,7 +25,7 @@ thread_local ListArena* current_arena = nullptr;
 void release(ListArena::Block* block) noexcept {
     if (block->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         block->~Block();
-        ::operator delete(static_cast<void*>(block));
+        std::free(static_cast<void*>(block));
     }
 }
 
@@ -44,19 +45,21 @@ void* ListArena::allocate(std::size_t bytes) {
     const std::size_t need = (bytes + kPrefix + 7) & ~std::size_t{7};
     if (need > left_) {
         // Geometric growth: small computations stay in small blocks, large
-        // ones soon reach blocks large enough for huge pages.
+        // ones soon need few of them.
         const std::size_t size = std::max(need, next_size_);
         next_size_ = std::min(next_size_ * 2, kMaxBlock);
-        auto* raw = static_cast<std::byte*>(::operator new(kBlockHeader + size));
+        auto* raw = static_cast<std::byte*>(allocate_fresh_block(kBlockHeader + size));
         Block* fresh = ::new (raw) Block;
         if (block_ != nullptr) release(block_);
         block_ = fresh;
         cursor_ = raw + kBlockHeader;
         left_ = size;
+        prefault_.reset(cursor_, size);
     }
     std::byte* p = cursor_;
     cursor_ += need;
     left_ -= need;
+    prefault_.reach(cursor_);
     block_->refs.fetch_add(1, std::memory_order_relaxed);
     *reinterpret_cast<Block**>(p) = block_;
     return p + kPrefix;

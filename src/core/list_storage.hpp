@@ -1,11 +1,11 @@
 // Storage for neighbour lists.
 //
 // A computation builds up to one list per entity, hundreds of thousands of
-// them, and allocated one by one they land on fresh 4 KiB pages whose first
-// touches cost more than building the lists. While a ListArenaScope is active
-// on a thread, the lists it allocates are carved from large blocks instead
-// (large blocks get huge pages); a block goes back to the system when the last
-// list in it is freed. Lists keep the interface of std::vector: a list can be
+// them, and allocated one by one each would fault its own fresh pages in.
+// While a ListArenaScope is active on a thread, the lists it allocates are
+// carved from large blocks instead, whose pages are made present ahead of the
+// lists (fresh_blocks.hpp); a block goes back to the system when the last list
+// in it is freed. Lists keep the interface of std::vector: a list can be
 // freed, replaced or grown on any thread, and outside a scope it is an
 // ordinary heap allocation.
 #pragma once
@@ -16,6 +16,8 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "core/fresh_blocks.hpp"
 
 namespace quibrel {
 
@@ -35,6 +37,7 @@ private:
     std::byte* cursor_ = nullptr;
     std::size_t left_ = 0;
     std::size_t next_size_ = std::size_t{64} << 10;
+    Prefaulter prefault_;
 };
 
 // Routes the calling thread's list allocations to `arena` for its lifetime.

@@ -1,7 +1,10 @@
 // Allocation for the module's own code: large blocks ask for transparent huge
 // pages before their first touch. On these machines first-touch page faults on
 // 4 KiB pages run at 1-2 GB/s and dominated building big vectors (matrices,
-// pair statistics, scratch); huge pages make that several times faster.
+// scratch); huge pages make that several times faster while the host still
+// holds the memory, as when a process reuses what it freed. The bulk of a
+// computation's fresh memory, its lists and pair records, is allocated
+// elsewhere with small pages (fresh_blocks.hpp).
 //
 // The operators are not exported (the link hides the core library), so they
 // serve this extension only, and they stay

@@ -1,25 +1,56 @@
 #include "core/pair_stats.hpp"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 namespace quibrel {
 
+PairBlock pair_block(std::size_t count) {
+    if (count > (std::size_t{1} << 60) / sizeof(PairEntry)) throw std::bad_alloc();
+    return PairBlock(static_cast<PairEntry*>(allocate_fresh_block(count * sizeof(PairEntry))));
+}
+
 PairEntry* PairBlockWriter::allocate(std::size_t count) {
     if (count > left_) {
         // Geometric growth keeps small computations in small blocks while big
-        // ones soon get blocks large enough for huge pages.
+        // ones soon need few of them.
         const std::size_t size = std::max(count, next_size_);
         next_size_ = std::min<std::size_t>(next_size_ * 2, std::size_t{1} << 22);
-        blocks_.push_back(std::make_unique_for_overwrite<PairEntry[]>(size));
+        blocks_.push_back(pair_block(size));
         cursor_ = blocks_.back().get();
         left_ = size;
+        prefault_.reset(cursor_, size * sizeof(PairEntry));
     }
     PairEntry* out = cursor_;
     cursor_ += count;
     left_ -= count;
+    prefault_.reach(cursor_);
     return out;
 }
+
+namespace {
+
+// Copies the runs into one exact block of `entries` records and points
+// `into` (which may be `from`) at the copies.
+PairBlock pack_runs(const std::vector<std::span<PairEntry>>& from, std::size_t entries,
+                    std::vector<std::span<PairEntry>>& into) {
+    PairBlock block = pair_block(entries);
+    Prefaulter prefault;
+    prefault.reset(block.get(), entries * sizeof(PairEntry));
+    PairEntry* out = block.get();
+    for (std::size_t x = 0; x < from.size(); ++x) {
+        const std::span<PairEntry> run = from[x];
+        if (run.empty()) continue;
+        prefault.reach(out + run.size());
+        std::copy(run.begin(), run.end(), out);
+        into[x] = std::span<PairEntry>(out, run.size());
+        out += run.size();
+    }
+    return block;
+}
+
+}  // namespace
 
 std::vector<PairBlock> PairBlockWriter::release() {
     cursor_ = nullptr;
@@ -31,16 +62,7 @@ PairStats::PairStats(const PairStats& other)
     : rows_(other.rows_), runs_(other.runs_.size()), run_entries_(other.run_entries_),
       extra_(other.extra_), wide_(other.wide_), count_(other.count_) {
     // The copy's runs share one exact block.
-    if (run_entries_ == 0) return;
-    blocks_.push_back(std::make_unique_for_overwrite<PairEntry[]>(run_entries_));
-    PairEntry* out = blocks_.back().get();
-    for (std::size_t x = 0; x < runs_.size(); ++x) {
-        const std::span<PairEntry> run = other.runs_[x];
-        if (run.empty()) continue;
-        std::copy(run.begin(), run.end(), out);
-        runs_[x] = std::span<PairEntry>(out, run.size());
-        out += run.size();
-    }
+    if (run_entries_ > 0) blocks_.push_back(pack_runs(other.runs_, run_entries_, runs_));
 }
 
 PairStats& PairStats::operator=(const PairStats& other) {
@@ -89,16 +111,7 @@ void PairStats::compact_if_wasteful() {
     // Once most block space is dead, the live runs move to one exact block.
     if (dead_entries_ <= run_entries_ + 4096) return;
     std::vector<PairBlock> blocks;
-    if (run_entries_ > 0) {
-        blocks.push_back(std::make_unique_for_overwrite<PairEntry[]>(run_entries_));
-        PairEntry* out = blocks.back().get();
-        for (auto& run : runs_) {
-            if (run.empty()) continue;
-            std::copy(run.begin(), run.end(), out);
-            run = std::span<PairEntry>(out, run.size());
-            out += run.size();
-        }
-    }
+    if (run_entries_ > 0) blocks.push_back(pack_runs(runs_, run_entries_, runs_));
     blocks_ = std::move(blocks);
     dead_entries_ = 0;
 }

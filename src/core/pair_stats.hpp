@@ -4,9 +4,10 @@
 //
 // Layout: pair stores can hold 10^8 records, so records of entities 0..rows-1
 // live in one sorted run per x of 12-byte (y, dot, count) entries. A run is
-// either a slice of a large block written by a computation (large blocks get
-// huge pages, and first touches of small pages dominated building them) or,
-// once changed, a vector of its own. Records whose x is negative or far beyond
+// either a slice of a large block written by a computation (one vector per row
+// spent more time on first touches of fresh pages than on building them;
+// blocks take small pages made present ahead of the writer, fresh_blocks.hpp)
+// or, once changed, a vector of its own. Records whose x is negative or far beyond
 // the rows held (possible only in model files) go to a small hash map.
 #pragma once
 
@@ -19,7 +20,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/fresh_blocks.hpp"
 #include "core/id_map.hpp"
+#include "core/zeroed_array.hpp"
 
 namespace quibrel {
 
@@ -59,7 +62,10 @@ inline std::uint64_t pair_key(std::int32_t x, std::int32_t y) noexcept {
 using WideCounts = std::unordered_map<std::uint64_t, std::uint64_t, IdHash>;
 
 using PairRow = std::vector<PairEntry>;
-using PairBlock = std::unique_ptr<PairEntry[]>;
+using PairBlock = HeapArray<PairEntry>;
+
+// Room for `count` records (fresh_blocks.hpp); throws std::bad_alloc.
+PairBlock pair_block(std::size_t count);
 
 // Hands out room for whole rows from blocks of growing size; one per thread.
 class PairBlockWriter {
@@ -84,6 +90,7 @@ private:
     PairEntry* cursor_ = nullptr;
     std::size_t left_ = 0;
     std::size_t next_size_ = 4096;
+    Prefaulter prefault_;
 };
 
 class PairStats {
