@@ -19,6 +19,9 @@
 #include <span>
 #include <vector>
 
+#include "core/fresh_blocks.hpp"
+#include "core/zeroed_array.hpp"
+
 namespace quibrel {
 
 class PairCache {
@@ -68,9 +71,10 @@ private:
         std::size_t used = 0;
     };
     struct alignas(64) Arena {
-        std::vector<std::unique_ptr<unsigned char[]>> chunks;
+        std::vector<HeapArray<unsigned char>> chunks;  // fresh_blocks.hpp
         unsigned char* tail = nullptr;  // next free byte of the last chunk, 4-aligned
         std::size_t free = 0;           // bytes left after tail
+        Prefaulter prefault;
     };
 
     // Fibonacci hashing: the top bits of the product spread keys that differ
