@@ -2,13 +2,12 @@
 // and pair records, most of the memory it touches for the first time.
 //
 // This guest returns freed memory to the host, so first touches of fresh
-// memory are slow, and slowest with transparent huge pages: a 2 MiB page is
-// cleared through 512 host faults. Measured here on 1,000 MiB, after the
-// host had taken freed memory back: huge pages 0.5-0.7 GB/s, 4 KiB pages
-// faulted one by one 1.2 GB/s, and 4 KiB pages made present 256 KiB at a time
-// (one madvise each) 1.7-1.9 GB/s. These blocks therefore take small pages,
-// made present ahead of the writer. Huge pages still pay off where memory is
-// reused while the host keeps it, and elsewhere (memory.cpp).
+// memory are slow, and slowest with transparent huge pages. Measured here on
+// 1,000 MiB, after the host had taken freed memory back: huge pages 0.5-0.7
+// GB/s, 4 KiB pages faulted one by one 1.2 GB/s, and 4 KiB pages made present
+// 256 KiB at a time (one madvise each) 1.7-1.9 GB/s. These blocks therefore
+// take small pages, made present ahead of the writer; other large
+// allocations keep the huge-page advice (memory.cpp).
 #pragma once
 
 #include <cstddef>
