@@ -285,11 +285,18 @@ std::vector<std::uint32_t> grouped_order(std::span<const std::uint64_t> row_keys
 // answer(row key, list key) may throw; then the pairs are answered again in
 // input order, so that the error raised is the first failing pair's, as when
 // every pair is answered in turn (answers have no side effects).
-// prefetch(row key, list key) readies a pair's data.
-template <class ListKey, class Answer, class Prefetch>
+// prefetch(row key, list key) readies a pair's data; touch(list key) reads
+// the head of the pair's list.
+template <class ListKey, class Answer, class Prefetch, class Touch>
 std::vector<float> answer_pairs(std::span<const std::uint64_t> row_keys,
                                 std::span<const ListKey> list_keys, Scorer& scorer, Answer&& answer,
-                                Prefetch&& prefetch) {
+                                Prefetch&& prefetch, Touch&& touch) {
+    // Before pair q of every batch, the heads of the batch after next.
+    auto touch_ahead = [&](std::span<const ListKey> keys, std::size_t q) {
+        if (q % kTouchBatch != 0) return;
+        const std::size_t end = std::min(keys.size(), q + 2 * kTouchBatch);
+        for (std::size_t j = q + kTouchBatch; j < end; ++j) touch(keys[j]);
+    };
     const std::size_t n = row_keys.size();
     std::vector<float> out;
     const std::vector<std::uint32_t> order = grouped_order(row_keys);
@@ -305,6 +312,7 @@ std::vector<float> answer_pairs(std::span<const std::uint64_t> row_keys,
         out.resize(n);
         try {
             for (std::size_t q = 0; q < n; ++q) {
+                touch_ahead(lists, q);
                 if (q + 1 < n) prefetch(rows[q + 1], lists[q + 1]);
                 out[order[q]] = answer(rows[q], lists[q]);
             }
@@ -318,6 +326,7 @@ std::vector<float> answer_pairs(std::span<const std::uint64_t> row_keys,
     }
     out.reserve(n);
     for (std::size_t p = 0; p < n; ++p) {
+        touch_ahead(list_keys, p);
         if (p + 1 < n) prefetch(row_keys[p + 1], list_keys[p + 1]);
         out.push_back(answer(row_keys[p], list_keys[p]));
     }
@@ -351,7 +360,11 @@ std::vector<float> predict_by_item(const Lists& lists, std::uint64_t k, const Cs
         if (lists.find(i, next)) next.prefetch(k);
         prefetch_row(users_csr, u);
     };
-    return answer_pairs(users.first(n), items.first(n), scorer, answer, prefetch);
+    auto touch = [&](std::int32_t i) {
+        typename Lists::View head{};
+        if (lists.find(i, head)) head.touch();
+    };
+    return answer_pairs(users.first(n), items.first(n), scorer, answer, prefetch, touch);
 }
 
 }  // namespace
@@ -392,7 +405,11 @@ std::vector<float> predict_user_cf(const CfModel& m, std::span<const std::int32_
         if (lists.find(u, next)) next.prefetch(m.k_sim);
         prefetch_row(m.item_interactions, i);
     };
-    return answer_pairs(items.first(n), users.first(n), scorer, answer, prefetch);
+    auto touch = [&](std::int32_t u) {
+        CosineView head{};
+        if (lists.find(u, head)) head.touch();
+    };
+    return answer_pairs(items.first(n), users.first(n), scorer, answer, prefetch, touch);
 }
 
 }  // namespace quibrel
