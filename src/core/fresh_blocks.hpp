@@ -12,12 +12,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <type_traits>
+
+#include "core/zeroed_array.hpp"
 
 namespace quibrel {
 
 // A block from malloc (freed with std::free) that keeps to small pages.
 // Throws std::bad_alloc.
 void* allocate_fresh_block(std::size_t bytes);
+
+// Room for n elements in a fresh block, not initialised.
+template <class T>
+HeapArray<T> fresh_array(std::size_t n) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    if (n > (std::size_t{1} << 60) / sizeof(T)) throw std::bad_alloc();
+    return HeapArray<T>(static_cast<T*>(allocate_fresh_block(n * sizeof(T))));
+}
 
 // Makes the pages of a block present a chunk at a time, ahead of a cursor
 // that writes it from its start. Only a speed-up: where the kernel cannot do

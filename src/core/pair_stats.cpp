@@ -1,15 +1,9 @@
 #include "core/pair_stats.hpp"
 
 #include <algorithm>
-#include <new>
 #include <utility>
 
 namespace quibrel {
-
-PairBlock pair_block(std::size_t count) {
-    if (count > (std::size_t{1} << 60) / sizeof(PairEntry)) throw std::bad_alloc();
-    return PairBlock(static_cast<PairEntry*>(allocate_fresh_block(count * sizeof(PairEntry))));
-}
 
 PairEntry* PairBlockWriter::allocate(std::size_t count) {
     if (count > left_) {
@@ -17,7 +11,7 @@ PairEntry* PairBlockWriter::allocate(std::size_t count) {
         // ones soon need few of them.
         const std::size_t size = std::max(count, next_size_);
         next_size_ = std::min<std::size_t>(next_size_ * 2, std::size_t{1} << 22);
-        blocks_.push_back(pair_block(size));
+        blocks_.push_back(fresh_array<PairEntry>(size));
         cursor_ = blocks_.back().get();
         left_ = size;
         prefault_.reset(cursor_, size * sizeof(PairEntry));
@@ -35,7 +29,7 @@ namespace {
 // `into` (which may be `from`) at the copies.
 PairBlock pack_runs(const std::vector<std::span<PairEntry>>& from, std::size_t entries,
                     std::vector<std::span<PairEntry>>& into) {
-    PairBlock block = pair_block(entries);
+    PairBlock block = fresh_array<PairEntry>(entries);
     Prefaulter prefault;
     prefault.reset(block.get(), entries * sizeof(PairEntry));
     PairEntry* out = block.get();

@@ -22,7 +22,6 @@
 
 #include "core/fresh_blocks.hpp"
 #include "core/id_map.hpp"
-#include "core/zeroed_array.hpp"
 
 namespace quibrel {
 
@@ -62,10 +61,7 @@ inline std::uint64_t pair_key(std::int32_t x, std::int32_t y) noexcept {
 using WideCounts = std::unordered_map<std::uint64_t, std::uint64_t, IdHash>;
 
 using PairRow = std::vector<PairEntry>;
-using PairBlock = HeapArray<PairEntry>;
-
-// Room for `count` records (fresh_blocks.hpp); throws std::bad_alloc.
-PairBlock pair_block(std::size_t count);
+using PairBlock = HeapArray<PairEntry>;  // from fresh_array
 
 // Hands out room for whole rows from blocks of growing size; one per thread.
 class PairBlockWriter {

@@ -66,7 +66,7 @@ void* PairCache::reserve(std::size_t worker, std::size_t capacity) {
     const std::size_t bytes = list_bytes(capacity, id_bytes_);
     if (arena.free < bytes) {
         const std::size_t size = std::max(kChunkBytes, bytes);
-        arena.chunks.emplace_back(static_cast<unsigned char*>(allocate_fresh_block(size)));
+        arena.chunks.push_back(fresh_array<unsigned char>(size));
         arena.tail = arena.chunks.back().get();
         arena.free = size;
         arena.prefault.reset(arena.tail, size);

@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "core/fresh_blocks.hpp"
-#include "core/zeroed_array.hpp"
 
 namespace quibrel {
 
@@ -71,7 +70,7 @@ private:
         std::size_t used = 0;
     };
     struct alignas(64) Arena {
-        std::vector<HeapArray<unsigned char>> chunks;  // fresh_blocks.hpp
+        std::vector<HeapArray<unsigned char>> chunks;  // from fresh_array
         unsigned char* tail = nullptr;  // next free byte of the last chunk, 4-aligned
         std::size_t free = 0;           // bytes left after tail
         Prefaulter prefault;
