@@ -61,6 +61,16 @@ inline void touch_value(const T* p) {
     asm volatile("" : : "g"(value));
 }
 
+// Called at each position q of a sequence of n lists: at the start of every
+// batch, touch(j) for the positions of the batch after next (at q = 0, of the
+// first two batches).
+template <class Touch>
+inline void touch_ahead(std::size_t q, std::size_t n, Touch&& touch) {
+    if (q % kTouchBatch != 0) return;
+    const std::size_t end = std::min(n, q + 2 * kTouchBatch);
+    for (std::size_t j = q == 0 ? 0 : q + kTouchBatch; j < end; ++j) touch(j);
+}
+
 inline void prefetch_bytes(const void* start, std::size_t bytes) {
     const char* p = static_cast<const char*>(start);
     for (std::size_t off = 0; off < std::min(bytes, kPrefetchBytes); off += 64)

@@ -291,12 +291,6 @@ template <class ListKey, class Answer, class Prefetch, class Touch>
 std::vector<float> answer_pairs(std::span<const std::uint64_t> row_keys,
                                 std::span<const ListKey> list_keys, Scorer& scorer, Answer&& answer,
                                 Prefetch&& prefetch, Touch&& touch) {
-    // Before pair q of every batch, the heads of the batch after next.
-    auto touch_ahead = [&](std::span<const ListKey> keys, std::size_t q) {
-        if (q % kTouchBatch != 0) return;
-        const std::size_t end = std::min(keys.size(), q + 2 * kTouchBatch);
-        for (std::size_t j = q + kTouchBatch; j < end; ++j) touch(keys[j]);
-    };
     const std::size_t n = row_keys.size();
     std::vector<float> out;
     const std::vector<std::uint32_t> order = grouped_order(row_keys);
@@ -312,7 +306,7 @@ std::vector<float> answer_pairs(std::span<const std::uint64_t> row_keys,
         out.resize(n);
         try {
             for (std::size_t q = 0; q < n; ++q) {
-                touch_ahead(lists, q);
+                touch_ahead(q, n, [&](std::size_t j) { touch(lists[j]); });
                 if (q + 1 < n) prefetch(rows[q + 1], lists[q + 1]);
                 out[order[q]] = answer(rows[q], lists[q]);
             }
@@ -326,7 +320,7 @@ std::vector<float> answer_pairs(std::span<const std::uint64_t> row_keys,
     }
     out.reserve(n);
     for (std::size_t p = 0; p < n; ++p) {
-        touch_ahead(list_keys, p);
+        touch_ahead(p, n, [&](std::size_t j) { touch(list_keys[j]); });
         if (p + 1 < n) prefetch(row_keys[p + 1], list_keys[p + 1]);
         out.push_back(answer(row_keys[p], list_keys[p]));
     }

@@ -254,13 +254,10 @@ Recommendations recommend_by_item(const Lists& lists, std::uint64_t k, const Csr
         std::uint64_t work = row.size();
         for (std::size_t e = 0; e < row.size(); ++e) {
             typename Lists::View list{};
-            if (e % kTouchBatch == 0) {
-                // The heads of the batch after next, and at the start of a
-                // row those of the first two batches.
-                const std::size_t end = std::min(row.size(), e + 2 * kTouchBatch);
-                for (std::size_t t = e == 0 ? 0 : e + kTouchBatch; t < end; ++t)
-                    if (lists.find(row.columns[t], list)) list.touch();
-            }
+            touch_ahead(e, row.size(), [&](std::size_t t) {
+                typename Lists::View head{};
+                if (lists.find(row.columns[t], head)) head.touch();
+            });
             if (e + 1 < row.size() && lists.find(row.columns[e + 1], list)) list.prefetch(k);
             if (!lists.find(row.columns[e], list)) continue;
             const float r = row.values[e];
