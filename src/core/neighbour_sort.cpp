@@ -123,6 +123,26 @@ RadixPlan plan_radix(const std::uint64_t* keys, std::size_t n, KeyRange range,
     return RadixPlan{passes, digit, radix, mask};
 }
 
+const std::uint64_t* radix_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range,
+                                         SortScratch& scratch) {
+    const RadixPlan plan = plan_radix(keys, n, range, scratch);
+    if (scratch.spare.size() < n) scratch.spare.resize(n);
+    std::uint64_t* from = keys;
+    std::uint64_t* to = scratch.spare.data();
+    const std::uint32_t lo = range.lo;
+    for (int p = 0; p < plan.passes; ++p) {
+        std::uint32_t* cursor = scratch.bounds.data() + static_cast<std::size_t>(p) * plan.radix;
+        const int shift = p * plan.digit;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t k = from[i];
+            const std::uint32_t v = static_cast<std::uint32_t>(k >> 32) - lo;
+            to[cursor[(v >> shift) & plan.mask]++] = k;
+        }
+        std::swap(from, to);
+    }
+    return from;
+}
+
 NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, KeyRange range,
                                     SortScratch& scratch) {
     if (n < 16) {
@@ -130,16 +150,7 @@ NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, KeyRange
         return to_neighbour_list(keys, n);
     }
     if (range.lo == range.hi) return to_neighbour_list(keys, n);
-    NeighbourList list;
-    list.ids.resize(n);
-    list.sims.resize(n);
-    std::int32_t* const ids = list.ids.data();
-    float* const sims = list.sims.data();
-    sort_by_similarity(keys, n, range, scratch, [=](std::uint32_t slot, std::uint64_t k) {
-        ids[slot] = key_id(k);
-        sims[slot] = key_sim(k);
-    });
-    return list;
+    return to_neighbour_list(sort_by_similarity(keys, n, range, scratch), n);
 }
 
 NeighbourList to_neighbour_list(const std::uint64_t* keys, std::size_t n) {

@@ -87,35 +87,13 @@ RadixPlan plan_radix(const std::uint64_t* keys, std::size_t n, KeyRange range,
 
 // Stable sort of keys given in ascending id order on their similarity half
 // (range.lo < range.hi), so equal similarities keep ascending ids, as a sort
-// of the whole key orders them. The last pass hands each key and its final
-// slot to place(slot, key); `keys` is used as scratch.
-template <class Place>
-void radix_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range,
-                         SortScratch& scratch, Place&& place) {
-    const RadixPlan plan = plan_radix(keys, n, range, scratch);
-    if (scratch.spare.size() < n) scratch.spare.resize(n);
-    std::uint64_t* from = keys;
-    std::uint64_t* to = scratch.spare.data();
-    const std::uint32_t lo = range.lo;
-    for (int p = 0; p < plan.passes; ++p) {
-        std::uint32_t* cursor = scratch.bounds.data() + static_cast<std::size_t>(p) * plan.radix;
-        const int shift = p * plan.digit;
-        if (p + 1 < plan.passes) {
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::uint64_t k = from[i];
-                const std::uint32_t v = static_cast<std::uint32_t>(k >> 32) - lo;
-                to[cursor[(v >> shift) & plan.mask]++] = k;
-            }
-            std::swap(from, to);
-        } else {
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::uint64_t k = from[i];
-                const std::uint32_t v = static_cast<std::uint32_t>(k >> 32) - lo;
-                place(cursor[(v >> shift) & plan.mask]++, k);
-            }
-        }
-    }
-}
+// of the whole key orders them. Returns the sorted keys, which lie in `keys`
+// or in scratch.spare (both used as scratch). Every pass writes into one of
+// these two buffers, which the previous pass left in cache: scattering the
+// last pass straight into a list's fresh memory costs a cache miss on most
+// stores, a sequential copy afterwards does not.
+const std::uint64_t* radix_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range,
+                                         SortScratch& scratch);
 
 // Keys in ascending order, in scratch.spare: one distribution pass into about
 // n/2 buckets (at most 4096) over the span `range` of the similarities, then
@@ -131,15 +109,11 @@ constexpr std::size_t kBucketSortBelow = 512;
 // The order of radix_by_similarity, for keys given in ascending id order with
 // unique ids below 2^31: equal similarities keep ascending ids, which is also
 // the order of whole keys, so short lists may be sorted by whole keys.
-template <class Place>
-void sort_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range, SortScratch& scratch,
-                        Place&& place) {
-    if (n < kBucketSortBelow) {
-        const std::uint64_t* sorted = bucket_sort_keys(keys, n, range, scratch);
-        for (std::size_t i = 0; i < n; ++i) place(static_cast<std::uint32_t>(i), sorted[i]);
-        return;
-    }
-    radix_by_similarity(keys, n, range, scratch, place);
+// Returns the sorted keys, in `keys` or scratch.spare.
+inline const std::uint64_t* sort_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range,
+                                               SortScratch& scratch) {
+    if (n < kBucketSortBelow) return bucket_sort_keys(keys, n, range, scratch);
+    return radix_by_similarity(keys, n, range, scratch);
 }
 
 // The neighbour list of keys given in ascending id order (ids non-negative):

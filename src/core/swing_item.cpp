@@ -156,11 +156,9 @@ SwingList finish_item(Scratch& s) {
         const KeyRange range = similarity_range(keys, n);
         // Equal scores: ascending ids is the order already.
         if (range.lo < range.hi) {
+            const std::uint64_t* const sorted = sort_by_similarity(keys, n, range, s.sort);
             list.resize(n);
-            SwingPair* const out = list.data();
-            sort_by_similarity(keys, n, range, s.sort, [=](std::uint32_t slot, std::uint64_t k) {
-                out[slot] = key_pair(k);
-            });
+            for (std::size_t p = 0; p < n; ++p) list[p] = key_pair(sorted[p]);
             return list;
         }
     } else {
