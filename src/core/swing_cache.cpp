@@ -88,6 +88,9 @@ void PairCache::grow(Shard& shard) {
     }
     shard.table.swap(bigger);
     shard.shift = shift;
+    shard.hint_shift.store(shift, std::memory_order_relaxed);
+    shard.hint_table.store(reinterpret_cast<std::uintptr_t>(shard.table.data()),
+                           std::memory_order_release);
 }
 
 const std::uint32_t* PairCache::publish(std::size_t worker, std::uint64_t first, std::uint64_t key,

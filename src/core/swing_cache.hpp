@@ -45,6 +45,19 @@ public:
     void find_all(std::uint64_t first, std::span<const std::uint64_t> keys,
                   const std::uint32_t** lists) const;
 
+    // Starts fetching the home slot of key, so that a find_all soon after
+    // does not wait for it. Takes no lock, so while another worker grows the
+    // shard the hint may be formed from an old table and a new size: it is
+    // then wasted but harmless, as a prefetch never faults.
+    void prefetch(std::uint64_t first, std::uint64_t key) const noexcept {
+        const Shard& shard = shard_of(first);
+        const std::uintptr_t base = shard.hint_table.load(std::memory_order_acquire);
+        if (base == 0) return;
+        const unsigned shift = shard.hint_shift.load(std::memory_order_relaxed);
+        const std::uintptr_t slot = slot_of(key, shift);
+        __builtin_prefetch(reinterpret_cast<const void*>(base + slot * sizeof(Entry)));
+    }
+
     // Space for up to `capacity` ids at the end of the worker's arena. The
     // space stays the worker's until it calls publish or reserve again; it is
     // not visible to other workers.
@@ -68,6 +81,9 @@ private:
         std::vector<Entry> table;  // open addressing, power-of-two size
         unsigned shift = 64;       // 64 - log2(table size)
         std::size_t used = 0;
+        // The table's address and shift for prefetch hints, read unlocked.
+        std::atomic<std::uintptr_t> hint_table{0};
+        std::atomic<unsigned> hint_shift{64};
     };
     struct alignas(64) Arena {
         std::vector<HeapArray<unsigned char>> chunks;  // from fresh_array

@@ -520,7 +520,15 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
         for (std::size_t b = 0; b < later; ++b) {
             const auto v = static_cast<std::uint32_t>(users[a + 1 + b]);
             const float w_v = pass.weights[v];
-            if (cache != nullptr) prefetch_ahead<Id>(cached, b, later);
+            if (cache != nullptr) {
+                prefetch_ahead<Id>(cached, b, later);
+                // The next position looks up its pairs when this one is done.
+                if (b + 1 < later) {
+                    const auto next = static_cast<std::uint32_t>(users[a + 1]);
+                    cache->prefetch(next, static_cast<std::uint64_t>(next) * pass.n_users +
+                                              static_cast<std::uint32_t>(users[a + 2 + b]));
+                }
+            }
             if (cache != nullptr && cached[b] != nullptr) {
                 const std::uint32_t length = cached[b][0];
                 if (length != 0)
