@@ -151,21 +151,17 @@ SwingList finish_item(Scratch& s) {
     // Any comparison sort compares every element at least once, so a NaN in a
     // list of two or more always meets the failing comparison.
     if (nan) throw Panic(kUnwrapNone);
-    // The pairs are written in place, without being zeroed first.
+    const std::uint64_t* sorted = keys;
     if (ids_ascend && n >= 64) {
         const KeyRange range = similarity_range(keys, n);
         // Equal scores: ascending ids is the order already.
-        if (range.lo < range.hi) {
-            const std::uint64_t* const sorted = sort_by_similarity(keys, n, range, s.sort);
-            list.resize(n);
-            for (std::size_t p = 0; p < n; ++p) list[p] = key_pair(sorted[p]);
-            return list;
-        }
+        if (range.lo < range.hi) sorted = sort_by_similarity(keys, n, range, s.sort);
     } else {
         std::sort(keys, keys + n);
     }
+    // The pairs are written in place, without being zeroed first.
     list.resize(n);
-    for (std::size_t p = 0; p < n; ++p) list[p] = key_pair(keys[p]);
+    for (std::size_t p = 0; p < n; ++p) list[p] = key_pair(sorted[p]);
     return list;
 }
 
