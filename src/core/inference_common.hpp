@@ -141,6 +141,11 @@ struct ListsOf {
         view = View::of(*list);
         return true;
     }
+    // Reads the head of key's list, if it has one (see kTouchBatch).
+    void touch(std::int32_t key) const {
+        View head{};
+        if (find(key, head)) head.touch();
+    }
 };
 using CosineLists = ListsOf<SimMapping, CosineView>;
 using SwingLists = ListsOf<SwingScores, SwingView>;

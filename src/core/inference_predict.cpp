@@ -354,10 +354,7 @@ std::vector<float> predict_by_item(const Lists& lists, std::uint64_t k, const Cs
         if (lists.find(i, next)) next.prefetch(k);
         prefetch_row(users_csr, u);
     };
-    auto touch = [&](std::int32_t i) {
-        typename Lists::View head{};
-        if (lists.find(i, head)) head.touch();
-    };
+    auto touch = [&](std::int32_t i) { lists.touch(i); };
     return answer_pairs(users.first(n), items.first(n), scorer, answer, prefetch, touch);
 }
 
@@ -399,10 +396,7 @@ std::vector<float> predict_user_cf(const CfModel& m, std::span<const std::int32_
         if (lists.find(u, next)) next.prefetch(m.k_sim);
         prefetch_row(m.item_interactions, i);
     };
-    auto touch = [&](std::int32_t u) {
-        CosineView head{};
-        if (lists.find(u, head)) head.touch();
-    };
+    auto touch = [&](std::int32_t u) { lists.touch(u); };
     return answer_pairs(items.first(n), users.first(n), scorer, answer, prefetch, touch);
 }
 

@@ -254,10 +254,7 @@ Recommendations recommend_by_item(const Lists& lists, std::uint64_t k, const Csr
         std::uint64_t work = row.size();
         for (std::size_t e = 0; e < row.size(); ++e) {
             typename Lists::View list{};
-            touch_ahead(e, row.size(), [&](std::size_t t) {
-                typename Lists::View head{};
-                if (lists.find(row.columns[t], head)) head.touch();
-            });
+            touch_ahead(e, row.size(), [&](std::size_t t) { lists.touch(row.columns[t]); });
             if (e + 1 < row.size() && lists.find(row.columns[e + 1], list)) list.prefetch(k);
             if (!lists.find(row.columns[e], list)) continue;
             const float r = row.values[e];

@@ -512,18 +512,18 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
         if (cache != nullptr)
             for (std::size_t b = 0; b < std::min(later, kPrefetchHeads); ++b)
                 if (cached[b] != nullptr) __builtin_prefetch(cached[b]);
+        // The next position looks up its pairs when this one is done: their
+        // slots are fetched meanwhile, one per pair of this position.
+        const auto next = static_cast<std::uint32_t>(users[a + 1]);
+        const std::uint64_t next_base = static_cast<std::uint64_t>(next) * pass.n_users;
         std::uint32_t mark = 0;
         for (std::size_t b = 0; b < later; ++b) {
             const auto v = static_cast<std::uint32_t>(users[a + 1 + b]);
             const float w_v = pass.weights[v];
             if (cache != nullptr) {
                 prefetch_ahead<Id>(cached, b, later);
-                // The next position looks up its pairs when this one is done.
-                if (b + 1 < later) {
-                    const auto next = static_cast<std::uint32_t>(users[a + 1]);
-                    cache->prefetch(next, static_cast<std::uint64_t>(next) * pass.n_users +
-                                              static_cast<std::uint32_t>(users[a + 2 + b]));
-                }
+                if (b + 1 < later)
+                    cache->prefetch(next, next_base + static_cast<std::uint32_t>(users[a + 2 + b]));
             }
             if (cache != nullptr && cached[b] != nullptr) {
                 const std::uint32_t length = cached[b][0];
