@@ -240,11 +240,14 @@ def test_interaction_values_and_stored_zeros_do_not_matter(tmp_path):
 # --- the oracle on random data -------------------------------------------------
 
 
+# Caches: none; too small for every pair (lists kept as pairs are met); room
+# for every pair (lists built before the items).
+@pytest.mark.parametrize("cache", [0, 50, 10**9])
 @pytest.mark.parametrize("seed, alpha", [(0, 1.0), (1, 0.5), (2, 0.0), (3, 5.0)])
-def test_matches_oracle_on_random_data(tmp_path, seed, alpha):
+def test_matches_oracle_on_random_data(tmp_path, seed, alpha, cache):
     user_item = random_interactions(40, 30, 0.25, seed=seed)
     users, items = both_orientations(user_item)
-    m = swing(users, items, 40, 30, alpha=alpha, cache=50)
+    m = swing(users, items, 40, 30, alpha=alpha, cache=cache)
     m.compute_swing(2)
     assert_same_lists(state(m, tmp_path)[0], oracle(users, items, 40, 30, alpha))
 
@@ -298,15 +301,17 @@ def test_item_ids_beyond_16_bits_give_the_same_lists(tmp_path, cache):
     assert max(got) > 65535
 
 
-def test_matches_oracle_when_matrices_disagree(tmp_path):
+@pytest.mark.parametrize("cache", [0, 20, 10**9])
+def test_matches_oracle_when_matrices_disagree(tmp_path, cache):
     # The item matrix is not the transpose of the user matrix, so common lists
-    # need not hold the item itself; unsorted user rows go through the walk.
+    # need not hold the item itself, and some pairs share nothing; unsorted
+    # user rows go through the walk.
     users = from_csr(random_interactions(25, 20, 0.3, seed=5))
     items = from_csr(random_interactions(20, 25, 0.3, seed=6))
     users.sparse_indices[: users.sparse_indptr[1]] = users.sparse_indices[: users.sparse_indptr[1]][
         ::-1
     ]
-    m = swing(users, items, 25, 20)
+    m = swing(users, items, 25, 20, cache=cache)
     m.compute_swing(2)
     assert_same_lists(state(m, tmp_path)[0], oracle(users, items, 25, 20, 1.0))
 

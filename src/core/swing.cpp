@@ -93,11 +93,25 @@ SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& it
     std::vector<SwingList> results(active.size());
     if (!active.empty()) {
         pass.rows = classify_rows(user_matrix, n_users, n_items);
-        std::unique_ptr<PairCache> cache;
+        const std::size_t id_bytes =
+            pass.narrow_ids ? sizeof(std::uint16_t) : sizeof(std::uint32_t);
+        // Lists built up front when the bound allows them all and they are not
+        // many more than the items' pairs will read (with a transposed pair of
+        // matrices, exactly those).
+        std::unique_ptr<PairLists> lists;
         if (max_cache_num != 0) {
-            cache = std::make_unique<PairCache>(max_cache_num, workers,
-                                                pass.narrow_ids ? sizeof(std::uint16_t)
-                                                                : sizeof(std::uint32_t));
+            std::uint64_t visits = 0;
+            for (const RowRange& range : item_ranges) {
+                const std::uint64_t k = range.end - range.begin;
+                visits += k * (k - 1) / 2;
+            }
+            lists =
+                PairLists::build(pass.rows, n_items, id_bytes, max_cache_num, 2 * visits + 4096);
+            pass.lists = lists.get();
+        }
+        std::unique_ptr<PairCache> cache;
+        if (max_cache_num != 0 && pass.lists == nullptr) {
+            cache = std::make_unique<PairCache>(max_cache_num, workers, id_bytes);
             pass.cache = cache.get();
         }
 

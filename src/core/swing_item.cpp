@@ -472,7 +472,13 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
         const std::uint64_t key_base = static_cast<std::uint64_t>(u) * pass.n_users;
         const std::uint32_t** const cached = s.cached.data();
         bool all_cached = false;
-        if (cache != nullptr) {
+        if (pass.lists != nullptr) {
+            const std::uint32_t* const offsets = pass.lists->row(u);
+            for (std::size_t b = 0; b < later; ++b)
+                cached[b] =
+                    pass.lists->list_at(offsets[static_cast<std::uint32_t>(users[a + 1 + b])]);
+            all_cached = true;
+        } else if (cache != nullptr) {
             for (std::size_t b = 0; b < later; ++b)
                 s.pair_keys[b] = key_base + static_cast<std::uint32_t>(users[a + 1 + b]);
             cache->find_all(u, std::span<const std::uint64_t>(s.pair_keys.data(), later), cached);
@@ -509,7 +515,8 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
             }
             if (!one_by_one) common_lists(a, users.size(), s);
         }
-        if (cache != nullptr)
+        const bool looked_up = all_cached || cache != nullptr;
+        if (looked_up)
             for (std::size_t b = 0; b < std::min(later, kPrefetchHeads); ++b)
                 if (cached[b] != nullptr) __builtin_prefetch(cached[b]);
         // The next position looks up its pairs when this one is done: their
@@ -520,12 +527,12 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
         for (std::size_t b = 0; b < later; ++b) {
             const auto v = static_cast<std::uint32_t>(users[a + 1 + b]);
             const float w_v = pass.weights[v];
+            if (looked_up) prefetch_ahead<Id>(cached, b, later);
             if (cache != nullptr) {
-                prefetch_ahead<Id>(cached, b, later);
                 if (b + 1 < later)
                     cache->prefetch(next, next_base + static_cast<std::uint32_t>(users[a + 2 + b]));
             }
-            if (cache != nullptr && cached[b] != nullptr) {
+            if (looked_up && cached[b] != nullptr) {
                 const std::uint32_t length = cached[b][0];
                 if (length != 0)
                     scatter(s, reinterpret_cast<const Id*>(cached[b] + 1), length,

@@ -15,6 +15,7 @@
 #include "core/models.hpp"
 #include "core/neighbour_sort.hpp"
 #include "core/swing_cache.hpp"
+#include "core/swing_pairs.hpp"
 #include "core/zeroed_array.hpp"
 
 namespace quibrel::swing_detail {
@@ -127,9 +128,10 @@ struct Pass {
     std::uint64_t n_items;
     float alpha;
     std::vector<float> weights;
-    std::vector<UserRow> rows;  // one per user below n_users
-    PairCache* cache;           // null when disabled
-    bool narrow_ids;            // every item id fits in 16 bits
+    std::vector<UserRow> rows;         // one per user below n_users
+    PairCache* cache;                  // null when disabled or when `lists` is set
+    bool narrow_ids;                   // every item id fits in 16 bits
+    const PairLists* lists = nullptr;  // every list built up front, when set
 };
 
 // Item i's list from its users' rows (and its stored list, seeded first), in
