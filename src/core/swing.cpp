@@ -105,8 +105,8 @@ SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& it
                 const std::uint64_t k = range.end - range.begin;
                 visits += k * (k - 1) / 2;
             }
-            lists =
-                PairLists::build(pass.rows, n_items, id_bytes, max_cache_num, 2 * visits + 4096);
+            lists = PairLists::build(pass.rows, pass.weights, alpha, n_items, id_bytes,
+                                     max_cache_num, 2 * visits + 4096);
             pass.lists = lists.get();
         }
         std::unique_ptr<PairCache> cache;

@@ -38,13 +38,6 @@ void seed_item(const Pass& pass, std::size_t item, Scratch& s) {
     s.count_updates(seeded->size());
 }
 
-// The f32 contribution of a pair with common list length n (n >= 1).
-inline float contribution(float w_u, float w_v, std::size_t n, float alpha) {
-    const float m = w_u * w_v;
-    const float d = static_cast<float>(static_cast<std::uint64_t>(n - 1)) + alpha;
-    return (1.0f / d) * m;
-}
-
 // Adds c to the accumulator at every id of the list. Ids are distinct within
 // a list, so the first-touch bookkeeping is branch-free: the id is always
 // written, and the count only moves past it on a first touch.
@@ -427,13 +420,13 @@ void add_pairs_by_id(const Pass& pass, std::size_t item, std::span<const std::in
 // has arrived, the rest of the list, still some lists ahead of its use.
 constexpr std::size_t kPrefetchHeads = 24;
 constexpr std::size_t kPrefetchBodies = 8;
-template <class Id>
+template <class Id, std::size_t kHeadBytes = 4>
 inline void prefetch_ahead(const std::uint32_t* const* cached, std::size_t b, std::size_t later) {
     if (b + kPrefetchHeads < later && cached[b + kPrefetchHeads] != nullptr)
         __builtin_prefetch(cached[b + kPrefetchHeads]);
     if (b + kPrefetchBodies < later && cached[b + kPrefetchBodies] != nullptr) {
         const char* const head = reinterpret_cast<const char*>(cached[b + kPrefetchBodies]);
-        const std::size_t bytes = 4 + sizeof(Id) * cached[b + kPrefetchBodies][0];
+        const std::size_t bytes = kHeadBytes + sizeof(Id) * cached[b + kPrefetchBodies][0];
         // Lines after the head's, up to the list's last byte.
         const std::uintptr_t first_line = (reinterpret_cast<std::uintptr_t>(head) | 63) + 1;
         for (std::uintptr_t line = first_line;
@@ -472,13 +465,7 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
         const std::uint64_t key_base = static_cast<std::uint64_t>(u) * pass.n_users;
         const std::uint32_t** const cached = s.cached.data();
         bool all_cached = false;
-        if (pass.lists != nullptr) {
-            const std::uint32_t* const offsets = pass.lists->row(u);
-            for (std::size_t b = 0; b < later; ++b)
-                cached[b] =
-                    pass.lists->list_at(offsets[static_cast<std::uint32_t>(users[a + 1 + b])]);
-            all_cached = true;
-        } else if (cache != nullptr) {
+        if (cache != nullptr) {
             for (std::size_t b = 0; b < later; ++b)
                 s.pair_keys[b] = key_base + static_cast<std::uint32_t>(users[a + 1 + b]);
             cache->find_all(u, std::span<const std::uint64_t>(s.pair_keys.data(), later), cached);
@@ -515,8 +502,7 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
             }
             if (!one_by_one) common_lists(a, users.size(), s);
         }
-        const bool looked_up = all_cached || cache != nullptr;
-        if (looked_up)
+        if (cache != nullptr)
             for (std::size_t b = 0; b < std::min(later, kPrefetchHeads); ++b)
                 if (cached[b] != nullptr) __builtin_prefetch(cached[b]);
         // The next position looks up its pairs when this one is done: their
@@ -527,12 +513,12 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
         for (std::size_t b = 0; b < later; ++b) {
             const auto v = static_cast<std::uint32_t>(users[a + 1 + b]);
             const float w_v = pass.weights[v];
-            if (looked_up) prefetch_ahead<Id>(cached, b, later);
             if (cache != nullptr) {
+                prefetch_ahead<Id>(cached, b, later);
                 if (b + 1 < later)
                     cache->prefetch(next, next_base + static_cast<std::uint32_t>(users[a + 2 + b]));
             }
-            if (looked_up && cached[b] != nullptr) {
+            if (cache != nullptr && cached[b] != nullptr) {
                 const std::uint32_t length = cached[b][0];
                 if (length != 0)
                     scatter(s, reinterpret_cast<const Id*>(cached[b] + 1), length,
@@ -588,6 +574,34 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
     s.values[item] = own_value;
 }
 
+// Item i with every common list built up front (pass.lists): each pair's
+// list and contribution are read from the table, nothing is built.
+template <class Id>
+void process_item_listed(const Pass& pass, std::size_t item, std::span<const std::int32_t> users,
+                         Scratch& s) {
+    const float own_value = s.values[item];  // restored after the pairs, as above
+    const PairLists& lists = *pass.lists;
+    if (s.cached.size() < users.size()) s.cached.resize(users.size());
+    const std::uint32_t** const cached = s.cached.data();
+    for (std::size_t a = 0; a + 1 < users.size(); ++a) {
+        if (loop_stopping()) return;
+        const std::uint32_t* const row = lists.row(static_cast<std::uint32_t>(users[a]));
+        const std::size_t later = users.size() - a - 1;
+        for (std::size_t b = 0; b < later; ++b)
+            cached[b] = lists.list_at(row[static_cast<std::uint32_t>(users[a + 1 + b])]);
+        for (std::size_t b = 0; b < std::min(later, kPrefetchHeads); ++b)
+            __builtin_prefetch(cached[b]);
+        for (std::size_t b = 0; b < later; ++b) {
+            prefetch_ahead<Id, PairLists::kHeadWords * 4>(cached, b, later);
+            const std::uint32_t* const list = cached[b];
+            if (list[0] != 0)
+                scatter(s, reinterpret_cast<const Id*>(list + PairLists::kHeadWords), list[0],
+                        PairLists::contribution_of(list));
+        }
+    }
+    s.values[item] = own_value;
+}
+
 bool fast_path_applies(const Pass& pass, std::span<const std::int32_t> users) {
     if (users.size() < 2) return true;
     for (const std::int32_t u : users) {
@@ -605,6 +619,10 @@ SwingList process_item(const Pass& pass, std::size_t item, std::span<const std::
     seed_item(pass, item, s);
     if (!fast_path_applies(pass, users))
         process_item_literal(pass, item, users, s);
+    else if (pass.lists != nullptr && pass.narrow_ids)
+        process_item_listed<std::uint16_t>(pass, item, users, s);
+    else if (pass.lists != nullptr)
+        process_item_listed<std::uint32_t>(pass, item, users, s);
     else if (pass.narrow_ids)
         process_item_fast<std::uint16_t>(pass, item, users, s, worker);
     else

@@ -120,6 +120,13 @@ private:
     std::uint64_t scan_cost_;
 };
 
+// The f32 contribution of a pair with common list length n (n >= 1).
+inline float contribution(float w_u, float w_v, std::size_t n, float alpha) {
+    const float m = w_u * w_v;
+    const float d = static_cast<float>(static_cast<std::uint64_t>(n - 1)) + alpha;
+    return (1.0f / d) * m;
+}
+
 struct Pass {
     const CsrMatrix& user_matrix;
     const CsrMatrix& item_matrix;
