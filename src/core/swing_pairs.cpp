@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/pool.hpp"
 #include "core/swing_item.hpp"
 
 namespace quibrel::swing_detail {
@@ -13,17 +14,24 @@ namespace {
 // apiece at this bound.
 constexpr std::size_t kUsersMax = 2048;
 
-// Calls f(first, second, item) for every pair of holders (first < second) of
-// every item, items ascending. `start` has each item's offset in `holders`,
-// then the end.
+// The regular users holding each item, ascending, and for each entry of a
+// regular user's row the holders of that item after the user: the pairs the
+// user is first of.
+struct Holders {
+    std::vector<std::uint64_t> start;   // per item: offset in `users`, then the end
+    std::vector<std::uint32_t> users;   // each item's holders
+    std::vector<std::uint64_t> row_at;  // per user: offset of its entries in `after`
+    std::vector<std::uint64_t> after;   // per row entry: offset of the later holders
+};
+
+// Calls f(v, j) for every later holder v of every item j of user u's row,
+// items ascending.
 template <class F>
-void for_pairs(const std::vector<std::uint64_t>& start, const std::vector<std::uint32_t>& holders,
-               F&& f) {
-    for (std::size_t j = 0; j + 1 < start.size(); ++j) {
-        const std::uint32_t* const begin = holders.data() + start[j];
-        const std::uint32_t* const end = holders.data() + start[j + 1];
-        for (const std::uint32_t* p = begin; p + 1 < end; ++p)
-            for (const std::uint32_t* q = p + 1; q < end; ++q) f(*p, *q, j);
+void for_partners(const Holders& h, const UserRow& row, std::size_t u, F&& f) {
+    for (std::uint32_t e = 0; e < row.length; ++e) {
+        const auto j = static_cast<std::uint32_t>(row.ids[e]);
+        const std::uint64_t end = h.start[j + 1];
+        for (std::uint64_t t = h.after[h.row_at[u] + e]; t < end; ++t) f(h.users[t], j);
     }
 }
 
@@ -38,68 +46,105 @@ std::unique_ptr<PairLists> PairLists::build(std::span<const UserRow> rows,
         return nullptr;
 
     // The regular users holding each item, ascending.
-    std::vector<std::uint64_t> start(static_cast<std::size_t>(n_items) + 1, 0);
-    for (const UserRow& row : rows) {
-        if (row.kind != RowKind::Regular) continue;
-        for (std::uint32_t p = 0; p < row.length; ++p)
-            ++start[static_cast<std::uint32_t>(row.ids[p]) + 1];
+    Holders h;
+    h.start.assign(static_cast<std::size_t>(n_items) + 1, 0);
+    h.row_at.assign(n + 1, 0);
+    for (std::size_t u = 0; u < n; ++u) {
+        const UserRow& row = rows[u];
+        const std::uint32_t length = row.kind == RowKind::Regular ? row.length : 0;
+        for (std::uint32_t p = 0; p < length; ++p)
+            ++h.start[static_cast<std::uint32_t>(row.ids[p]) + 1];
+        h.row_at[u + 1] = h.row_at[u] + length;
     }
     std::uint64_t entries = 0;
     for (std::size_t j = 0; j < n_items; ++j) {
-        const std::uint64_t k = start[j + 1];
+        const std::uint64_t k = h.start[j + 1];
         entries += k * (k - (k != 0)) / 2;
-        start[j + 1] += start[j];
+        h.start[j + 1] += h.start[j];
     }
     if (entries > max_entries) return nullptr;
-    std::vector<std::uint32_t> holders(start.back());
+    h.users.resize(h.start.back());
+    h.after.resize(h.row_at[n]);
+    // Pieces of users with about equal pair counts, for the pool.
+    std::vector<std::size_t> pieces{0};
     {
-        std::vector<std::uint64_t> cursor(start.begin(), start.end() - 1);
+        const std::uint64_t piece = entries / (8 * worker_count()) + 1;
+        std::uint64_t sum = 0;
+        std::vector<std::uint64_t> cursor(h.start.begin(), h.start.end() - 1);
         for (std::size_t u = 0; u < n; ++u) {
             const UserRow& row = rows[u];
             if (row.kind != RowKind::Regular) continue;
-            for (std::uint32_t p = 0; p < row.length; ++p)
-                holders[cursor[static_cast<std::uint32_t>(row.ids[p])]++] =
-                    static_cast<std::uint32_t>(u);
+            for (std::uint32_t p = 0; p < row.length; ++p) {
+                const auto j = static_cast<std::uint32_t>(row.ids[p]);
+                h.users[cursor[j]] = static_cast<std::uint32_t>(u);
+                h.after[h.row_at[u] + p] = ++cursor[j];
+                sum += h.start[j + 1] - cursor[j];
+            }
+            if (sum >= piece) {
+                pieces.push_back(u + 1);
+                sum = 0;
+            }
         }
+        if (pieces.back() != n) pieces.push_back(n);
     }
+    auto each_user = [&](auto&& body) {
+        parallel_for(pieces.size() - 1, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t u = pieces[begin]; u < pieces[end]; ++u)
+                if (rows[u].kind == RowKind::Regular) body(u);
+        });
+    };
 
-    // List lengths of the pairs (u < v), then their places.
+    // List lengths of the pairs (u, v > u), each user's row of them at a time,
+    // and the words its lists take.
     std::vector<std::uint32_t> count(n * n, 0);
-    for_pairs(start, holders, [&](std::uint32_t u, std::uint32_t v, std::size_t) {
-        ++count[static_cast<std::size_t>(u) * n + v];
+    std::vector<std::uint64_t> words_of(n + 1, 0);
+    std::vector<std::uint64_t> lists_of(n, 0);
+    each_user([&](std::size_t u) {
+        std::uint32_t* const counts = count.data() + u * n;
+        for_partners(h, rows[u], u, [&](std::uint32_t v, std::uint32_t) { ++counts[v]; });
+        for (std::size_t v = u + 1; v < n; ++v)
+            if (counts[v] != 0) {
+                words_of[u + 1] += kHeadWords + (counts[v] * id_bytes + 3) / 4;
+                ++lists_of[u];
+            }
     });
+    std::uint64_t lists = 0;
+    words_of[0] = kHeadWords;  // the empty list
+    for (std::size_t u = 0; u < n; ++u) {
+        lists += lists_of[u];
+        words_of[u + 1] += words_of[u];
+    }
+    if (lists > max_lists || words_of[n] > std::numeric_limits<std::uint32_t>::max())
+        return nullptr;
+
+    // Each user's lists in turn, one after another, so that a user's lists
+    // are written (and later read) together. Items come ascending, so every
+    // list comes out ascending.
     auto out = std::make_unique<PairLists>();
     out->n_users_ = n;
     out->table_.assign(n * n, 0);
-    std::uint64_t lists = 0;
-    std::uint64_t words = kHeadWords;
-    for (std::size_t u = 0; u < n; ++u)
-        for (std::size_t v = u + 1; v < n; ++v) {
-            const std::uint32_t length = count[u * n + v];
-            if (length == 0) continue;
-            out->table_[u * n + v] = out->table_[v * n + u] = static_cast<std::uint32_t>(words);
-            words += kHeadWords + (length * id_bytes + 3) / 4;
-            if (++lists > max_lists || words > std::numeric_limits<std::uint32_t>::max())
-                return nullptr;
-        }
-    out->words_.assign(static_cast<std::size_t>(words), 0);
-    for (std::size_t u = 0; u < n; ++u)
-        for (std::size_t v = u + 1; v < n; ++v)
-            if (const std::uint32_t length = count[u * n + v]; length != 0) {
-                std::uint32_t* const head = out->words_.data() + out->table_[u * n + v];
-                head[0] = length;
-                head[1] = std::bit_cast<std::uint32_t>(
-                    contribution(weights[u], weights[v], length, alpha));
-                count[u * n + v] = 0;  // now the number of ids written
-            }
-    // Items ascending, so every list comes out ascending.
+    out->words_.assign(static_cast<std::size_t>(words_of[n]), 0);
     auto fill = [&]<class Id>(Id) {
-        for_pairs(start, holders, [&](std::uint32_t u, std::uint32_t v, std::size_t j) {
-            const std::size_t pair = static_cast<std::size_t>(u) * n + v;
-            auto* const ids = reinterpret_cast<unsigned char*>(out->words_.data() +
-                                                               out->table_[pair] + kHeadWords);
-            const auto id = static_cast<Id>(j);
-            std::memcpy(ids + sizeof(Id) * count[pair]++, &id, sizeof(Id));
+        each_user([&](std::size_t u) {
+            std::uint32_t* const counts = count.data() + u * n;
+            std::uint64_t at = words_of[u];
+            for (std::size_t v = u + 1; v < n; ++v) {
+                const std::uint32_t length = counts[v];
+                if (length == 0) continue;
+                out->table_[u * n + v] = out->table_[v * n + u] = static_cast<std::uint32_t>(at);
+                out->words_[at] = length;
+                out->words_[at + 1] = std::bit_cast<std::uint32_t>(
+                    contribution(weights[u], weights[v], length, alpha));
+                at += kHeadWords + (length * id_bytes + 3) / 4;
+                counts[v] = 0;  // now the number of ids written
+            }
+            const std::uint32_t* const table = out->table_.data() + u * n;
+            for_partners(h, rows[u], u, [&](std::uint32_t v, std::uint32_t j) {
+                auto* const ids =
+                    reinterpret_cast<unsigned char*>(out->words_.data() + table[v] + kHeadWords);
+                const auto id = static_cast<Id>(j);
+                std::memcpy(ids + sizeof(Id) * counts[v]++, &id, sizeof(Id));
+            });
         });
     };
     if (id_bytes == sizeof(std::uint16_t))
