@@ -1,12 +1,13 @@
 // Every common-item list of a Swing pass built at once, for user matrices
 // with few users.
 //
-// A pair's list is the ids both users' rows hold, ascending. Walking the items
-// in ascending order and appending each item to the list of every pair of its
-// holders builds all of them in one pass, at one step per list entry, instead
-// of walking the two rows of each pair when it is first met. A dense table of
-// the pairs replaces the cache's hash lookups, and each list carries its
-// pair's contribution, so the pass neither divides nor waits on a division.
+// A pair's list is the ids both users' rows hold, ascending. Walking a user's
+// row in order and, for each item in it, the item's later holders appends the
+// item to the list of every pair the user is first of: all lists come out
+// complete and ascending at one step per entry, instead of walking the two
+// rows of each pair when it is first met. A dense table of the pairs replaces
+// the cache's hash lookups, and each list carries its pair's contribution, so
+// the pass over an item neither divides nor waits on a division.
 #pragma once
 
 #include <bit>
