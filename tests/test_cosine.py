@@ -163,7 +163,7 @@ def test_equal_similarities_keep_ascending_ids(length, tmp_path):
         m.compute_similarities(invert, 1)
         got_ids, sims = state(m, tmp_path, f"ties{invert}")["sim_mapping"][hub]
         assert len(np.unique(sims)) == 3
-        got = list(zip(got_ids.tolist(), sims.tolist()))
+        got = list(zip(got_ids.tolist(), sims.tolist(), strict=True))
         assert got == sorted(got, key=lambda e: (-e[1], e[0]))
         assert sorted(got_ids.tolist()) == sorted(others.tolist())
 
@@ -184,7 +184,10 @@ def test_long_hub_list_matches_reference(length, low, tmp_path):
     data = sp.csr_matrix((values, (rows, cols)), shape=(length, length + 1), dtype=F32)
     hub_ss = row_sum_squares(weights)  # the hub's row lists users in order
     second = values[1::2]
-    sims = {int(y): cosine(F32(w * v), hub_ss, F32(v * v)) for y, w, v in zip(others, weights, second)}
+    sims = {
+        int(y): cosine(F32(w * v), hub_ss, F32(v * v))
+        for y, w, v in zip(others, weights, second, strict=True)
+    }
     expected = sorted((-sim, y) for y, sim in sims.items())
     for invert in (False, True):
         m = make_model("item", data)

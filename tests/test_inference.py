@@ -74,7 +74,12 @@ def load_model(
     n_users = len(user_rows) if n_users is None else n_users
     n_items = len(item_rows) if n_items is None else n_items
     consumed = _id_map(list((consumed or {}).items()), lambda v: _vec("i", v))
-    tail = _csr(user_m, truncate) + _csr(item_m, truncate) + consumed + struct.pack("<f", default_pred)
+    tail = (
+        _csr(user_m, truncate)
+        + _csr(item_m, truncate)
+        + consumed
+        + struct.pack("<f", default_pred)
+    )
     if kind == "swing":
         body = (
             _u64(k)
