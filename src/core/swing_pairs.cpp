@@ -14,6 +14,11 @@ namespace {
 // apiece at this bound.
 constexpr std::size_t kUsersMax = 2048;
 
+// Words a list of `length` ids takes: its head, then the ids padded to a word.
+std::uint64_t list_words(std::uint32_t length, std::size_t id_bytes) {
+    return PairLists::kHeadWords + (std::uint64_t{length} * id_bytes + 3) / 4;
+}
+
 // The regular users holding each item, ascending, and for each entry of a
 // regular user's row the holders of that item after the user: the pairs the
 // user is first of.
@@ -104,7 +109,7 @@ std::unique_ptr<PairLists> PairLists::build(std::span<const UserRow> rows,
         for_partners(h, rows[u], u, [&](std::uint32_t v, std::uint32_t) { ++counts[v]; });
         for (std::size_t v = u + 1; v < n; ++v)
             if (counts[v] != 0) {
-                words_of[u + 1] += kHeadWords + (counts[v] * id_bytes + 3) / 4;
+                words_of[u + 1] += list_words(counts[v], id_bytes);
                 ++lists_of[u];
             }
     });
@@ -135,7 +140,7 @@ std::unique_ptr<PairLists> PairLists::build(std::span<const UserRow> rows,
                 out->words_[at] = length;
                 out->words_[at + 1] = std::bit_cast<std::uint32_t>(
                     contribution(weights[u], weights[v], length, alpha));
-                at += kHeadWords + (length * id_bytes + 3) / 4;
+                at += list_words(length, id_bytes);
                 counts[v] = 0;  // now the number of ids written
             }
             const std::uint32_t* const table = out->table_.data() + u * n;
