@@ -286,6 +286,17 @@ def test_malformed_input_fails_as_defined_or_matches_oracle(tmp_path, seed):
         assert panic(functools.partial(m.compute_swing, 2)) in possible
 
 
+@pytest.mark.parametrize("cache", [0, 2, 10**9])
+def test_item_row_repeating_a_user_matches_oracle(tmp_path, cache):
+    # Item 1's row holds user 0 twice: the pair of user 0 with itself shares
+    # user 0's whole row, whichever way the common lists are found.
+    users = Interactions([0, 1, 2, 0, 1, 1, 2], [0, 3, 5, 7], [1.0] * 7)
+    items = Interactions([0, 1, 0, 0, 1, 2, 0, 2], [0, 2, 6, 8], [1.0] * 8)
+    m = swing(users, items, 3, 3, cache=cache)
+    m.compute_swing(1)
+    assert_same_lists(state(m, tmp_path)[0], oracle(users, items, 3, 3, 1.0))
+
+
 @pytest.mark.parametrize("cache", [0, 7, 10**6])
 def test_item_ids_beyond_16_bits_give_the_same_lists(tmp_path, cache):
     # The same interactions with item ids spread past 65535 (an order-keeping

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -611,17 +612,24 @@ bool fast_path_applies(const Pass& pass, std::span<const std::int32_t> users) {
     return true;
 }
 
+// The up-front lists have none for a user paired with itself, which an item
+// row repeating a user asks for; such rows take the walk instead.
+bool distinct_ascending(std::span<const std::int32_t> users) {
+    return std::adjacent_find(users.begin(), users.end(), std::greater_equal<>()) == users.end();
+}
+
 }  // namespace
 
 SwingList process_item(const Pass& pass, std::size_t item, std::span<const std::int32_t> users,
                        Scratch& s, std::size_t worker) {
     s.begin_item();
     seed_item(pass, item, s);
+    const bool listed = pass.lists != nullptr && distinct_ascending(users);
     if (!fast_path_applies(pass, users))
         process_item_literal(pass, item, users, s);
-    else if (pass.lists != nullptr && pass.narrow_ids)
+    else if (listed && pass.narrow_ids)
         process_item_listed<std::uint16_t>(pass, item, users, s);
-    else if (pass.lists != nullptr)
+    else if (listed)
         process_item_listed<std::uint32_t>(pass, item, users, s);
     else if (pass.narrow_ids)
         process_item_fast<std::uint16_t>(pass, item, users, s, worker);
