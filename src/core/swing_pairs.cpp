@@ -70,7 +70,8 @@ std::unique_ptr<PairLists> PairLists::build(std::span<const UserRow> rows,
     if (entries > max_entries) return nullptr;
     h.users.resize(h.start.back());
     h.after.resize(h.row_at[n]);
-    // Pieces of users with about equal pair counts, for the pool.
+    // Each item's holders and where each row entry's later holders start, and
+    // along the way pieces of users with about equal pair counts, for the pool.
     std::vector<std::size_t> pieces{0};
     {
         const std::uint64_t piece = entries / (8 * worker_count()) + 1;
