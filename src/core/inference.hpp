@@ -20,13 +20,19 @@ std::vector<float> predict_swing(const SwingModel& m, std::span<const std::uint6
 struct Recommendations {
     std::vector<std::vector<std::int32_t>> lists;  // one per requested user
     std::vector<std::uint64_t> report;             // model-specific (positions or shortfalls)
+    // With scores asked for: the accumulated score of each listed item, the
+    // value the list is ordered by (random draws keep their draw order).
+    std::vector<std::vector<float>> scores;
 };
 
 Recommendations recommend_item_cf(const CfModel& m, std::span<const std::int32_t> users,
-                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec);
+                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec,
+                                  bool with_scores = false);
 Recommendations recommend_user_cf(const CfModel& m, std::span<const std::int32_t> users,
-                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec);
+                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec,
+                                  bool with_scores = false);
 Recommendations recommend_swing(const SwingModel& m, std::span<const std::int32_t> users,
-                                std::uint64_t n_rec, bool filter_consumed, bool random_rec);
+                                std::uint64_t n_rec, bool filter_consumed, bool random_rec,
+                                bool with_scores = false);
 
 }  // namespace quibrel

@@ -205,8 +205,9 @@ enum class Report { NoRecPositions, Shortfall };
 // when it is not null, and throws for ids it cannot accept.
 template <class Gather>
 Recommendations recommend_users(std::span<const std::int32_t> users, std::uint64_t n_rec,
-                                bool filter_consumed, bool random_rec, const ConsumedMap& consumed,
-                                std::uint64_t n_items, Report report, Gather&& gather) {
+                                bool filter_consumed, bool random_rec, bool with_scores,
+                                const ConsumedMap& consumed, std::uint64_t n_items, Report report,
+                                Gather&& gather) {
     Scratch& scratch = thread_scratch();
     struct Trim {
         Scratch& s;
@@ -237,6 +238,12 @@ Recommendations recommend_users(std::span<const std::int32_t> users, std::uint64
             if (report == Report::Shortfall)
                 result.report.push_back(n_rec - result.lists.back().size());
         }
+        if (with_scores) {
+            std::vector<float>& scores = result.scores.emplace_back();
+            scores.reserve(result.lists.back().size());
+            for (std::int32_t id : result.lists.back())
+                scores.push_back(scratch.candidates.score_of(id));
+        }
         pacer.step(work);
     }
     return result;
@@ -248,7 +255,7 @@ template <class Lists>
 Recommendations recommend_by_item(const Lists& lists, std::uint64_t k, const CsrMatrix& users_csr,
                                   const ConsumedMap& consumed, std::uint64_t n_items, Report report,
                                   std::span<const std::int32_t> users, std::uint64_t n_rec,
-                                  bool filter_consumed, bool random_rec) {
+                                  bool filter_consumed, bool random_rec, bool with_scores) {
     auto gather = [&](std::int32_t u, Scratch& s, const ConsumedSet* skip) -> std::uint64_t {
         const RowView row = get_row(users_csr, to_index(u));
         std::uint64_t work = row.size();
@@ -268,28 +275,31 @@ Recommendations recommend_by_item(const Lists& lists, std::uint64_t k, const Csr
         }
         return work;
     };
-    return recommend_users(users, n_rec, filter_consumed, random_rec, consumed, n_items, report,
-                           gather);
+    return recommend_users(users, n_rec, filter_consumed, random_rec, with_scores, consumed,
+                           n_items, report, gather);
 }
 
 }  // namespace
 
 Recommendations recommend_item_cf(const CfModel& m, std::span<const std::int32_t> users,
-                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec) {
+                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec,
+                                  bool with_scores) {
     return recommend_by_item(CosineLists{m.sim_mapping}, m.k_sim, m.user_interactions,
                              m.user_consumed, m.n_items, Report::NoRecPositions, users, n_rec,
-                             filter_consumed, random_rec);
+                             filter_consumed, random_rec, with_scores);
 }
 
 Recommendations recommend_swing(const SwingModel& m, std::span<const std::int32_t> users,
-                                std::uint64_t n_rec, bool filter_consumed, bool random_rec) {
+                                std::uint64_t n_rec, bool filter_consumed, bool random_rec,
+                                bool with_scores) {
     return recommend_by_item(SwingLists{m.swing_scores}, m.top_k, m.user_interactions,
                              m.user_consumed, m.n_items, Report::Shortfall, users, n_rec,
-                             filter_consumed, random_rec);
+                             filter_consumed, random_rec, with_scores);
 }
 
 Recommendations recommend_user_cf(const CfModel& m, std::span<const std::int32_t> users,
-                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec) {
+                                  std::uint64_t n_rec, bool filter_consumed, bool random_rec,
+                                  bool with_scores) {
     const CosineLists lists{m.sim_mapping};
     // UserCF: candidates are the items of the user's first k neighbours. A
     // requested user without a list (any negative id) simply gets nothing; a
@@ -314,8 +324,8 @@ Recommendations recommend_user_cf(const CfModel& m, std::span<const std::int32_t
         }
         return work;
     };
-    return recommend_users(users, n_rec, filter_consumed, random_rec, m.user_consumed, m.n_items,
-                           Report::NoRecPositions, gather);
+    return recommend_users(users, n_rec, filter_consumed, random_rec, with_scores,
+                           m.user_consumed, m.n_items, Report::NoRecPositions, gather);
 }
 
 }  // namespace quibrel

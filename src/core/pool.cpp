@@ -62,6 +62,7 @@ std::size_t configured_threads() {
 
 struct Job {
     const RangeBody* body = nullptr;
+    std::size_t active_workers = 0;
     std::size_t n = 0;
     std::size_t grain = 1;
     std::atomic<std::size_t> next{0};
@@ -85,11 +86,13 @@ public:
 
     std::size_t size() const noexcept { return workers_.size(); }
 
-    void run_loop(std::size_t n, std::size_t grain, const RangeBody& body, bool (*check)()) {
+    void run_loop(std::size_t n, std::size_t grain, const RangeBody& body, bool (*check)(),
+                  std::size_t max_workers, const ProgressHook* progress) {
         // One loop at a time: the pool is shared by every Python thread.
         std::lock_guard<std::mutex> one_loop(loop_mutex_);
         Job job;
         job.body = &body;
+        job.active_workers = max_workers == 0 ? workers_.size() : max_workers;
         job.n = n;
         job.grain = std::max<std::size_t>(grain, 1);
         {
@@ -101,23 +104,27 @@ public:
         work_ready_.notify_all();
 
         bool interrupted = false;
+        unsigned waits = 0;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             while (busy_ != 0) {
                 work_done_.wait_for(lock, std::chrono::milliseconds(10));
-                if (busy_ != 0 && !interrupted && check != nullptr) {
-                    lock.unlock();
-                    if (check()) {
-                        interrupted = true;
-                        job.stop.store(true, std::memory_order_relaxed);
-                    }
-                    lock.lock();
-                }
+                if (busy_ == 0 || interrupted) continue;
+                lock.unlock();
+                if (check != nullptr && check()) interrupted = true;
+                // Progress every tenth wait: often enough for a bar, rarely
+                // enough to cost nothing.
+                if (!interrupted && progress != nullptr && ++waits % 10 == 0 &&
+                    !(*progress)(std::min(job.next.load(std::memory_order_relaxed), n), n))
+                    interrupted = true;
+                if (interrupted) job.stop.store(true, std::memory_order_relaxed);
+                lock.lock();
             }
             job_ = nullptr;
         }
         if (job.error) std::rethrow_exception(job.error);
         if (interrupted) throw Interrupted();
+        if (progress != nullptr && !(*progress)(n, n)) throw Interrupted();
     }
 
     Job* current() const noexcept { return current_job_; }
@@ -145,6 +152,7 @@ private:
     }
 
     static void work(Job& job, std::size_t index) {
+        if (index >= job.active_workers) return;
         while (!job.stop.load(std::memory_order_relaxed)) {
             const std::size_t begin = job.next.fetch_add(job.grain, std::memory_order_relaxed);
             if (begin >= job.n) break;
@@ -188,6 +196,10 @@ Pool* pool_instance = nullptr;  // lives until the process ends
 std::string pool_failure;
 std::atomic<bool (*)()> interrupt_check{nullptr};
 
+// The calling thread's loop settings (LoopSettingsScope).
+thread_local std::size_t loop_max_workers = 0;
+thread_local const ProgressHook* loop_progress = nullptr;
+
 Pool& pool() {
     std::call_once(pool_once, [] {
         try {
@@ -225,7 +237,19 @@ void check_interrupt() {
 void parallel_for(std::size_t n, std::size_t grain, const RangeBody& body) {
     Pool& p = pool();
     if (n == 0) return;
-    p.run_loop(n, grain, body, interrupt_check.load());
+    p.run_loop(n, grain, body, interrupt_check.load(), loop_max_workers, loop_progress);
+}
+
+LoopSettingsScope::LoopSettingsScope(std::size_t max_workers,
+                                     const ProgressHook* progress) noexcept
+    : previous_workers_(loop_max_workers), previous_progress_(loop_progress) {
+    loop_max_workers = max_workers;
+    loop_progress = progress;
+}
+
+LoopSettingsScope::~LoopSettingsScope() {
+    loop_max_workers = previous_workers_;
+    loop_progress = previous_progress_;
 }
 
 bool loop_stopping() noexcept {

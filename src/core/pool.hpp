@@ -38,6 +38,27 @@ using RangeBody = std::function<void(std::size_t begin, std::size_t end, std::si
 // seen while waiting does the same with Interrupted.
 void parallel_for(std::size_t n, std::size_t grain, const RangeBody& body);
 
+// Called on the waiting thread about ten times a second with the indices
+// handed out so far and the loop's size, and once more at the end; returning
+// false stops the loop as an interrupt would.
+using ProgressHook = std::function<bool(std::size_t done, std::size_t total)>;
+
+// Settings for the parallel loops the calling thread starts while this scope
+// lives: at most `max_workers` workers take part (0: all of them), and
+// `progress` (when not null) hears how far each loop has got. The pool keeps
+// its size; the other workers sit the loops out.
+class LoopSettingsScope {
+public:
+    LoopSettingsScope(std::size_t max_workers, const ProgressHook* progress) noexcept;
+    ~LoopSettingsScope();
+    LoopSettingsScope(const LoopSettingsScope&) = delete;
+    LoopSettingsScope& operator=(const LoopSettingsScope&) = delete;
+
+private:
+    std::size_t previous_workers_;
+    const ProgressHook* previous_progress_;
+};
+
 // True once a loop in progress has been asked to stop (failure elsewhere or
 // interrupt); long chunks may poll it to finish early.
 bool loop_stopping() noexcept;

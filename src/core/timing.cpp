@@ -38,7 +38,15 @@ std::string format_elapsed(std::chrono::nanoseconds elapsed) {
     return buffer;
 }
 
+namespace {
+thread_local bool quiet_lines = false;
+}
+
+QuietLines::QuietLines() noexcept : previous_(quiet_lines) { quiet_lines = true; }
+QuietLines::~QuietLines() { quiet_lines = previous_; }
+
 void print_line(const std::string& text) {
+    if (quiet_lines) return;
     // Straight to file descriptor 1: the lines belong to the process's stdout,
     // not to whatever Python has bound to sys.stdout.
     std::string line = text;

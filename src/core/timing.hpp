@@ -10,8 +10,22 @@ namespace quibrel {
 // a carry stays in the unit.
 std::string format_elapsed(std::chrono::nanoseconds elapsed);
 
-// Writes text plus a line feed to the operating-system stdout and flushes.
+// Writes text plus a line feed to the operating-system stdout and flushes,
+// unless a QuietLines is alive on the calling thread.
 void print_line(const std::string& text);
+
+// Silences print_line on the calling thread for its lifetime: the library
+// layer is quiet unless its caller asks for the lines.
+class QuietLines {
+public:
+    QuietLines() noexcept;
+    ~QuietLines();
+    QuietLines(const QuietLines&) = delete;
+    QuietLines& operator=(const QuietLines&) = delete;
+
+private:
+    bool previous_;
+};
 
 class Stopwatch {
 public:

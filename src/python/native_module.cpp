@@ -1,0 +1,190 @@
+// The library's private module, quibrel._native: what the Python library layer
+// needs from the engine beside the engine's own surface. It lives in the same
+// shared object as the engine (one pool, one set of classes) and is loaded
+// from it under its own name.
+#include <cstring>
+#include <optional>
+#include <span>
+
+#include "core/inference.hpp"
+#include "core/pool.hpp"
+#include "core/timing.hpp"
+#include "python/model_object.hpp"
+
+namespace quibrel::py {
+namespace {
+
+// Copies a vector into a new bytes object; numpy reads it without a copy.
+template <class T>
+Ref bytes_of(std::span<const T> values) {
+    Ref out = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size_bytes())));
+    if (!values.empty()) std::memcpy(PyBytes_AsString(out.get()), values.data(), values.size_bytes());
+    return out;
+}
+
+// Flattened per-entity lists: offsets (u64, one more than entities), ids, scores.
+struct FlatLists {
+    std::vector<std::uint64_t> offsets{0};
+    std::vector<std::int32_t> ids;
+    std::vector<float> scores;
+
+    void close_row() { offsets.push_back(ids.size()); }
+    Ref result() const {
+        Ref o = bytes_of<std::uint64_t>(offsets);
+        Ref i = bytes_of<std::int32_t>(ids);
+        Ref s = bytes_of<float>(scores);
+        return check(PyTuple_Pack(3, o.get(), i.get(), s.get()));
+    }
+};
+
+enum class Kind { ItemCF, UserCF, Swing };
+
+Kind kind_of(PyObject* model) {
+    if (PyObject_TypeCheck(model, item_cf_type())) return Kind::ItemCF;
+    if (PyObject_TypeCheck(model, user_cf_type())) return Kind::UserCF;
+    if (PyObject_TypeCheck(model, swing_type())) return Kind::Swing;
+    raise(PyExc_TypeError, "expected an ItemCF, UserCF or Swing model, got '" + type_name(model) +
+                               "'");
+}
+
+// call(function, args, max_workers, quiet, progress): function(*args) with the
+// loops it starts limited to max_workers workers (0: all), its printed lines
+// silenced when quiet, and progress(done, total) called from its parallel
+// loops when progress is not None.
+PyObject* call(PyObject*, PyObject* args) {
+    return guarded([&]() -> Ref {
+        PyObject* function;
+        PyObject* call_args;
+        Py_ssize_t max_workers;
+        int quiet;
+        PyObject* progress;
+        if (!PyArg_ParseTuple(args, "OO!npO:call", &function, &PyTuple_Type, &call_args,
+                              &max_workers, &quiet, &progress))
+            throw ErrorAlreadySet();
+        if (max_workers < 0) raise(PyExc_ValueError, "max_workers must not be negative");
+        // Size the pool from the environment as it is now, before an engine
+        // method writes its own thread count there: a limit applies per call.
+        worker_count();
+        ProgressHook hook = [progress](std::size_t done, std::size_t total) {
+            Ref r = Ref::steal(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done),
+                                                     static_cast<Py_ssize_t>(total)));
+            return static_cast<bool>(r);  // an exception stops the loop and is raised
+        };
+        LoopSettingsScope settings(static_cast<std::size_t>(max_workers),
+                                   progress == Py_None ? nullptr : &hook);
+        std::optional<QuietLines> silence;
+        if (quiet) silence.emplace();
+        return check(PyObject_Call(function, call_args, nullptr));
+    });
+}
+
+// neighbours(model, entities, n): the first n entries of each entity's list
+// (an entity without a list has none), as (offsets, ids, scores) bytes.
+PyObject* neighbours(PyObject*, PyObject* args) {
+    return guarded([&]() -> Ref {
+        PyObject* model;
+        PyObject* entities_obj;
+        unsigned long long n;
+        if (!PyArg_ParseTuple(args, "OOK:neighbours", &model, &entities_obj, &n))
+            throw ErrorAlreadySet();
+        const Kind kind = kind_of(model);
+        const std::vector<std::int32_t> entities = to_i32_sequence(entities_obj);
+        FlatLists out;
+        out.offsets.reserve(entities.size() + 1);
+        if (kind == Kind::Swing) {
+            auto& obj = *reinterpret_cast<ModelObject<SwingModel>*>(model);
+            SharedHold hold(obj.borrow);
+            for (std::int32_t e : entities) {
+                if (const SwingList* list = obj.model->swing_scores.find(e)) {
+                    const std::size_t m = static_cast<std::size_t>(
+                        std::min<std::uint64_t>(n, list->size()));
+                    for (std::size_t j = 0; j < m; ++j) {
+                        out.ids.push_back((*list)[j].id);
+                        out.scores.push_back((*list)[j].score);
+                    }
+                }
+                out.close_row();
+            }
+        } else {
+            auto& obj = *reinterpret_cast<ModelObject<CfModel>*>(model);
+            SharedHold hold(obj.borrow);
+            for (std::int32_t e : entities) {
+                if (const NeighbourList* list = obj.model->sim_mapping.find(e)) {
+                    // A loaded file may hold vectors of different lengths.
+                    const std::size_t len = std::min(list->ids.size(), list->sims.size());
+                    const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(n, len));
+                    out.ids.insert(out.ids.end(), list->ids.begin(), list->ids.begin() + m);
+                    out.scores.insert(out.scores.end(), list->sims.begin(), list->sims.begin() + m);
+                }
+                out.close_row();
+            }
+        }
+        return out.result();
+    });
+}
+
+// recommend(model, users, n_rec, filter_consumed, random_rec): the engine's
+// recommendations with the scores they are ordered by, as (offsets, items,
+// scores) bytes.
+PyObject* recommend(PyObject*, PyObject* args) {
+    return guarded([&]() -> Ref {
+        PyObject* model;
+        PyObject* users_obj;
+        unsigned long long n_rec;
+        int filter;
+        int random;
+        if (!PyArg_ParseTuple(args, "OOKpp:recommend", &model, &users_obj, &n_rec, &filter,
+                              &random))
+            throw ErrorAlreadySet();
+        const Kind kind = kind_of(model);
+        const std::vector<std::int32_t> users = to_i32_sequence(users_obj);
+        Recommendations rec;
+        if (kind == Kind::Swing) {
+            auto& obj = *reinterpret_cast<ModelObject<SwingModel>*>(model);
+            SharedHold hold(obj.borrow);
+            rec = recommend_swing(*obj.model, users, n_rec, filter, random, true);
+        } else {
+            auto& obj = *reinterpret_cast<ModelObject<CfModel>*>(model);
+            SharedHold hold(obj.borrow);
+            rec = kind == Kind::ItemCF
+                      ? recommend_item_cf(*obj.model, users, n_rec, filter, random, true)
+                      : recommend_user_cf(*obj.model, users, n_rec, filter, random, true);
+        }
+        FlatLists out;
+        out.offsets.reserve(rec.lists.size() + 1);
+        for (std::size_t p = 0; p < rec.lists.size(); ++p) {
+            out.ids.insert(out.ids.end(), rec.lists[p].begin(), rec.lists[p].end());
+            out.scores.insert(out.scores.end(), rec.scores[p].begin(), rec.scores[p].end());
+            out.close_row();
+        }
+        return out.result();
+    });
+}
+
+// pool_size(): the worker pool's size (creating the pool).
+PyObject* pool_size(PyObject*, PyObject*) {
+    return guarded([]() -> Ref {
+        return check(PyLong_FromSize_t(worker_count()));
+    });
+}
+
+PyMethodDef native_functions[] = {
+    {"call", call, METH_VARARGS, "call(function, args, max_workers, quiet, progress)"},
+    {"neighbours", neighbours, METH_VARARGS, "neighbours(model, entities, n)"},
+    {"recommend", recommend, METH_VARARGS,
+     "recommend(model, users, n_rec, filter_consumed, random_rec)"},
+    {"pool_size", pool_size, METH_NOARGS, "pool_size()"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef native_def = {
+    PyModuleDef_HEAD_INIT, "quibrel._native", "The library layer's private engine calls.", 0,
+    native_functions, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace quibrel::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
+    return PyModule_Create2(&quibrel::py::native_def, PYTHON_ABI_VERSION);
+}
