@@ -2,11 +2,13 @@
 // needs from the engine beside the engine's own surface. It lives in the same
 // shared object as the engine (one pool, one set of classes) and is loaded
 // from it under its own name.
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <span>
 
 #include "core/inference.hpp"
+#include "core/inference_common.hpp"
 #include "core/pool.hpp"
 #include "core/timing.hpp"
 #include "python/model_object.hpp"
@@ -161,6 +163,79 @@ PyObject* recommend(PyObject*, PyObject* args) {
     });
 }
 
+// Runs f(model record) under the hold `Hold` on whichever class `model` is.
+template <class Hold, class F>
+Ref with_record(PyObject* model, F&& f) {
+    if (kind_of(model) == Kind::Swing) {
+        auto& obj = *reinterpret_cast<ModelObject<SwingModel>*>(model);
+        Hold hold(obj.borrow);
+        return f(*obj.model);
+    }
+    auto& obj = *reinterpret_cast<ModelObject<CfModel>*>(model);
+    Hold hold(obj.borrow);
+    return f(*obj.model);
+}
+
+// user_rows(model, users): the stored interactions of the given users (rows of
+// the users x items matrix), as (offsets, items, values) bytes.
+PyObject* user_rows(PyObject*, PyObject* args) {
+    return guarded([&]() -> Ref {
+        PyObject* model;
+        PyObject* users_obj;
+        if (!PyArg_ParseTuple(args, "OO:user_rows", &model, &users_obj)) throw ErrorAlreadySet();
+        kind_of(model);
+        const std::vector<std::int32_t> users = to_i32_sequence(users_obj);
+        return with_record<SharedHold>(model, [&](const auto& record) {
+            const CsrMatrix& m = record.user_interactions;
+            FlatLists out;
+            out.offsets.reserve(users.size() + 1);
+            for (std::int32_t u : users) {
+                const RowView row = get_row(m, to_index(u));
+                out.ids.insert(out.ids.end(), row.columns.begin(), row.columns.end());
+                out.scores.insert(out.scores.end(), row.values.begin(), row.values.end());
+                out.close_row();
+            }
+            return out.result();
+        });
+    });
+}
+
+// set_consumed(model, users, offsets, items): replaces the consumed lists of
+// the given users (users[p] gets items[offsets[p]:offsets[p+1]]); an empty
+// list removes the user's entry. Everything is converted and checked before
+// the model changes.
+PyObject* set_consumed(PyObject*, PyObject* args) {
+    return guarded([&]() -> Ref {
+        PyObject* model;
+        PyObject* users_obj;
+        PyObject* offsets_obj;
+        PyObject* items_obj;
+        if (!PyArg_ParseTuple(args, "OOOO:set_consumed", &model, &users_obj, &offsets_obj,
+                              &items_obj))
+            throw ErrorAlreadySet();
+        kind_of(model);
+        const std::vector<std::int32_t> users = to_i32_sequence(users_obj);
+        const std::vector<std::uint64_t> offsets = to_u64_sequence(offsets_obj);
+        const std::vector<std::int32_t> items = to_i32_sequence(items_obj);
+        if (offsets.size() != users.size() + 1 || offsets.front() != 0 ||
+            offsets.back() != items.size() || !std::is_sorted(offsets.begin(), offsets.end()))
+            raise(PyExc_ValueError, "offsets do not describe the items of the users");
+        std::vector<std::vector<std::int32_t>> lists(users.size());
+        for (std::size_t p = 0; p < users.size(); ++p)
+            lists[p].assign(items.begin() + static_cast<std::ptrdiff_t>(offsets[p]),
+                            items.begin() + static_cast<std::ptrdiff_t>(offsets[p + 1]));
+        return with_record<ExclusiveHold>(model, [&](auto& record) {
+            for (std::size_t p = 0; p < users.size(); ++p) {
+                if (lists[p].empty())
+                    record.user_consumed.erase(users[p]);
+                else
+                    record.user_consumed.insert_or_assign(users[p], std::move(lists[p]));
+            }
+            return none();
+        });
+    });
+}
+
 // pool_size(): the worker pool's size (creating the pool).
 PyObject* pool_size(PyObject*, PyObject*) {
     return guarded([]() -> Ref {
@@ -173,6 +248,8 @@ PyMethodDef native_functions[] = {
     {"neighbours", neighbours, METH_VARARGS, "neighbours(model, entities, n)"},
     {"recommend", recommend, METH_VARARGS,
      "recommend(model, users, n_rec, filter_consumed, random_rec)"},
+    {"user_rows", user_rows, METH_VARARGS, "user_rows(model, users)"},
+    {"set_consumed", set_consumed, METH_VARARGS, "set_consumed(model, users, offsets, items)"},
     {"pool_size", pool_size, METH_NOARGS, "pool_size()"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,0 +1,217 @@
+"""Interaction input: validation, dense ids and the engine's matrices.
+
+Everything a caller passes is checked here, once, before any engine call; errors name the
+argument and the first offending row.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Hashable
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+import scipy.sparse as sp
+
+from ._ids import IdMap
+
+F32_MAX = float(np.finfo(np.float32).max)
+
+
+@dataclass
+class Batch:
+    """Interactions with raw ids, one entry per input row, in input order."""
+
+    users: Any  # raw ids: pandas Index or ndarray
+    items: Any
+    values: npt.NDArray[np.float32]
+    user_universe: int = -1  # sparse input: every row index is a user id (-1: not sparse)
+    item_universe: int = -1
+
+
+def _row_label(data: pd.DataFrame, position: int) -> str:
+    return repr(data.index[position])
+
+
+def read_interactions(
+    data: Any, user_col: str, item_col: str, value_col: str | None, argument: str = "data"
+) -> Batch:
+    """Validated interactions from a DataFrame or a scipy sparse matrix (rows users)."""
+    if sp.issparse(data):
+        return _read_sparse(data, argument)
+    if not isinstance(data, pd.DataFrame):
+        raise TypeError(
+            f"{argument} must be a pandas DataFrame or a scipy sparse matrix, "
+            f"got {type(data).__name__}"
+        )
+    for role, col in (("user_col", user_col), ("item_col", item_col), ("value_col", value_col)):
+        if col is not None and col not in data.columns:
+            raise KeyError(f"{argument} has no column {col!r} (the {role})")
+    if len(data) == 0:
+        raise ValueError(f"{argument} is empty: there are no interactions")
+    users = _read_ids(data, user_col, argument)
+    items = _read_ids(data, item_col, argument)
+    if value_col is None:
+        values = np.ones(len(data), dtype=np.float32)
+    else:
+        values = _read_values(data, value_col, argument)
+    return Batch(users, items, values)
+
+
+def _read_ids(data: pd.DataFrame, col: str, argument: str) -> Any:
+    column = data[col]
+    missing = column.isna().to_numpy()
+    if missing.any():
+        pos = int(np.argmax(missing))
+        raise ValueError(
+            f"{argument}[{col!r}] has a missing id at row {_row_label(data, pos)}"
+        )
+    raw = column.to_numpy()
+    if raw.dtype.kind == "f" and not np.isfinite(raw).all():
+        pos = int(np.argmax(~np.isfinite(raw)))
+        raise ValueError(
+            f"{argument}[{col!r}] has a non-finite id {raw[pos]!r} at row {_row_label(data, pos)}"
+        )
+    if raw.dtype.kind == "O":
+        for pos, value in enumerate(raw):
+            if not isinstance(value, Hashable):
+                raise TypeError(
+                    f"{argument}[{col!r}] has an unhashable id of type {type(value).__name__} "
+                    f"at row {_row_label(data, pos)}"
+                )
+    return raw
+
+
+def _read_values(data: pd.DataFrame, col: str, argument: str) -> npt.NDArray[np.float32]:
+    column = data[col]
+    if not (pd.api.types.is_numeric_dtype(column.dtype) or pd.api.types.is_bool_dtype(column)):
+        raise TypeError(
+            f"{argument}[{col!r}] must be numeric, got dtype {column.dtype}"
+        )
+    missing = column.isna().to_numpy()
+    if missing.any():
+        pos = int(np.argmax(missing))
+        raise ValueError(f"{argument}[{col!r}] has a missing value at row {_row_label(data, pos)}")
+    wide = column.to_numpy(dtype=np.float64)
+    bad = ~np.isfinite(wide) | (np.abs(wide) > F32_MAX)
+    if bad.any():
+        pos = int(np.argmax(bad))
+        raise ValueError(
+            f"{argument}[{col!r}] has the value {wide[pos]!r} at row {_row_label(data, pos)}: "
+            "values must be finite 32-bit floats"
+        )
+    return wide.astype(np.float32)
+
+
+def _read_sparse(matrix: Any, argument: str) -> Batch:
+    if matrix.ndim != 2:
+        raise ValueError(f"{argument} must be two-dimensional, got {matrix.ndim} dimensions")
+    coo = sp.coo_matrix(matrix)
+    if coo.dtype.kind not in "biuf":
+        raise TypeError(f"{argument} must hold numbers, got dtype {coo.dtype}")
+    if coo.nnz == 0:
+        raise ValueError(f"{argument} is empty: there are no stored interactions")
+    rows = np.asarray(coo.row, dtype=np.int64)
+    cols = np.asarray(coo.col, dtype=np.int64)
+    n_rows, n_cols = coo.shape
+    for what, idx, bound in (("row", rows, n_rows), ("column", cols, n_cols)):
+        bad = (idx < 0) | (idx >= bound)
+        if bad.any():
+            pos = int(np.argmax(bad))
+            raise ValueError(
+                f"{argument} has the {what} index {idx[pos]} at stored entry {pos}, "
+                f"outside 0..{bound - 1}"
+            )
+    wide = np.asarray(coo.data, dtype=np.float64)
+    bad = ~np.isfinite(wide) | (np.abs(wide) > F32_MAX)
+    if bad.any():
+        pos = int(np.argmax(bad))
+        raise ValueError(
+            f"{argument} has the value {wide[pos]!r} at row {rows[pos]}, column {cols[pos]}: "
+            "values must be finite 32-bit floats"
+        )
+    return Batch(rows, cols, wide.astype(np.float32), n_rows, n_cols)
+
+
+@dataclass
+class DenseBatch:
+    """Interactions in dense ids, one per (user, item): a repeated pair keeps its last value."""
+
+    users: npt.NDArray[np.int64]
+    items: npt.NDArray[np.int64]
+    values: npt.NDArray[np.float32]
+
+
+def to_dense(batch: Batch, users: IdMap, items: IdMap) -> DenseBatch:
+    """Registers the batch's new ids (sparse input: every row and column index) and dedupes."""
+    if batch.user_universe >= 0:
+        users.add(np.arange(batch.user_universe, dtype=np.int64))
+        items.add(np.arange(batch.item_universe, dtype=np.int64))
+    u = users.add(batch.users)
+    i = items.add(batch.items)
+    key = u * max(len(items), 1) + i
+    last = ~pd.Series(key).duplicated(keep="last").to_numpy()
+    if not last.all():
+        u, i, values = u[last], i[last], batch.values[last]
+    else:
+        values = batch.values
+    return DenseBatch(u, i, values)
+
+
+class Interactions:
+    """A CSR matrix in the form the engine reads (sorted, unique columns per row)."""
+
+    def __init__(self, matrix: sp.csr_matrix) -> None:
+        self.matrix = matrix
+        self.sparse_indices = np.asarray(matrix.indices, dtype=np.int32)
+        self.sparse_indptr = np.asarray(matrix.indptr, dtype=np.int64)
+        self.sparse_data = np.asarray(matrix.data, dtype=np.float32)
+
+
+def both_orientations(
+    batch: DenseBatch, n_users: int, n_items: int
+) -> tuple[Interactions, Interactions]:
+    """(users x items, items x users) CSR matrices of deduplicated interactions."""
+    coo = sp.coo_matrix(
+        (batch.values, (batch.users, batch.items)), shape=(n_users, n_items), dtype=np.float32
+    )
+    by_user = coo.tocsr()
+    by_user.sort_indices()
+    # A transpose of a CSR matrix with sorted rows converts to one with sorted rows.
+    by_item = by_user.T.tocsr()
+    by_item.sort_indices()
+    return Interactions(by_user), Interactions(by_item)
+
+
+def consumed_of(by_user: Interactions) -> dict[int, npt.NDArray[np.int32]]:
+    """Each user's items (the columns of the user's row), for users with any."""
+    indptr = by_user.sparse_indptr
+    indices = by_user.sparse_indices
+    counts = np.diff(indptr)
+    return {int(u): indices[indptr[u] : indptr[u + 1]] for u in np.flatnonzero(counts)}
+
+
+def as_id_array(values: Any, argument: str) -> npt.NDArray[Any]:
+    """A 1-D array of raw ids from a scalar id or any list-like of ids."""
+    if not pd.api.types.is_list_like(values):
+        values = [values]
+    if isinstance(values, np.ndarray) and values.ndim != 1:
+        raise ValueError(f"{argument} must be one-dimensional, got shape {values.shape}")
+    # An Index infers one dtype for homogeneous ids and keeps mixed ones as objects (a numpy
+    # array would turn [1, "a"] into two strings).
+    arr = pd.Index(values, tupleize_cols=False).to_numpy()
+    missing = pd.isna(arr)
+    if missing.any():
+        pos = int(np.argmax(missing))
+        raise ValueError(f"{argument} has a missing id at position {pos}")
+    return arr
+
+
+def positive_int(value: Any, argument: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int | np.integer):
+        raise TypeError(f"{argument} must be an int, got {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{argument} must be at least 1, got {value}")
+    return int(value)

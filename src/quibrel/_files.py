@@ -1,0 +1,201 @@
+"""Recommender files: the engine's model file, the id maps and the settings in one zip archive.
+
+Layout (format version 1), every member stored uncompressed (the engine's file is already gzip):
+  recommender.json   format name and version, the class, its settings, how the ids are stored
+  engine.gz          the engine's own model file
+  user_ids.*, item_ids.*   raw ids in dense-id order (.npy for homogeneous numbers or strings,
+                     .json with typed values for mixed ids)
+  popularity.npy     interaction count per item (the "popular" fallback)
+Nothing is unpickled on load: a file can only hold data.
+"""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import shutil
+import tempfile
+import zipfile
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from . import _native
+from .quibrel import (
+    load_item_cf,
+    load_swing,
+    load_user_cf,
+    save_item_cf,
+    save_swing,
+    save_user_cf,
+)
+
+if TYPE_CHECKING:
+    from .recommenders import Recommender
+
+FORMAT = "quibrel-recommender"
+VERSION = 1
+
+_SAVE = {"ItemCF": save_item_cf, "UserCF": save_user_cf, "Swing": save_swing}
+_LOAD = {"ItemCF": load_item_cf, "UserCF": load_user_cf, "Swing": load_swing}
+
+
+def _quiet(function: Any, *args: Any) -> Any:
+    return _native.call(function, args, 0, True, None)
+
+
+def _engine_kind(model: Any) -> str:
+    return type(model).__name__
+
+
+def engine_bytes(model: Any) -> bytes:
+    """The engine's model file of `model`, as bytes."""
+    with tempfile.TemporaryDirectory(prefix="quibrel-") as tmp:
+        _quiet(_SAVE[_engine_kind(model)], model, tmp, "model")
+        with open(os.path.join(tmp, "model.gz"), "rb") as f:
+            return f.read()
+
+
+def engine_from_bytes(kind: str, blob: bytes) -> Any:
+    with tempfile.TemporaryDirectory(prefix="quibrel-") as tmp:
+        with open(os.path.join(tmp, "model.gz"), "wb") as f:
+            f.write(blob)
+        return _quiet(_LOAD[kind], tmp, "model")
+
+
+# ---- ids --------------------------------------------------------------------------------
+
+_TAGS: dict[type, str] = {bool: "bool", int: "int", float: "float", str: "str"}
+
+
+def _encode_ids(index: pd.Index, what: str) -> tuple[str, bytes]:
+    kind = index.dtype.kind if isinstance(index.dtype, np.dtype) else ""
+    if kind in "biuf":
+        return "npy", _npy(index.to_numpy())
+    values = index.to_numpy(dtype=object)
+    if all(type(v) is str for v in values):
+        return "npy", _npy(np.asarray(values, dtype=str))
+    encoded = []
+    for v in values:
+        plain = v.item() if isinstance(v, np.generic) else v
+        tag = _TAGS.get(type(plain))
+        if tag is None:
+            raise TypeError(
+                f"{what} id {v!r} of type {type(v).__name__} cannot be written to a recommender "
+                "file (ids of type int, float, str and bool can); pickle the recommender instead"
+            )
+        encoded.append([tag, plain])
+    return "json", json.dumps(encoded).encode()
+
+
+def _decode_ids(kind: str, blob: bytes) -> pd.Index:
+    if kind == "npy":
+        return pd.Index(np.load(io.BytesIO(blob), allow_pickle=False), tupleize_cols=False)
+    decode = {"bool": bool, "int": int, "float": float, "str": str}
+    return pd.Index([decode[tag](v) for tag, v in json.loads(blob)], dtype=object)
+
+
+def _npy(array: npt.NDArray[Any]) -> bytes:
+    out = io.BytesIO()
+    np.save(out, array, allow_pickle=False)
+    return out.getvalue()
+
+
+# ---- save and load ----------------------------------------------------------------------
+
+
+def save_recommender(rec: Recommender, path: str | os.PathLike[str]) -> None:
+    target = os.path.realpath(os.fspath(path))  # a symlink's target is what gets replaced
+    directory = os.path.dirname(target) or "."
+    user_kind, user_blob = _encode_ids(rec._users.index, "user")
+    item_kind, item_blob = _encode_ids(rec._items.index, "item")
+    header = {
+        "format": FORMAT,
+        "version": VERSION,
+        "class": type(rec).__name__,
+        "params": rec.get_params(),
+        "user_ids": user_kind,
+        "item_ids": item_kind,
+    }
+    fd, tmp_path = tempfile.mkstemp(prefix=".quibrel-", suffix=".tmp", dir=directory)
+    try:
+        with tempfile.TemporaryDirectory(prefix="quibrel-", dir=directory) as engine_dir:
+            _quiet(_SAVE[_engine_kind(rec._model)], rec._model, engine_dir, "engine")
+            with os.fdopen(fd, "wb") as f:
+                with zipfile.ZipFile(f, "w", compression=zipfile.ZIP_STORED) as z:
+                    z.writestr("recommender.json", json.dumps(header))
+                    z.write(os.path.join(engine_dir, "engine.gz"), "engine.gz")
+                    z.writestr(f"user_ids.{user_kind}", user_blob)
+                    z.writestr(f"item_ids.{item_kind}", item_blob)
+                    z.writestr("popularity.npy", _npy(rec._popularity))
+                f.flush()
+                os.fsync(f.fileno())
+        # mkstemp creates the file 0600; give it the mode a plain open() would.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp_path, 0o666 & ~umask)
+        os.replace(tmp_path, target)
+    except BaseException:
+        try:
+            os.unlink(tmp_path)
+        except FileNotFoundError:
+            pass
+        raise
+
+
+def load_recommender(path: str | os.PathLike[str]) -> Recommender:
+    from . import recommenders
+
+    name = os.fspath(path)
+    try:
+        archive = zipfile.ZipFile(name)
+    except zipfile.BadZipFile:
+        raise ValueError(f"{name!r} is not a quibrel recommender file") from None
+    with archive:
+        try:
+            header = json.loads(archive.read("recommender.json"))
+        except (KeyError, ValueError):
+            raise ValueError(f"{name!r} is not a quibrel recommender file") from None
+        if not isinstance(header, dict) or header.get("format") != FORMAT:
+            raise ValueError(f"{name!r} is not a quibrel recommender file")
+        version = header.get("version")
+        if version != VERSION:
+            raise ValueError(
+                f"{name!r} has recommender file version {version!r}; this quibrel reads "
+                f"version {VERSION}"
+            )
+        classes = {
+            c.__name__: c
+            for c in (
+                recommenders.ItemCFRecommender,
+                recommenders.UserCFRecommender,
+                recommenders.SwingRecommender,
+            )
+        }
+        cls = classes.get(header.get("class", ""))
+        if cls is None:
+            raise ValueError(f"{name!r} holds an unknown recommender class {header.get('class')!r}")
+        try:
+            rec = cls(**header["params"])
+            user_kind, item_kind = header["user_ids"], header["item_ids"]
+            users = _decode_ids(user_kind, archive.read(f"user_ids.{user_kind}"))
+            items = _decode_ids(item_kind, archive.read(f"item_ids.{item_kind}"))
+            popularity = np.load(io.BytesIO(archive.read("popularity.npy")), allow_pickle=False)
+            engine_member = archive.getinfo("engine.gz")
+        except (KeyError, TypeError, ValueError) as e:
+            raise ValueError(f"{name!r} is a damaged quibrel recommender file: {e}") from None
+        # The engine reads files: stream its member out rather than holding it in memory.
+        with tempfile.TemporaryDirectory(prefix="quibrel-") as tmp:
+            with archive.open(engine_member) as src, open(os.path.join(tmp, "m.gz"), "wb") as dst:
+                shutil.copyfileobj(src, dst, 1 << 20)
+            model = _quiet(_LOAD[cls._engine_class], tmp, "m")
+    rec._users.set_ids(users)
+    rec._items.set_ids(items)
+    rec._popularity = np.asarray(popularity, dtype=np.int64)
+    if len(rec._popularity) != len(items):
+        raise ValueError(f"{name!r} is a damaged quibrel recommender file: sizes disagree")
+    rec._model = model
+    return rec
