@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Static checks of the Python surface:
 #   1. mypy --strict on the typed usage file (tests/typing) and on the examples;
-#   2. stubtest: the stub package (stubs/quibrel-stubs, shipped in the wheel) against the
-#      compiled module, so that every name, parameter and kind in the stubs exists at runtime.
+#   2. stubtest: the package's stubs (quibrel/quibrel.pyi for the engine, shipped in the wheel)
+#      against the compiled module, so that every name, parameter and kind in them exists at
+#      runtime.
 #
 # By default it checks the quibrel installed in the Python that runs it (PYTHON, default
-# python3): the wheel installs the extension and the quibrel-stubs package side by side.
-# With QUIBREL_BUILD_DIR set (for example build/typing) it checks the working tree's stubs
-# against the module built in that directory instead, without installing anything.
+# python3). With QUIBREL_BUILD_DIR set (for example build/dev) it checks the package as built
+# in that directory instead, without installing anything.
 # Needs mypy and the stub packages of the example's dependencies (the "typing" extra).
 #
 #   tools/check_types.sh [FILE_OR_DIR...]
@@ -18,12 +18,8 @@ PYTHON=${PYTHON:-python3}
 
 if [[ -n "${QUIBREL_BUILD_DIR:-}" ]]; then
     build_dir=$(cd "$QUIBREL_BUILD_DIR" && pwd)
-    stub_root=$(mktemp -d)
-    trap 'rm -rf "$stub_root"' EXIT
-    # mypy resolves "<name>-stubs" only in site-packages; on MYPYPATH the directory must
-    # carry the module's own name.
-    ln -s "$PWD/stubs/quibrel-stubs" "$stub_root/quibrel"
-    export MYPYPATH="$stub_root${MYPYPATH:+:$MYPYPATH}"
+    # The build directory holds the package (Python files, stubs, py.typed, extension).
+    export MYPYPATH="$build_dir${MYPYPATH:+:$MYPYPATH}"
     export PYTHONPATH="$build_dir${PYTHONPATH:+:$PYTHONPATH}"
 fi
 
@@ -39,6 +35,9 @@ fi
 
 echo "mypy --strict ${targets[*]}"
 "$PYTHON" -m mypy --strict "${targets[@]}"
+
+echo "mypy --strict -p quibrel (the package itself)"
+"$PYTHON" -m mypy --strict -p quibrel
 
 echo "stubtest quibrel"
 "$PYTHON" -m mypy.stubtest quibrel --allowlist tools/stubtest_allowlist.txt

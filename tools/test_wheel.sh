@@ -29,16 +29,19 @@ if [[ ! $name =~ ^quibrel-[0-9][^-]*-cp311-abi3-[a-z0-9_]+\.whl$ ]]; then
     echo "wheel is not tagged cp311-abi3: $name" >&2
     exit 1
 fi
-# Top level: the extension module (stable-ABI file name) and the stub-only package.
+# Top level: the package alone, holding the extension (stable-ABI file name), its stubs and
+# the library's Python files.
 python3 - "$wheel" <<'PY'
 import sys
 import zipfile
 
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 top = sorted({n.split("/")[0] for n in names if not n.split("/")[0].endswith(".dist-info")})
-assert top == ["quibrel-stubs", "quibrel.abi3.so"], f"unexpected top-level entries: {top}"
-assert "quibrel-stubs/__init__.pyi" in names, names
-print("contents: quibrel.abi3.so, quibrel-stubs/__init__.pyi")
+assert top == ["quibrel"], f"unexpected top-level entries: {top}"
+for needed in ("__init__.py", "quibrel.abi3.so", "quibrel.pyi", "_native.pyi", "py.typed",
+               "recommenders.py"):
+    assert f"quibrel/{needed}" in names, (needed, names)
+print("contents:", ", ".join(sorted(n for n in names if n.startswith("quibrel/"))))
 PY
 
 # The newest CPython >= 3.12 on PATH or under pyenv; otherwise the 3.11 that builds.
@@ -74,9 +77,10 @@ import sys
 
 import quibrel
 
+engine = sys.modules["quibrel.quibrel"].__file__
 assert quibrel.__file__.startswith(sys.prefix), quibrel.__file__
-assert quibrel.__file__.endswith("quibrel.abi3.so"), quibrel.__file__
-print(f"import quibrel {quibrel.__version__} from {quibrel.__file__}")
+assert engine.startswith(sys.prefix) and engine.endswith("quibrel/quibrel.abi3.so"), engine
+print(f"import quibrel {quibrel.__version__} from {engine}")
 PY
 )
 
@@ -87,4 +91,5 @@ PYTHON=$py "$repo/tools/check_types.sh"
 # tests of the Python boundary, where a version difference would show.
 echo "== boundary tests on $("$py" --version)"
 "$py" -m pytest -q -p no:cacheprovider tests/test_call_protocol.py tests/test_conversions.py \
-    tests/test_consumed.py tests/test_inference.py tests/test_model_files.py
+    tests/test_consumed.py tests/test_inference.py tests/test_model_files.py \
+    tests/test_recommenders.py

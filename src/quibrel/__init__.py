@@ -47,12 +47,14 @@ from .quibrel import (  # noqa: E402
 )
 
 if TYPE_CHECKING:
-    from .quibrel import FloatSequence, IndexSequence, InteractionMatrix  # noqa: F401
+    from .quibrel import FloatSequence as FloatSequence
+    from .quibrel import IndexSequence as IndexSequence
+    from .quibrel import InteractionMatrix as InteractionMatrix
 
 __version__: str = _engine_module.__version__
 
 # The engine's own list, in its registration order.
-__all__ = [
+__all__ = [  # noqa: RUF022
     "UserCF",
     "ItemCF",
     "Swing",
@@ -65,5 +67,3 @@ __all__ = [
     "build_consumed_unique",
     "__version__",
 ]
-
-del _machinery, _os, _ModuleType, TYPE_CHECKING, _load_extension

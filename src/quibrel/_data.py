@@ -32,7 +32,8 @@ class Batch:
 
 
 def _row_label(data: pd.DataFrame, position: int) -> str:
-    return repr(data.index[position])
+    label = data.index[position]
+    return repr(label.item() if isinstance(label, np.generic) else label)
 
 
 def read_interactions(
@@ -65,9 +66,7 @@ def _read_ids(data: pd.DataFrame, col: str, argument: str) -> Any:
     missing = column.isna().to_numpy()
     if missing.any():
         pos = int(np.argmax(missing))
-        raise ValueError(
-            f"{argument}[{col!r}] has a missing id at row {_row_label(data, pos)}"
-        )
+        raise ValueError(f"{argument}[{col!r}] has a missing id at row {_row_label(data, pos)}")
     raw = column.to_numpy()
     if raw.dtype.kind == "f" and not np.isfinite(raw).all():
         pos = int(np.argmax(~np.isfinite(raw)))
@@ -87,9 +86,7 @@ def _read_ids(data: pd.DataFrame, col: str, argument: str) -> Any:
 def _read_values(data: pd.DataFrame, col: str, argument: str) -> npt.NDArray[np.float32]:
     column = data[col]
     if not (pd.api.types.is_numeric_dtype(column.dtype) or pd.api.types.is_bool_dtype(column)):
-        raise TypeError(
-            f"{argument}[{col!r}] must be numeric, got dtype {column.dtype}"
-        )
+        raise TypeError(f"{argument}[{col!r}] must be numeric, got dtype {column.dtype}")
     missing = column.isna().to_numpy()
     if missing.any():
         pos = int(np.argmax(missing))
@@ -108,7 +105,8 @@ def _read_values(data: pd.DataFrame, col: str, argument: str) -> npt.NDArray[np.
 def _read_sparse(matrix: Any, argument: str) -> Batch:
     if matrix.ndim != 2:
         raise ValueError(f"{argument} must be two-dimensional, got {matrix.ndim} dimensions")
-    coo = sp.coo_matrix(matrix)
+    # tocoo() checks nothing, so the indices are checked below with the argument's name.
+    coo = matrix.tocoo()
     if coo.dtype.kind not in "biuf":
         raise TypeError(f"{argument} must hold numbers, got dtype {coo.dtype}")
     if coo.nnz == 0:
@@ -201,7 +199,7 @@ def as_id_array(values: Any, argument: str) -> npt.NDArray[Any]:
         raise ValueError(f"{argument} must be one-dimensional, got shape {values.shape}")
     # An Index infers one dtype for homogeneous ids and keeps mixed ones as objects (a numpy
     # array would turn [1, "a"] into two strings).
-    arr = pd.Index(values, tupleize_cols=False).to_numpy()
+    arr: npt.NDArray[Any] = pd.Index(values, tupleize_cols=False).to_numpy()
     missing = pd.isna(arr)
     if missing.any():
         pos = int(np.argmax(missing))

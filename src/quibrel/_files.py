@@ -11,6 +11,7 @@ Nothing is unpickled on load: a file can only hold data.
 
 from __future__ import annotations
 
+import contextlib
 import io
 import json
 import os
@@ -93,9 +94,11 @@ def _encode_ids(index: pd.Index, what: str) -> tuple[str, bytes]:
 
 def _decode_ids(kind: str, blob: bytes) -> pd.Index:
     if kind == "npy":
-        return pd.Index(np.load(io.BytesIO(blob), allow_pickle=False), tupleize_cols=False)
+        ids: pd.Index = pd.Index(np.load(io.BytesIO(blob), allow_pickle=False), tupleize_cols=False)
+        return ids
     decode = {"bool": bool, "int": int, "float": float, "str": str}
-    return pd.Index([decode[tag](v) for tag, v in json.loads(blob)], dtype=object)
+    mixed: pd.Index = pd.Index([decode[tag](v) for tag, v in json.loads(blob)], dtype=object)
+    return mixed
 
 
 def _npy(array: npt.NDArray[Any]) -> bytes:
@@ -139,10 +142,8 @@ def save_recommender(rec: Recommender, path: str | os.PathLike[str]) -> None:
         os.chmod(tmp_path, 0o666 & ~umask)
         os.replace(tmp_path, target)
     except BaseException:
-        try:
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(tmp_path)
-        except FileNotFoundError:
-            pass
         raise
 
 
@@ -157,7 +158,7 @@ def load_recommender(path: str | os.PathLike[str]) -> Recommender:
     with archive:
         try:
             header = json.loads(archive.read("recommender.json"))
-        except (KeyError, ValueError):
+        except (KeyError, ValueError, zipfile.BadZipFile):
             raise ValueError(f"{name!r} is not a quibrel recommender file") from None
         if not isinstance(header, dict) or header.get("format") != FORMAT:
             raise ValueError(f"{name!r} is not a quibrel recommender file")
@@ -185,12 +186,18 @@ def load_recommender(path: str | os.PathLike[str]) -> Recommender:
             items = _decode_ids(item_kind, archive.read(f"item_ids.{item_kind}"))
             popularity = np.load(io.BytesIO(archive.read("popularity.npy")), allow_pickle=False)
             engine_member = archive.getinfo("engine.gz")
-        except (KeyError, TypeError, ValueError) as e:
+        except (KeyError, TypeError, ValueError, zipfile.BadZipFile) as e:
             raise ValueError(f"{name!r} is a damaged quibrel recommender file: {e}") from None
         # The engine reads files: stream its member out rather than holding it in memory.
         with tempfile.TemporaryDirectory(prefix="quibrel-") as tmp:
-            with archive.open(engine_member) as src, open(os.path.join(tmp, "m.gz"), "wb") as dst:
-                shutil.copyfileobj(src, dst, 1 << 20)
+            try:
+                with (
+                    archive.open(engine_member) as src,
+                    open(os.path.join(tmp, "m.gz"), "wb") as dst,
+                ):
+                    shutil.copyfileobj(src, dst, 1 << 20)
+            except zipfile.BadZipFile as e:
+                raise ValueError(f"{name!r} is a damaged quibrel recommender file: {e}") from None
             model = _quiet(_LOAD[cls._engine_class], tmp, "m")
     rec._users.set_ids(users)
     rec._items.set_ids(items)

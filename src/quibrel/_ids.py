@@ -39,7 +39,7 @@ class IdMap:
         """Dense ids of raw ids, -1 where unknown."""
         if len(self._index) == 0:
             return np.full(len(raw), -1, dtype=np.int64)
-        return np.asarray(self._index.get_indexer(raw), dtype=np.int64)
+        return np.asarray(self._index.get_indexer(pd.Index(raw)), dtype=np.int64)
 
     def add(self, raw: pd.Index | npt.NDArray[Any]) -> npt.NDArray[np.int64]:
         """Dense ids of raw ids, giving new ids (in order of first appearance) to unknown ones.
@@ -64,7 +64,7 @@ class IdMap:
     def truncate(self, length: int) -> None:
         self._index = self._index[:length]
 
-    def set_ids(self, ids: Sequence[Hashable] | npt.NDArray[Any]) -> None:
+    def set_ids(self, ids: pd.Index | Sequence[Hashable] | npt.NDArray[Any]) -> None:
         index = pd.Index(ids, tupleize_cols=False)
         if not index.is_unique:
             raise ValueError(f"{self.what} ids are not unique")

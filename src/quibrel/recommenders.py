@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from typing import Any, ClassVar, Literal, TypeVar
+from typing import Any, ClassVar, Literal, Self
 
 import numpy as np
 import numpy.typing as npt
@@ -30,9 +30,6 @@ from ._ids import IdMap
 from .quibrel import ItemCF, Swing, UserCF
 
 __all__ = ["ItemCFRecommender", "SwingRecommender", "UserCFRecommender", "load"]
-
-Unknown = Literal["error", "skip", "popular"]
-_R = TypeVar("_R", bound="Recommender")
 
 
 class NotFittedError(ValueError, AttributeError):
@@ -73,12 +70,12 @@ class Recommender:
 
     @property
     def n_users(self) -> int:
-        """Number of known users (dense ids 0 … n_users−1)."""
+        """Number of known users (dense ids 0 .. n_users-1)."""
         return len(self._users)
 
     @property
     def n_items(self) -> int:
-        """Number of known items (dense ids 0 … n_items−1)."""
+        """Number of known items (dense ids 0 .. n_items-1)."""
         return len(self._items)
 
     @property
@@ -98,12 +95,12 @@ class Recommender:
     # ---- fitting -------------------------------------------------------------------------
 
     def fit(
-        self: _R,
+        self,
         data: Any,
         user_col: str = "user",
         item_col: str = "item",
         value_col: str | None = None,
-    ) -> _R:
+    ) -> Self:
         """Fits the model on interactions; returns self.
 
         `data` is a DataFrame with one row per interaction (raw ids in `user_col` and
@@ -124,13 +121,13 @@ class Recommender:
         return self
 
     def partial_fit(
-        self: _R,
+        self,
         data: Any,
         user_col: str = "user",
         item_col: str = "item",
         value_col: str | None = None,
         exact: bool = True,
-    ) -> _R:
+    ) -> Self:
         """Folds a batch of interactions into the fitted model; returns self.
 
         New users and items get new dense ids. A (user, item) pair already known takes the
@@ -214,7 +211,7 @@ class Recommender:
         n: int = 10,
         filter_consumed: bool = True,
         random: bool = False,
-        unknown: Unknown = "error",
+        unknown: Literal["error", "skip", "popular"] = "error",
     ) -> pd.DataFrame:
         """Top-n items for each user, as a DataFrame `user`, `item`, `score`, `rank`.
 
@@ -241,7 +238,7 @@ class Recommender:
             bool(filter_consumed),
             bool(random),
         )
-        counts = np.diff(np.frombuffer(offsets, dtype=np.uint64).astype(np.int64))
+        counts = _counts(offsets)
         items = np.frombuffer(item_bytes, dtype=np.int32)
         scores = np.frombuffer(score_bytes, dtype=np.float32)
         if unknown == "popular" and not known.all():
@@ -311,7 +308,9 @@ class Recommender:
                 dense[dense < 0] = count
         return np.asarray(model.predict(u.tolist(), i.tolist()), dtype=np.float32)
 
-    def _neighbours(self, ids: IdMap, raw_ids: Any, n: int, col: str, argument: str) -> pd.DataFrame:
+    def _neighbours(
+        self, ids: IdMap, raw_ids: Any, n: int, col: str, argument: str
+    ) -> pd.DataFrame:
         model = self._fitted()
         n = positive_int(n, "n")
         raw = as_id_array(raw_ids, argument)
@@ -319,7 +318,7 @@ class Recommender:
         if (dense < 0).any():
             raise KeyError(_unknown_message(argument, ids.what, raw, dense >= 0))
         offsets, id_bytes, score_bytes = _native.neighbours(model, dense.astype(np.int32), n)
-        counts = np.diff(np.frombuffer(offsets, dtype=np.uint64).astype(np.int64))
+        counts = _counts(offsets)
         neighbours = np.frombuffer(id_bytes, dtype=np.int32)
         scores = np.frombuffer(score_bytes, dtype=np.float32)
         return _ranked_frame(
@@ -377,9 +376,7 @@ class Recommender:
 
     def _fitted(self) -> Any:
         if self._model is None:
-            raise NotFittedError(
-                f"this {type(self).__name__} is not fitted yet: call fit() first"
-            )
+            raise NotFittedError(f"this {type(self).__name__} is not fitted yet: call fit() first")
         return self._model
 
     def _new_engine_model(
@@ -504,9 +501,11 @@ class SwingRecommender(Recommender):
         super()._check_settings()
         positive_int(self.top_k, "top_k")
         _finite_float(self.alpha, "alpha")
-        if isinstance(self.max_cache_num, bool) or not isinstance(
-            self.max_cache_num, int | np.integer
-        ) or self.max_cache_num < 0:
+        if (
+            isinstance(self.max_cache_num, bool)
+            or not isinstance(self.max_cache_num, int | np.integer)
+            or self.max_cache_num < 0
+        ):
             raise ValueError(f"max_cache_num must be an int >= 0, got {self.max_cache_num!r}")
         _finite_float(self.default_pred, "default_pred")
 
@@ -553,7 +552,13 @@ def _finite_float(value: Any, argument: str) -> None:
 
 def _unknown_message(argument: str, what: str, raw: npt.NDArray[Any], known: Any) -> str:
     pos = int(np.argmin(known))
-    return f"{argument} holds an unknown {what} id {raw[pos]!r} at position {pos}"
+    value = raw[pos].item() if isinstance(raw[pos], np.generic) else raw[pos]
+    return f"{argument} holds an unknown {what} id {value!r} at position {pos}"
+
+
+def _counts(offsets: bytes) -> npt.NDArray[np.int64]:
+    o: npt.NDArray[np.int64] = np.frombuffer(offsets, dtype=np.uint64).astype(np.int64)
+    return np.diff(o)
 
 
 def _ranked_frame(
@@ -582,7 +587,7 @@ class _ProgressBars:
     """One tqdm bar per parallel step of a computation, on standard error."""
 
     def __init__(self, name: str) -> None:
-        from tqdm.auto import tqdm
+        from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
 
         self._tqdm = tqdm
         self._name = name

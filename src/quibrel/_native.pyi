@@ -1,0 +1,32 @@
+"""The library layer's private calls into the engine (same shared object as the engine)."""
+
+from collections.abc import Callable
+from typing import Any, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+_Ids: TypeAlias = npt.NDArray[np.int32] | list[int]
+_Flat: TypeAlias = tuple[bytes, bytes, bytes]
+
+def call(
+    function: Callable[..., Any],
+    args: tuple[Any, ...],
+    max_workers: int,
+    quiet: bool,
+    progress: Callable[[int, int], object] | None,
+    /,
+) -> Any: ...
+def neighbours(model: object, entities: _Ids, n: int, /) -> _Flat: ...
+def recommend(
+    model: object, users: _Ids, n_rec: int, filter_consumed: bool, random_rec: bool, /
+) -> _Flat: ...
+def user_rows(model: object, users: _Ids, /) -> _Flat: ...
+def set_consumed(
+    model: object,
+    users: _Ids,
+    offsets: npt.NDArray[np.uint64],
+    items: npt.NDArray[np.int32],
+    /,
+) -> None: ...
+def pool_size() -> int: ...

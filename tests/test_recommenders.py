@@ -1,0 +1,315 @@
+"""The library layer: quibrel.recommenders against the engine and against numpy oracles."""
+
+from __future__ import annotations
+
+import os
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+import quibrel
+import scipy.sparse as sp
+from conftest import both_orientations, random_interactions, run_python
+from quibrel import _native
+from quibrel.recommenders import (
+    ItemCFRecommender,
+    SwingRecommender,
+    UserCFRecommender,
+    load,
+)
+
+CLASSES = [ItemCFRecommender, UserCFRecommender, SwingRecommender]
+
+
+def frame_of(m: sp.spmatrix, users=None, items=None) -> pd.DataFrame:
+    """A DataFrame of m's entries, with raw ids relabelled through `users` / `items`."""
+    coo = sp.coo_matrix(m)
+    u = coo.row if users is None else np.asarray(users, dtype=object)[coo.row]
+    i = coo.col if items is None else np.asarray(items, dtype=object)[coo.col]
+    return pd.DataFrame({"user": u, "item": i, "value": coo.data})
+
+
+def engine_twin(rec, m: sp.csr_matrix):
+    """The engine model the recommender should hold, built by hand on dense ids."""
+    ui, ii = both_orientations(m)
+    users, items = np.nonzero(m)
+    consumed, _ = quibrel.build_consumed_unique(users.tolist(), items.tolist())
+    n_users, n_items = m.shape
+    if isinstance(rec, SwingRecommender):
+        model = quibrel.Swing(rec.top_k, rec.alpha, 0, n_users, n_items, ui, ii, consumed, 0.0)
+        _native.call(model.compute_swing, (1,), 0, True, None)
+    else:
+        cls = quibrel.ItemCF if isinstance(rec, ItemCFRecommender) else quibrel.UserCF
+        model = cls("ranking", rec.k_sim, n_users, n_items, 1, ui, ii, consumed, 0.0)
+        _native.call(model.compute_similarities, (False, 1), 0, True, None)
+    return model
+
+
+@pytest.fixture(scope="module")
+def data():
+    m = random_interactions(40, 30, 0.2, seed=3)
+    m = sp.csr_matrix(m)
+    m.eliminate_zeros()
+    return m
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_answers_match_the_engine_on_dense_ids(cls, data):
+    rec = cls(num_threads=1).fit(data)  # sparse input: raw ids are the indices themselves
+    model = engine_twin(rec, data)
+    users = list(range(data.shape[0]))
+    lists, _ = model.recommend(users, 7, True, False)
+    got = rec.recommend(users, n=7)
+    for u in users:
+        rows = got[got.user == u]
+        assert rows["item"].tolist() == lists[u]
+        assert rows["rank"].tolist() == list(range(1, len(lists[u]) + 1))
+        assert (np.diff(rows["score"].to_numpy()) <= 0).all()
+    pairs_u = np.repeat(users, 3)
+    pairs_i = np.tile([0, 5, 29], len(users))
+    want = np.asarray(model.predict(pairs_u.tolist(), pairs_i.tolist()), dtype=np.float32)
+    np.testing.assert_array_equal(rec.predict(pairs_u, pairs_i), want)
+    assert rec.predict(pairs_u, pairs_i).dtype == np.float32
+
+
+def test_itemcf_scores_and_neighbours_match_a_numpy_oracle(data):
+    k = 5
+    rec = ItemCFRecommender(k_sim=k).fit(data)
+    dense = data.toarray().astype(np.float64)
+    norms = np.sqrt((dense**2).sum(axis=0))
+    sims = (dense.T @ dense) / np.outer(norms, norms)
+    np.fill_diagonal(sims, 0)
+    similar = rec.similar_items(list(range(data.shape[1])), n=1000)
+    for item, rows in similar.groupby("item"):
+        np.testing.assert_allclose(rows["score"], sims[item, rows["neighbour"]], rtol=1e-5)
+        assert set(rows["neighbour"]) == set(np.flatnonzero(sims[item] > 0))
+        assert (np.diff(rows["score"].to_numpy()) <= 0).all()
+    # A recommendation's score is the sum over the user's items j of value(u, j) * sim(j, c)
+    # over the first k neighbours of j.
+    heads = {
+        i: dict(zip(r["neighbour"][:k], r["score"][:k], strict=True))
+        for i, r in similar.groupby("item")
+    }
+    recs = rec.recommend(list(range(data.shape[0])), n=4)
+    for row in recs.itertuples():
+        want = sum(
+            dense[row.user, j] * heads.get(j, {}).get(row.item, 0.0)
+            for j in np.flatnonzero(dense[row.user])
+        )
+        assert row.score == pytest.approx(want, rel=1e-5)
+        assert dense[row.user, row.item] == 0  # consumed items are filtered
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_raw_ids_of_any_type_give_the_same_answers(cls, data):
+    base = cls().fit(frame_of(data), value_col="value")
+    n_users, n_items = data.shape
+    user_sets = {
+        "str": [f"u{i}" for i in range(n_users)],
+        "int64": np.arange(n_users, dtype=np.int64) * 1000 + 7,
+        "mixed": [
+            ("t", i) if i % 3 == 0 else (f"s{i}" if i % 3 == 1 else i) for i in range(n_users)
+        ],
+    }
+    items = [f"item-{i}" if i % 2 else i * 1.5 for i in range(n_items)]
+    want = base.recommend(base.user_ids, n=5)
+    for name, users in user_sets.items():
+        rec = cls().fit(frame_of(data, users, items), value_col="value")
+        mapping = dict(zip(base.user_ids.tolist(), np.asarray(users, dtype=object), strict=True))
+        got = rec.recommend([mapping[u] for u in base.user_ids.tolist()], n=5)
+        assert got["item"].tolist() == [items[i] for i in want["item"]], name
+        np.testing.assert_array_equal(got["score"].to_numpy(), want["score"].to_numpy())
+        assert rec.n_users == n_users and rec.n_items == n_items
+
+
+def test_repeated_pairs_keep_their_last_value_in_frames_and_sparse_input():
+    frame = pd.DataFrame(
+        {"user": ["a", "a", "b", "b", "a"], "item": [1, 2, 1, 2, 1], "v": [5.0, 1, 2, 2, 1]}
+    )
+    rec = ItemCFRecommender().fit(frame, value_col="v")
+    once = ItemCFRecommender().fit(frame.iloc[1:], value_col="v")
+    np.testing.assert_array_equal(rec.predict(["a", "b"], [1, 2]), once.predict(["a", "b"], [1, 2]))
+    coo = sp.coo_matrix(([5.0, 1.0, 2.0, 2.0, 1.0], ([0, 0, 1, 1, 0], [0, 1, 0, 1, 0])))
+    from_sparse = ItemCFRecommender().fit(coo)
+    np.testing.assert_array_equal(
+        from_sparse.predict([0, 1], [0, 1]), once.predict(["a", "b"], [1, 2])
+    )
+
+
+BAD_FRAMES = [
+    ("not a frame", [[1, 2]], TypeError, "DataFrame or a scipy sparse"),
+    ("missing column", pd.DataFrame({"user": [1], "thing": [2]}), KeyError, "'item'"),
+    ("empty", pd.DataFrame({"user": [], "item": []}), ValueError, "empty"),
+    (
+        "missing user",
+        pd.DataFrame({"user": [1, None], "item": [1, 2]}, index=[10, 11]),
+        ValueError,
+        "missing id at row 11",
+    ),
+    (
+        "nan value",
+        pd.DataFrame({"user": [1, 2], "item": [1, 2], "v": [1.0, np.nan]}),
+        ValueError,
+        "missing value at row 1",
+    ),
+    (
+        "inf value",
+        pd.DataFrame({"user": [1, 2], "item": [1, 2], "v": [np.inf, 1.0]}),
+        ValueError,
+        "at row 0",
+    ),
+    (
+        "huge value",
+        pd.DataFrame({"user": [1, 2], "item": [1, 2], "v": [1.0, 1e300]}),
+        ValueError,
+        "at row 1",
+    ),
+    (
+        "text value",
+        pd.DataFrame({"user": [1, 2], "item": [1, 2], "v": ["a", "b"]}),
+        TypeError,
+        "must be numeric",
+    ),
+    (
+        "unhashable id",
+        pd.DataFrame({"user": [1, [2]], "item": [1, 2]}),
+        TypeError,
+        "unhashable id of type list at row 1",
+    ),
+    ("sparse nan", sp.csr_matrix(np.array([[1.0, np.nan]])), ValueError, "column 1"),
+    ("sparse empty", sp.csr_matrix((2, 2)), ValueError, "empty"),
+]
+
+
+@pytest.mark.parametrize("name, data, exc, message", BAD_FRAMES, ids=[b[0] for b in BAD_FRAMES])
+def test_bad_input_is_refused_before_the_engine_sees_it(name, data, exc, message):
+    for cls in CLASSES:
+        with pytest.raises(exc) as info:
+            cls().fit(
+                data, value_col="v" if isinstance(data, pd.DataFrame) and "v" in data else None
+            )
+        assert message in str(info.value), (name, str(info.value))
+
+
+def test_sparse_input_with_out_of_range_indices_is_refused():
+    bad = sp.coo_matrix(([1.0, 1.0], ([0, 1], [0, 1])), shape=(2, 2))
+    bad.col = np.array([0, 5], dtype=bad.col.dtype)  # bypasses scipy's own check
+    with pytest.raises(ValueError, match="column index 5 at stored entry 1"):
+        ItemCFRecommender().fit(bad)
+
+
+def test_bad_arguments_of_the_answers(data):
+    rec = ItemCFRecommender().fit(data)
+    with pytest.raises(KeyError, match="unknown user id 999 at position 1"):
+        rec.recommend([0, 999])
+    with pytest.raises(KeyError, match="unknown item id 77"):
+        rec.predict([0], [77])
+    with pytest.raises(ValueError, match="same length"):
+        rec.predict([0, 1], [0])
+    with pytest.raises(ValueError, match="missing id at position 0"):
+        rec.recommend([np.nan])
+    for bad_n, exc in ((0, ValueError), (2.5, TypeError), (True, TypeError)):
+        with pytest.raises(exc, match="n must"):
+            rec.recommend([0], n=bad_n)
+    with pytest.raises(ValueError, match="k_sim must be at least 1"):
+        ItemCFRecommender(k_sim=0).fit(data)
+    with pytest.raises(ValueError, match="not fitted"):
+        ItemCFRecommender().recommend([0])
+    assert rec.predict([0, 999], [0, 0], unknown="default")[1] == 0.0
+
+
+def test_unknown_users_can_be_skipped_or_given_popular_items(data):
+    rec = SwingRecommender().fit(data)
+    skipped = rec.recommend([999, 1, 998], n=3, unknown="skip")
+    assert set(skipped["user"]) == {1}
+    popular = rec.recommend([999, 1, 998], n=3, unknown="popular")
+    assert popular["user"].tolist()[:3] == [999] * 3 and popular["user"].tolist()[-3:] == [998] * 3
+    counts = np.asarray((data != 0).sum(axis=0)).ravel()
+    assert popular[popular.user == 999]["score"].tolist() == sorted(counts, reverse=True)[:3]
+    np.testing.assert_array_equal(
+        popular[popular.user == 1]["item"], rec.recommend([1], n=3)["item"]
+    )
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_save_load_and_pickle_round_trips(cls, data, tmp_path):
+    users = [f"user {i}" if i % 2 else i for i in range(data.shape[0])]
+    rec = cls(num_threads=1).fit(frame_of(data, users=users), value_col="value")
+    want = rec.recommend(users, n=5)
+    path = tmp_path / "model.qb"
+    rec.save(path)
+    rec.save(str(path))  # over an existing file
+    assert os.listdir(tmp_path) == ["model.qb"]  # no temporaries left behind
+    for copy in (load(path), pickle.loads(pickle.dumps(rec))):
+        assert type(copy) is cls and copy.get_params() == rec.get_params()
+        assert copy.user_ids.tolist() == rec.user_ids.tolist()
+        pd.testing.assert_frame_equal(copy.recommend(users, n=5), want)
+    assert repr(rec).startswith(f"{cls.__name__}(") and "n_users=40" in repr(rec)
+
+
+def test_a_wrong_or_damaged_file_is_a_clear_error(tmp_path, data):
+    (tmp_path / "text").write_text("hello")
+    with pytest.raises(ValueError, match="not a quibrel recommender file"):
+        load(tmp_path / "text")
+    good = tmp_path / "good"
+    ItemCFRecommender().fit(data).save(good)
+    blob = bytearray(good.read_bytes())
+    blob[len(blob) // 2 : len(blob) // 2 + 64] = b"\0" * 64
+    (tmp_path / "bad").write_bytes(bytes(blob))
+    with pytest.raises((ValueError, OSError)):
+        load(tmp_path / "bad")
+    with pytest.raises(TypeError, match="cannot be written"):
+        ItemCFRecommender().fit(frame_of(data, users=[object()] * 40)).save(tmp_path / "x")
+
+
+def test_the_library_is_quiet_unless_verbose():
+    code = (
+        "import pandas as pd\n"
+        "from quibrel.recommenders import ItemCFRecommender, load\n"
+        "df = pd.DataFrame({'user': [1, 1, 2, 2], 'item': [1, 2, 2, 3]})\n"
+        "r = ItemCFRecommender(verbose=VERBOSE).fit(df)\n"
+        "r.partial_fit(pd.DataFrame({'user': [3], 'item': [1]}), exact=False)\n"
+        "r.save('m.qb'); load('m.qb'); r.recommend([1])\n"
+    )
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as tmp:
+        quiet = run_python(f"import os; os.chdir({tmp!r})\n" + code.replace("VERBOSE", "False"))
+        loud = run_python(f"import os; os.chdir({tmp!r})\n" + code.replace("VERBOSE", "True"))
+    assert quiet.returncode == 0 and loud.returncode == 0, quiet.stderr + loud.stderr
+    assert quiet.stdout == ""
+    assert "forward cosine sim" in loud.stdout and "incremental cosine sim" in loud.stdout
+
+
+def test_progress_is_reported_from_parallel_loops_and_can_stop_them():
+    m = random_interactions(300, 200, 0.1, seed=1)
+    ui, ii = both_orientations(m)
+    model = quibrel.ItemCF("ranking", 10, 300, 200, 1, ui, ii, {}, 0.0)
+    seen = []
+    _native.call(model.compute_similarities, (False, 2), 1, True, lambda d, t: seen.append((d, t)))
+    assert seen and all(d <= t for d, t in seen) and seen[-1][0] == seen[-1][1]
+
+    def stop(done, total):
+        raise RuntimeError("stop here")
+
+    with pytest.raises(RuntimeError, match="stop here"):
+        _native.call(model.compute_similarities, (False, 2), 0, True, stop)
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_partial_fit_grows_the_catalogue(cls, data):
+    frame = frame_of(data)
+    rec = cls().fit(frame.iloc[: len(frame) // 2])
+    n_users, n_items = rec.n_users, rec.n_items
+    batch = pd.concat(
+        [
+            frame.iloc[len(frame) // 2 :],
+            pd.DataFrame({"user": ["new"], "item": ["brand new"], "value": [1.0]}),
+        ]
+    )
+    rec.partial_fit(batch, exact=False)
+    assert rec.n_users > n_users and rec.n_items > n_items
+    assert rec.user_ids[-1] == "new" and rec.item_ids[-1] == "brand new"
+    assert rec.predict(["new"], ["brand new"]).shape == (1,)
+    rec.recommend(rec.user_ids, n=3)  # every user, old and new, can be served
