@@ -8,10 +8,9 @@ import pickle
 import numpy as np
 import pandas as pd
 import pytest
+import quibrel
 import scipy.sparse as sp
 from conftest import both_orientations, random_interactions, run_python
-
-import quibrel
 from quibrel import _native
 from quibrel.recommenders import (
     ItemCFRecommender,
