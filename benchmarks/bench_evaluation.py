@@ -14,7 +14,6 @@ import time
 
 import numpy as np
 import pandas as pd
-
 from quibrel import evaluation as ev
 
 

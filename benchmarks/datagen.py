@@ -39,6 +39,8 @@ PRESETS = {
     # A large catalogue with sparse users: the item count, not the pair work,
     # dominates (n^2 pair candidates for the forward path).
     "catalog-200k": Preset(50_000, 200_000, 1_000_000, 0.9, 1.0, 200),
+    # About 2.5 M interactions on a mid-sized catalogue: the library's overhead benchmark.
+    "synthetic-2.5m": Preset(60_000, 12_000, 2_500_000, 0.8, 1.3, 25),
     # Small enough for a quick check of the scripts.
     "tiny": Preset(2_000, 1_000, 40_000, 0.8, 1.2, 1),
 }

@@ -7,7 +7,6 @@ from __future__ import annotations
 import pathlib
 import struct
 import tempfile
-import zlib
 
 import numpy as np
 import support

@@ -5,7 +5,6 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-
 from quibrel import evaluation as ev
 
 
