@@ -149,13 +149,13 @@ def to_dense(batch: Batch, users: IdMap, items: IdMap) -> DenseBatch:
         items.add(np.arange(batch.item_universe, dtype=np.int64))
     u = users.add(batch.users)
     i = items.add(batch.items)
-    key = u * max(len(items), 1) + i
+    return DenseBatch(u, i, batch.values)
+
+
+def _last_of_each_pair(batch: DenseBatch, n_items: int) -> DenseBatch:
+    key = batch.users * max(n_items, 1) + batch.items
     last = ~pd.Series(key).duplicated(keep="last").to_numpy()
-    if not last.all():
-        u, i, values = u[last], i[last], batch.values[last]
-    else:
-        values = batch.values
-    return DenseBatch(u, i, values)
+    return DenseBatch(batch.users[last], batch.items[last], batch.values[last])
 
 
 class Interactions:
@@ -171,16 +171,24 @@ class Interactions:
 def both_orientations(
     batch: DenseBatch, n_users: int, n_items: int
 ) -> tuple[Interactions, Interactions]:
-    """(users x items, items x users) CSR matrices of deduplicated interactions."""
+    """(users x items, items x users) CSR matrices; a repeated pair keeps its last value."""
+    by_user = _csr(batch, n_users, n_items)
+    if by_user.nnz != len(batch.values):
+        # The conversion summed repeated pairs; rare enough to build again from the last ones.
+        by_user = _csr(_last_of_each_pair(batch, n_items), n_users, n_items)
+    # A transpose of a CSR matrix converts to one with sorted rows.
+    by_item = by_user.T.tocsr()
+    by_item.sort_indices()
+    return Interactions(by_user), Interactions(by_item)
+
+
+def _csr(batch: DenseBatch, n_users: int, n_items: int) -> sp.csr_matrix:
     coo = sp.coo_matrix(
         (batch.values, (batch.users, batch.items)), shape=(n_users, n_items), dtype=np.float32
     )
     by_user = coo.tocsr()
     by_user.sort_indices()
-    # A transpose of a CSR matrix with sorted rows converts to one with sorted rows.
-    by_item = by_user.T.tocsr()
-    by_item.sort_indices()
-    return Interactions(by_user), Interactions(by_item)
+    return by_user
 
 
 def consumed_of(by_user: Interactions) -> dict[int, npt.NDArray[np.int32]]:

@@ -47,7 +47,10 @@ class IdMap:
         Returns the dense ids; call `truncate` with the old length to undo.
         """
         codes, uniques = pd.factorize(np.asarray(raw, dtype=object) if _needs_object(raw) else raw)
-        known = self.lookup(pd.Index(uniques))
+        if len(self._index) == 0:
+            known = np.full(len(uniques), -1, dtype=np.int64)
+        else:
+            known = self.lookup(pd.Index(uniques))
         new = known < 0
         if new.any():
             if len(self._index) + int(new.sum()) > MAX_ENTITIES:
