@@ -7,6 +7,7 @@ argument and the first offending row.
 from __future__ import annotations
 
 from collections.abc import Hashable
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any
 
@@ -18,6 +19,10 @@ import scipy.sparse as sp
 from ._ids import IdMap
 
 F32_MAX = float(np.finfo(np.float32).max)
+
+# Inputs at least this long are converted on two threads (numpy, pandas and scipy release the
+# interpreter lock in the loops used here); below it a thread costs more than it saves.
+_PARALLEL_ROWS = 200_000
 
 
 @dataclass
@@ -147,8 +152,15 @@ def to_dense(batch: Batch, users: IdMap, items: IdMap) -> DenseBatch:
     if batch.user_universe >= 0:
         users.add(np.arange(batch.user_universe, dtype=np.int64))
         items.add(np.arange(batch.item_universe, dtype=np.int64))
-    u = users.add(batch.users)
-    i = items.add(batch.items)
+    if len(batch.values) >= _PARALLEL_ROWS:
+        # Hashing releases the interpreter lock: users and items are mapped side by side.
+        with ThreadPoolExecutor(2) as pool:
+            u_job = pool.submit(users.add, batch.users)
+            i = items.add(batch.items)
+            u = u_job.result()
+    else:
+        u = users.add(batch.users)
+        i = items.add(batch.items)
     return DenseBatch(u, i, batch.values)
 
 
@@ -172,31 +184,42 @@ def both_orientations(
     batch: DenseBatch, n_users: int, n_items: int
 ) -> tuple[Interactions, Interactions]:
     """(users x items, items x users) CSR matrices; a repeated pair keeps its last value."""
-    by_user = _csr(batch, n_users, n_items)
+    by_user, by_item = _both(batch, n_users, n_items)
     if by_user.nnz != len(batch.values):
         # The conversion summed repeated pairs; rare enough to build again from the last ones.
-        by_user = _csr(_last_of_each_pair(batch, n_items), n_users, n_items)
-    # A transpose of a CSR matrix converts to one with sorted rows.
-    by_item = by_user.T.tocsr()
-    by_item.sort_indices()
+        by_user, by_item = _both(_last_of_each_pair(batch, n_items), n_users, n_items)
     return Interactions(by_user), Interactions(by_item)
 
 
-def _csr(batch: DenseBatch, n_users: int, n_items: int) -> sp.csr_matrix:
-    coo = sp.coo_matrix(
-        (batch.values, (batch.users, batch.items)), shape=(n_users, n_items), dtype=np.float32
+def _both(batch: DenseBatch, n_users: int, n_items: int) -> tuple[sp.csr_matrix, sp.csr_matrix]:
+    def build(rows: npt.NDArray[np.int64], cols: npt.NDArray[np.int64], shape: tuple[int, int]):
+        m = sp.coo_matrix((batch.values, (rows, cols)), shape=shape, dtype=np.float32).tocsr()
+        m.sort_indices()
+        return m
+
+    if len(batch.values) < _PARALLEL_ROWS:
+        return (
+            build(batch.users, batch.items, (n_users, n_items)),
+            build(batch.items, batch.users, (n_items, n_users)),
+        )
+    with ThreadPoolExecutor(2) as pool:
+        by_item = pool.submit(build, batch.items, batch.users, (n_items, n_users))
+        by_user = build(batch.users, batch.items, (n_users, n_items))
+        return by_user, by_item.result()
+
+
+def set_consumed_from_rows(model: Any, by_user: Interactions) -> None:
+    """Sets each user's consumed items to the columns of the user's row (users with none get
+    no entry), in one call rather than through a dict of every user."""
+    from . import _native
+
+    n_users = len(by_user.sparse_indptr) - 1
+    _native.set_consumed(
+        model,
+        np.arange(n_users, dtype=np.int32),
+        by_user.sparse_indptr.astype(np.uint64),
+        by_user.sparse_indices,
     )
-    by_user = coo.tocsr()
-    by_user.sort_indices()
-    return by_user
-
-
-def consumed_of(by_user: Interactions) -> dict[int, npt.NDArray[np.int32]]:
-    """Each user's items (the columns of the user's row), for users with any."""
-    indptr = by_user.sparse_indptr
-    indices = by_user.sparse_indices
-    counts = np.diff(indptr)
-    return {int(u): indices[indptr[u] : indptr[u + 1]] for u in np.flatnonzero(counts)}
 
 
 def as_id_array(values: Any, argument: str) -> npt.NDArray[Any]:

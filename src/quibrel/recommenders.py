@@ -21,9 +21,9 @@ from ._data import (
     Interactions,
     as_id_array,
     both_orientations,
-    consumed_of,
     positive_int,
     read_interactions,
+    set_consumed_from_rows,
     to_dense,
 )
 from ._ids import IdMap
@@ -428,7 +428,7 @@ class _CosineRecommender(Recommender):
         self, n_users: int, n_items: int, by_user: Interactions, by_item: Interactions
     ) -> Any:
         cls = ItemCF if self._engine_class == "ItemCF" else UserCF
-        return cls(
+        model = cls(
             self.task,
             int(self.k_sim),
             n_users,
@@ -436,9 +436,11 @@ class _CosineRecommender(Recommender):
             int(self.min_common),
             by_user,
             by_item,
-            consumed_of(by_user),
+            {},
             float(self.default_pred),
         )
+        set_consumed_from_rows(model, by_user)
+        return model
 
     def _compute(self, model: Any) -> None:
         self._call(model.compute_similarities, False, self._threads())
@@ -512,7 +514,7 @@ class SwingRecommender(Recommender):
     def _new_engine_model(
         self, n_users: int, n_items: int, by_user: Interactions, by_item: Interactions
     ) -> Any:
-        return Swing(
+        model = Swing(
             int(self.top_k),
             float(self.alpha),
             int(self.max_cache_num),
@@ -520,9 +522,11 @@ class SwingRecommender(Recommender):
             n_items,
             by_user,
             by_item,
-            consumed_of(by_user),
+            {},
             float(self.default_pred),
         )
+        set_consumed_from_rows(model, by_user)
+        return model
 
     def _compute(self, model: Any) -> None:
         self._call(model.compute_swing, self._threads())
