@@ -76,6 +76,16 @@ FileHandle FileHandle::create_for_write(const std::string& path) {
     return FileHandle(fd);
 }
 
+FileHandle FileHandle::create_new(const std::string& path, int& error) {
+    check_no_nul(path);
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    error = fd < 0 ? errno : 0;
+    return FileHandle(fd);
+}
+
 FileHandle FileHandle::open_for_read(const std::string& path) {
     check_no_nul(path);
     int fd;
@@ -118,6 +128,12 @@ void FileHandle::write_all(const void* src, std::size_t n) {
         if (put == 0) throw_os_error(EIO);
         p += put;
         n -= static_cast<std::size_t>(put);
+    }
+}
+
+void FileHandle::sync() {
+    while (::fsync(fd_) != 0) {
+        if (errno != EINTR) throw_os_error(errno);
     }
 }
 

@@ -21,6 +21,9 @@ class FileHandle {
 public:
     // Creates or truncates (mode 0666 before the umask).
     static FileHandle create_for_write(const std::string& path);
+    // Creates a file that must not exist yet (mode 0666 before the umask);
+    // the error, EEXIST included, is returned as an errno instead of thrown.
+    static FileHandle create_new(const std::string& path, int& error);
     static FileHandle open_for_read(const std::string& path);
 
     FileHandle(FileHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
@@ -32,6 +35,10 @@ public:
     // Up to n bytes; 0 only at end of file.
     std::size_t read_some(void* dst, std::size_t n);
     void write_all(const void* src, std::size_t n);
+    // Flushes the file's data to the device.
+    void sync();
+    int descriptor() const noexcept { return fd_; }
+    bool is_open() const noexcept { return fd_ >= 0; }
     // Closes and reports a failing close (a deferred write error surfaces here).
     void close();
 
