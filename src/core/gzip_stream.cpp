@@ -12,6 +12,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+#include <zlib.h>
+
 #include "core/errors.hpp"
 
 namespace quibrel {
@@ -34,28 +38,12 @@ constexpr unsigned char kFlagName = 0x08;
 constexpr unsigned char kFlagComment = 0x10;
 constexpr unsigned char kFlagReserved = 0xE0;
 
-// zlib counts in 32-bit units; larger requests are served in pieces.
-constexpr std::size_t kMaxZChunk = std::size_t{1} << 30;
-// Data is checksummed and (de)compressed in slices of this size, small enough
-// to stay in cache between the two passes.
-constexpr std::size_t kSlice = std::size_t{1} << 18;
-
 void check_no_nul(const std::string& path) {
     if (path.find('\0') != std::string::npos) throw_os_error(EINVAL);
 }
 
 void put_le32(unsigned char* p, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-std::uint32_t update_crc(std::uint32_t crc, const unsigned char* p, std::size_t n) {
-    while (n > 0) {
-        const std::size_t piece = std::min(n, kMaxZChunk);
-        crc = static_cast<std::uint32_t>(crc32(crc, p, static_cast<uInt>(piece)));
-        p += piece;
-        n -= piece;
-    }
-    return crc;
 }
 
 }  // namespace
@@ -155,113 +143,190 @@ std::string canonical_path(const std::string& path) {
 
 // ---- writing ----
 
-GzipWriter::GzipWriter(FileHandle& file) : file_(file), stage_(kStageSize), out_(kOutSize) {
-    // Raw deflate at the fastest level; the header and trailer are ours.
-    const int rc = deflateInit2(&zs_, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
-    if (rc != Z_OK) throw Panic("deflate initialisation failed");
-    initialised_ = true;
+namespace {
+
+// ID1 ID2 CM FLG MTIME(4) XFL(fastest) OS(unknown)
+constexpr unsigned char kHeader[10] = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 4, 0xFF};
+
+// Room for one chunk's deflate output in the worst case (stored blocks), with
+// margin for block headers and the flush marker.
+constexpr std::size_t deflate_bound(std::size_t n) { return n + n / 16 + 4096; }
+
+}  // namespace
+
+struct GzipWriter::Deflater {
+    isal_zstream stream{};
+    std::unique_ptr<unsigned char[]> level_buf =
+        std::make_unique_for_overwrite<unsigned char[]>(ISAL_DEF_LVL1_DEFAULT);
+    std::unique_ptr<unsigned char[]> out =
+        std::make_unique_for_overwrite<unsigned char[]>(deflate_bound(kChunkSize));
+
+    Deflater() {
+        isal_deflate_init(&stream);
+        stream.level = 1;
+        stream.level_buf = level_buf.get();
+        stream.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
+        stream.gzip_flag = IGZIP_DEFLATE;
+    }
+};
+
+GzipWriter::GzipWriter(FileHandle& file) : file_(file), ring_(kWriteChunks, kChunkSize) {
+    fill_ = ring_.take_free();
     crc_ = static_cast<std::uint32_t>(crc32(0, nullptr, 0));
-    // ID1 ID2 CM FLG MTIME(4) XFL(fastest) OS(unknown)
-    const unsigned char header[10] = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 4, 0xFF};
-    std::memcpy(out_.data(), header, sizeof header);
-    out_len_ = sizeof header;
 }
 
 GzipWriter::~GzipWriter() {
-    if (initialised_) deflateEnd(&zs_);
+    ring_.close();
+    helper_.join();
 }
 
-void GzipWriter::write_large(const void* data, std::size_t n) {
-    auto p = static_cast<const unsigned char*>(data);
-    if (staged_ > 0) {
-        compress(stage_.data(), staged_, Z_NO_FLUSH);
-        staged_ = 0;
-    }
-    if (n >= kStageSize) {
-        // Big blocks go to the compressor straight from the caller's memory.
-        compress(p, n, Z_NO_FLUSH);
-    } else {
-        std::memcpy(stage_.data(), p, n);
-        staged_ = n;
+void GzipWriter::write_large(const unsigned char* data, std::size_t n) {
+    while (n > 0) {
+        if (fill_->size == kChunkSize) hand_over(false);
+        const std::size_t take = std::min(n, kChunkSize - fill_->size);
+        std::memcpy(fill_->data.get() + fill_->size, data, take);
+        fill_->size += take;
+        data += take;
+        n -= take;
     }
 }
 
-void GzipWriter::compress(const unsigned char* data, std::size_t n, int flush) {
-    size_ += static_cast<std::uint32_t>(n);  // the trailer keeps the length modulo 2^32
-    do {
-        // Checksum each slice just before deflating it: one trip to memory
-        // serves both passes.
-        const std::size_t piece = std::min(n, kSlice);
-        crc_ = update_crc(crc_, data, piece);
-        zs_.next_in = const_cast<unsigned char*>(data);
-        zs_.avail_in = static_cast<uInt>(piece);
-        data += piece;
-        n -= piece;
-        const int piece_flush = n == 0 ? flush : Z_NO_FLUSH;
-        for (;;) {
-            zs_.next_out = out_.data() + out_len_;
-            zs_.avail_out = static_cast<uInt>(kOutSize - out_len_);
-            const int rc = deflate(&zs_, piece_flush);
-            if (rc == Z_STREAM_ERROR) throw Panic("deflate stream error");
-            out_len_ = kOutSize - zs_.avail_out;
-            if (out_len_ == kOutSize) flush_output();
-            if (piece_flush == Z_FINISH) {
-                if (rc == Z_STREAM_END) break;
-            } else if (zs_.avail_in == 0 && zs_.avail_out != 0) {
-                break;
-            }
+void GzipWriter::hand_over(bool last) {
+    if (!started_) {
+        started_ = true;
+        deflater_ = std::make_unique<Deflater>();
+        file_.write_all(kHeader, sizeof kHeader);
+        inline_ = !helper_.start([this] { run_helper(); });
+    }
+    fill_->last = last;
+    if (inline_) {
+        compress_chunk(*fill_);
+        fill_->size = 0;
+        return;
+    }
+    ring_.put_ready(fill_);
+    fill_ = last ? nullptr : ring_.take_free();
+    // The helper's error is read only once it has stopped.
+    if (fill_ == nullptr) {
+        helper_.join();
+        if (helper_error_) std::rethrow_exception(helper_error_);
+        return;
+    }
+    fill_->size = 0;
+}
+
+void GzipWriter::run_helper() {
+    for (;;) {
+        BodyChunk* chunk = ring_.take_ready();
+        if (chunk == nullptr) return;
+        try {
+            compress_chunk(*chunk);
+        } catch (...) {
+            // Seen by the calling thread once the ring is closed under it.
+            helper_error_ = std::current_exception();
+            ring_.close();
+            return;
         }
-    } while (n > 0);
+        const bool last = chunk->last;
+        ring_.put_free(chunk);
+        if (last) return;
+    }
 }
 
-void GzipWriter::flush_output() {
-    file_.write_all(out_.data(), out_len_);
-    out_len_ = 0;
+void GzipWriter::compress_chunk(BodyChunk& chunk) {
+    isal_zstream& zs = deflater_->stream;
+    crc_ = static_cast<std::uint32_t>(crc32_gzip_refl(crc_, chunk.data.get(), chunk.size));
+    size_ += static_cast<std::uint32_t>(chunk.size);  // the trailer keeps the length modulo 2^32
+    zs.next_in = chunk.data.get();
+    zs.avail_in = static_cast<std::uint32_t>(chunk.size);
+    zs.end_of_stream = chunk.last ? 1 : 0;
+    zs.flush = chunk.last ? NO_FLUSH : FULL_FLUSH;
+    const isal_zstate_state done = chunk.last ? ZSTATE_END : ZSTATE_NEW_HDR;
+    do {
+        const std::uint32_t in_before = zs.avail_in;
+        zs.next_out = deflater_->out.get();
+        zs.avail_out = static_cast<std::uint32_t>(deflate_bound(kChunkSize));
+        if (isal_deflate(&zs) != COMP_OK) throw Panic("deflate stream error");
+        const std::size_t produced = deflate_bound(kChunkSize) - zs.avail_out;
+        if (produced == 0 && zs.avail_in == in_before) throw Panic("deflate made no progress");
+        file_.write_all(deflater_->out.get(), produced);
+    } while (zs.avail_in != 0 || zs.internal_state.state != done);
+    if (chunk.last) {
+        unsigned char trailer[8];
+        put_le32(trailer, crc_);
+        put_le32(trailer + 4, size_);
+        file_.write_all(trailer, sizeof trailer);
+    }
 }
 
 void GzipWriter::finish() {
-    compress(stage_.data(), staged_, Z_FINISH);
-    staged_ = 0;
-    if (kOutSize - out_len_ < 8) flush_output();
-    put_le32(out_.data() + out_len_, crc_);
-    put_le32(out_.data() + out_len_ + 4, size_);
-    out_len_ += 8;
-    flush_output();
+    if (started_) {
+        hand_over(true);
+        return;
+    }
+    finish_small();
+}
+
+// The whole body is in the one chunk: zlib, as files were always written.
+void GzipWriter::finish_small() {
+    z_stream zs{};
+    const int rc = deflateInit2(&zs, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
+    if (rc != Z_OK) throw Panic("deflate initialisation failed");
+    const std::unique_ptr<z_stream, int (*)(z_stream*)> end(&zs, deflateEnd);
+    const std::size_t bound = sizeof kHeader + deflateBound(&zs, kChunkSize) + 8;
+    const auto out = std::make_unique_for_overwrite<unsigned char[]>(bound);
+    std::memcpy(out.get(), kHeader, sizeof kHeader);
+    crc_ =
+        static_cast<std::uint32_t>(crc32(crc_, fill_->data.get(), static_cast<uInt>(fill_->size)));
+    size_ = static_cast<std::uint32_t>(fill_->size);
+    zs.next_in = fill_->data.get();
+    zs.avail_in = static_cast<uInt>(fill_->size);
+    zs.next_out = out.get() + sizeof kHeader;
+    zs.avail_out = static_cast<uInt>(bound - sizeof kHeader - 8);
+    if (deflate(&zs, Z_FINISH) != Z_STREAM_END) throw Panic("deflate stream error");
+    const std::size_t len = bound - 8 - zs.avail_out;
+    put_le32(out.get() + len, crc_);
+    put_le32(out.get() + len + 4, size_);
+    file_.write_all(out.get(), len + 8);
 }
 
 // ---- reading ----
 
-GzipReader::GzipReader(FileHandle& file) : file_(file), in_(kInSize), out_(kOutSize) {
-    const int rc = inflateInit2(&zs_, -MAX_WBITS);
-    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
-    if (rc != Z_OK) throw Panic("inflate initialisation failed");
-    initialised_ = true;
-    zs_.next_in = in_.data();
-    zs_.avail_in = 0;
-    crc_ = static_cast<std::uint32_t>(crc32(0, nullptr, 0));
-}
+struct GzipReader::Inflater {
+    inflate_state state{};
+
+    Inflater() {
+        isal_inflate_init(&state);
+        // The checksum and length after the deflate data are checked too.
+        state.crc_flag = ISAL_GZIP_NO_HDR_VER;
+    }
+};
+
+GzipReader::GzipReader(FileHandle& file)
+    : file_(file), ring_(kReadChunks, kChunkSize), inflater_(std::make_unique<Inflater>()),
+      in_(std::make_unique_for_overwrite<unsigned char[]>(kInSize)) {}
 
 GzipReader::~GzipReader() {
-    if (initialised_) inflateEnd(&zs_);
+    ring_.close();
+    helper_.join();
 }
 
 bool GzipReader::fill_input() {
     if (in_eof_) return false;
-    const std::size_t got = file_.read_some(in_.data(), kInSize);
+    const std::size_t got = file_.read_some(in_.get(), kInSize);
     if (got == 0) {
         in_eof_ = true;
         return false;
     }
-    zs_.next_in = in_.data();
-    zs_.avail_in = static_cast<uInt>(got);
+    in_pos_ = 0;
+    in_len_ = got;
     return true;
 }
 
 unsigned char GzipReader::next_byte() {
-    if (zs_.avail_in == 0 && !fill_input()) throw FormatFailure(kUnexpectedEof);
-    --zs_.avail_in;
-    return *zs_.next_in++;
+    if (in_pos_ == in_len_ && !fill_input()) throw FormatFailure(kUnexpectedEof);
+    return in_[in_pos_++];
 }
 
 void GzipReader::read_header() {
@@ -293,69 +358,103 @@ void GzipReader::read_header() {
         stored |= static_cast<std::uint32_t>(next_byte()) << 8;
         if (stored != expected) throw FormatFailure(kInvalidHeader);
     }
-    state_ = State::Body;
+    header_done_ = true;
 }
 
-void GzipReader::read_trailer() {
-    std::uint32_t stored_crc = 0;
-    std::uint32_t stored_size = 0;
-    for (int i = 0; i < 4; ++i) stored_crc |= static_cast<std::uint32_t>(next_byte()) << (8 * i);
-    for (int i = 0; i < 4; ++i) stored_size |= static_cast<std::uint32_t>(next_byte()) << (8 * i);
-    if (stored_crc != crc_ || stored_size != size_) throw FormatFailure(kBadChecksum);
-    state_ = State::Done;
-}
-
-std::size_t GzipReader::inflate_into(unsigned char* dst, std::size_t n) {
-    n = std::min(n, kMaxZChunk);
-    zs_.next_out = dst;
-    zs_.avail_out = static_cast<uInt>(n);
-    while (zs_.avail_out > 0) {
-        if (zs_.avail_in == 0) fill_input();
-        const int rc = inflate(&zs_, Z_NO_FLUSH);
-        if (rc == Z_STREAM_END) {
-            const std::size_t produced = n - zs_.avail_out;
-            crc_ = update_crc(crc_, dst, produced);
-            size_ += static_cast<std::uint32_t>(produced);
-            read_trailer();
-            return produced;
+void GzipReader::inflate_into(BodyChunk& chunk) {
+    inflate_state& st = inflater_->state;
+    if (!header_done_) read_header();
+    while (chunk.size < kChunkSize) {
+        if (in_pos_ == in_len_) fill_input();
+        st.next_in = in_.get() + in_pos_;
+        st.avail_in = static_cast<std::uint32_t>(in_len_ - in_pos_);
+        st.next_out = chunk.data.get() + chunk.size;
+        st.avail_out = static_cast<std::uint32_t>(kChunkSize - chunk.size);
+        const std::size_t in_before = in_pos_;
+        const std::size_t out_before = chunk.size;
+        const int rc = isal_inflate(&st);
+        in_pos_ = in_len_ - st.avail_in;
+        chunk.size = kChunkSize - st.avail_out;
+        if (rc == ISAL_INCORRECT_CHECKSUM) throw FormatFailure(kBadChecksum);
+        if (rc < 0) throw FormatFailure(kCorruptDeflate);
+        if (st.block_state == ISAL_BLOCK_FINISH) {
+            chunk.last = true;
+            return;
         }
-        if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT) throw FormatFailure(kCorruptDeflate);
-        if (rc == Z_MEM_ERROR) throw std::bad_alloc();
-        // No progress possible: only more input could help, and there is none.
-        if (rc == Z_BUF_ERROR && zs_.avail_in == 0 && in_eof_) throw FormatFailure(kUnexpectedEof);
-        if (rc != Z_OK && rc != Z_BUF_ERROR) throw Panic("inflate stream error");
+        if (st.avail_out != 0 && in_pos_ == in_len_) {
+            // Waiting for input that will never come.
+            if (in_eof_) throw FormatFailure(kUnexpectedEof);
+        } else if (in_pos_ == in_before && chunk.size == out_before) {
+            throw Panic("inflate made no progress");
+        }
     }
-    crc_ = update_crc(crc_, dst, n);
-    size_ += static_cast<std::uint32_t>(n);
-    return n;
+}
+
+void GzipReader::fill(BodyChunk& chunk) noexcept {
+    chunk.size = 0;
+    chunk.last = false;
+    chunk.error = nullptr;
+    try {
+        inflate_into(chunk);
+    } catch (...) {
+        chunk.error = std::current_exception();
+    }
+}
+
+void GzipReader::run_helper() {
+    for (;;) {
+        BodyChunk* chunk = ring_.take_free();
+        if (chunk == nullptr) return;
+        fill(*chunk);
+        const bool end = chunk->last || chunk->error;
+        ring_.put_ready(chunk);
+        if (end) return;
+    }
+}
+
+void GzipReader::advance() {
+    if (!started_) {
+        // The first chunk is inflated here: a file that ends within it needs no
+        // helper thread.
+        started_ = true;
+        current_ = ring_.take_free();  // all chunks are free: does not wait
+        fill(*current_);
+        if (!current_->last && !current_->error) inline_ = !helper_.start([this] { run_helper(); });
+    } else if (inline_) {
+        fill(*current_);
+    } else {
+        if (current_ != nullptr) ring_.put_free(current_);
+        current_ = ring_.take_ready();
+        if (current_ == nullptr) throw Panic("model file reader stopped");
+    }
+    pos_ = 0;
 }
 
 std::size_t GzipReader::read_slow(unsigned char* dst, std::size_t n) {
-    std::size_t got = out_len_ - out_pos_;
-    std::memcpy(dst, out_.data() + out_pos_, got);
-    out_pos_ = out_len_ = 0;
-    if (state_ == State::Header) read_header();
-    while (got < n && state_ == State::Body) {
-        const std::size_t want = n - got;
-        if (want >= kOutSize) {
-            // Large requests inflate straight into the caller's memory, a
-            // cache-sized slice at a time so the checksum reads warm bytes.
-            got += inflate_into(dst + got, std::min(want, kSlice));
-        } else {
-            out_len_ = inflate_into(out_.data(), kOutSize);
-            const std::size_t take = std::min(want, out_len_);
-            std::memcpy(dst + got, out_.data(), take);
-            out_pos_ = take;
+    std::size_t got = 0;
+    for (;;) {
+        if (current_ != nullptr) {
+            const std::size_t take = std::min(n - got, current_->size - pos_);
+            if (take != 0) std::memcpy(dst + got, current_->data.get() + pos_, take);
+            pos_ += take;
             got += take;
+            if (got == n) return n;
+            if (current_->error) std::rethrow_exception(current_->error);
+            if (current_->last) return got;
         }
+        advance();
     }
-    return got;
 }
 
 void GzipReader::drain() {
-    out_pos_ = out_len_ = 0;
-    if (state_ == State::Header) read_header();
-    while (state_ == State::Body) inflate_into(out_.data(), kOutSize);
+    for (;;) {
+        if (current_ != nullptr) {
+            pos_ = current_->size;
+            if (current_->error) std::rethrow_exception(current_->error);
+            if (current_->last) return;
+        }
+        advance();
+    }
 }
 
 }  // namespace quibrel

@@ -5,10 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <string>
-#include <vector>
 
-#include <zlib.h>
+#include "core/chunk_relay.hpp"
 
 namespace quibrel {
 
@@ -50,7 +51,15 @@ private:
 // The canonical absolute form of an existing path.
 std::string canonical_path(const std::string& path);
 
-// Compresses at level 1 into `file`: fixed header, raw deflate, CRC-32/size trailer.
+// Compresses into `file`: fixed header, raw deflate, CRC-32/size trailer.
+//
+// A body that fits in one chunk is deflated by zlib at level 1 on the calling
+// thread, so small files keep the bytes they always had. A longer body goes to
+// a helper thread chunk by chunk and is deflated there by ISA-L at level 1
+// (several times faster than zlib, for files of the same size) while the
+// calling thread encodes the next chunk; each chunk but the last ends with a
+// full flush, so the chunks of the one deflate stream share no history. At
+// most kWriteChunks chunks are in memory.
 class GzipWriter {
 public:
     explicit GzipWriter(FileHandle& file);
@@ -59,38 +68,44 @@ public:
     ~GzipWriter();
 
     void write(const void* data, std::size_t n) {
-        if (n <= kStageSize - staged_) [[likely]] {
+        if (n <= kChunkSize - fill_->size) [[likely]] {
             // An empty vector passes a null pointer, which memcpy must not see.
-            if (n != 0) std::memcpy(stage_.data() + staged_, data, n);
-            staged_ += n;
+            if (n != 0) std::memcpy(fill_->data.get() + fill_->size, data, n);
+            fill_->size += n;
             return;
         }
-        write_large(data, n);
+        write_large(static_cast<const unsigned char*>(data), n);
     }
     // Ends the deflate data and writes the trailer; the file stays open.
     void finish();
 
-private:
-    static constexpr std::size_t kStageSize = std::size_t{1} << 18;
-    static constexpr std::size_t kOutSize = std::size_t{1} << 20;
+    static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
 
-    void write_large(const void* data, std::size_t n);
-    void compress(const unsigned char* data, std::size_t n, int flush);
-    void flush_output();
+private:
+    static constexpr std::size_t kWriteChunks = 3;
+    struct Deflater;
+
+    void write_large(const unsigned char* data, std::size_t n);
+    void hand_over(bool last);
+    void compress_chunk(BodyChunk& chunk);
+    void run_helper();
+    void finish_small();
 
     FileHandle& file_;
-    z_stream zs_{};
-    bool initialised_ = false;
-    std::vector<unsigned char> stage_;
-    std::size_t staged_ = 0;
-    std::vector<unsigned char> out_;
-    std::size_t out_len_ = 0;
+    ChunkRing ring_;
+    BodyChunk* fill_;
+    std::unique_ptr<Deflater> deflater_;
+    bool started_ = false;
+    bool inline_ = false;
+    std::exception_ptr helper_error_;
     std::uint32_t crc_ = 0;
     std::uint32_t size_ = 0;
+    HelperThread helper_;  // last: joined before the members it uses go
 };
 
 // Pulls the decompressed body of the first gzip member of `file`, chunk by
-// chunk. Bytes after that member are never read.
+// chunk. Bytes after that member are never used. A helper thread reads and
+// inflates (ISA-L) up to kReadChunks chunks ahead of the caller.
 class GzipReader {
 public:
     explicit GzipReader(FileHandle& file);
@@ -102,9 +117,9 @@ public:
     // body, and by then the trailer has been checked, so a short read always
     // means an intact stream that is simply shorter.
     std::size_t read(void* dst, std::size_t n) {
-        if (n <= out_len_ - out_pos_) [[likely]] {
-            if (n != 0) std::memcpy(dst, out_.data() + out_pos_, n);  // dst may be null
-            out_pos_ += n;
+        if (current_ != nullptr && n <= current_->size - pos_) [[likely]] {
+            if (n != 0) std::memcpy(dst, current_->data.get() + pos_, n);  // dst may be null
+            pos_ += n;
             return n;
         }
         return read_slow(static_cast<unsigned char*>(dst), n);
@@ -113,29 +128,36 @@ public:
     void drain();
 
 private:
-    static constexpr std::size_t kInSize = std::size_t{1} << 17;
-    static constexpr std::size_t kOutSize = std::size_t{1} << 17;
-
-    enum class State { Header, Body, Done };
+    static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
+    static constexpr std::size_t kReadChunks = 4;
+    static constexpr std::size_t kInSize = std::size_t{1} << 18;
+    struct Inflater;
 
     std::size_t read_slow(unsigned char* dst, std::size_t n);
-    std::size_t inflate_into(unsigned char* dst, std::size_t n);
+    // The next chunk from the producer; the current one is given back.
+    void advance();
+    void run_helper();
+    // Producer side: fills `chunk` with the next body bytes.
+    void fill(BodyChunk& chunk) noexcept;
+    void inflate_into(BodyChunk& chunk);
     void read_header();
-    void read_trailer();
     unsigned char next_byte();
     bool fill_input();
 
     FileHandle& file_;
-    z_stream zs_{};
-    bool initialised_ = false;
-    State state_ = State::Header;
-    std::vector<unsigned char> in_;
+    ChunkRing ring_;
+    BodyChunk* current_ = nullptr;
+    std::size_t pos_ = 0;
+    bool started_ = false;
+    bool inline_ = false;
+    // Producer state.
+    std::unique_ptr<Inflater> inflater_;
+    std::unique_ptr<unsigned char[]> in_;
+    std::size_t in_pos_ = 0;
+    std::size_t in_len_ = 0;
     bool in_eof_ = false;
-    std::vector<unsigned char> out_;
-    std::size_t out_pos_ = 0;
-    std::size_t out_len_ = 0;
-    std::uint32_t crc_ = 0;
-    std::uint32_t size_ = 0;
+    bool header_done_ = false;
+    HelperThread helper_;  // last: joined before the members it uses go
 };
 
 }  // namespace quibrel
