@@ -104,8 +104,13 @@ private:
 };
 
 // Pulls the decompressed body of the first gzip member of `file`, chunk by
-// chunk. Bytes after that member are never used. A helper thread reads and
-// inflates (ISA-L) up to kReadChunks chunks ahead of the caller.
+// chunk. Bytes after that member are never used.
+//
+// A helper thread inflates (ISA-L) up to kReadChunks chunks ahead of the
+// caller. Where the stream has byte-aligned sync points whose data refers to
+// nothing before them, as the writer's chunks do, a second helper inflates
+// every other piece in parallel; a piece that turns out not to stand alone is
+// inflated again in order, so any valid stream decodes the same.
 class GzipReader {
 public:
     explicit GzipReader(FileHandle& file);
@@ -117,9 +122,10 @@ public:
     // body, and by then the trailer has been checked, so a short read always
     // means an intact stream that is simply shorter.
     std::size_t read(void* dst, std::size_t n) {
-        if (current_ != nullptr && n <= current_->size - pos_) [[likely]] {
+        if (n <= available_) [[likely]] {
             if (n != 0) std::memcpy(dst, current_->data.get() + pos_, n);  // dst may be null
             pos_ += n;
+            available_ -= n;
             return n;
         }
         return read_slow(static_cast<unsigned char*>(dst), n);
@@ -127,36 +133,26 @@ public:
     // Inflates and verifies the rest of the member, discarding it.
     void drain();
 
+    // A writer's chunk, with room to spare so that a piece of exactly that
+    // size is seen to end where it should.
+    static constexpr std::size_t kChunkCapacity = GzipWriter::kChunkSize + (std::size_t{64} << 10);
+
 private:
-    static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
-    static constexpr std::size_t kReadChunks = 4;
-    static constexpr std::size_t kInSize = std::size_t{1} << 18;
-    struct Inflater;
+    static constexpr std::size_t kReadChunks = 6;
+    struct Producer;
 
     std::size_t read_slow(unsigned char* dst, std::size_t n);
     // The next chunk from the producer; the current one is given back.
     void advance();
     void run_helper();
-    // Producer side: fills `chunk` with the next body bytes.
-    void fill(BodyChunk& chunk) noexcept;
-    void inflate_into(BodyChunk& chunk);
-    void read_header();
-    unsigned char next_byte();
-    bool fill_input();
 
-    FileHandle& file_;
     ChunkRing ring_;
+    std::unique_ptr<Producer> producer_;
     BodyChunk* current_ = nullptr;
     std::size_t pos_ = 0;
+    std::size_t available_ = 0;
     bool started_ = false;
     bool inline_ = false;
-    // Producer state.
-    std::unique_ptr<Inflater> inflater_;
-    std::unique_ptr<unsigned char[]> in_;
-    std::size_t in_pos_ = 0;
-    std::size_t in_len_ = 0;
-    bool in_eof_ = false;
-    bool header_done_ = false;
     HelperThread helper_;  // last: joined before the members it uses go
 };
 
