@@ -5,7 +5,11 @@ stand alone, and damage anywhere in a file of many pieces."""
 from __future__ import annotations
 
 import gzip
+import os
 import struct
+import subprocess
+import sys
+import textwrap
 import zlib
 
 import numpy as np
@@ -133,3 +137,37 @@ def test_damage_anywhere_in_a_file_of_many_pieces(body, tmp_path, capfd):
         else:
             assert str(info.value) == message, n
     assert capfd.readouterr().out.count("Load `") == 1
+
+
+def test_without_helper_threads_the_same_bytes_come_out(body, tmp_path, capfd):
+    # With a stack size limit this large every new thread fails to start: saves and loads
+    # then do all their work on the calling thread.
+    (tmp_path / "a.gz").write_bytes(member(body, deflate(body)))
+    quibrel.save_item_cf(quibrel.load_item_cf(str(tmp_path), "a"), str(tmp_path), "threads")
+    capfd.readouterr()
+    code = textwrap.dedent(
+        f"""
+        import threading, quibrel
+        try:
+            threading.Thread(target=print).start()
+            print("a thread started")
+        except RuntimeError:
+            pass
+        model = quibrel.load_item_cf({str(tmp_path)!r}, "threads")
+        quibrel.save_item_cf(model, {str(tmp_path)!r}, "inline")
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    out = subprocess.run(
+        ["/bin/sh", "-c", 'ulimit -s 4000000000 && exec "$0" -c "$1"', sys.executable, code],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+    )
+    if out.returncode != 0 and "ulimit" in out.stderr:
+        pytest.skip(f"cannot raise the stack size limit: {out.stderr.strip()}")
+    assert out.returncode == 0, out.stderr[-2000:]
+    if "a thread started" in out.stdout:
+        pytest.skip("threads still start under a huge stack size limit here")
+    assert (tmp_path / "inline.gz").read_bytes() == (tmp_path / "threads.gz").read_bytes()

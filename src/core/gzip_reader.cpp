@@ -31,8 +31,8 @@ constexpr unsigned char kFlagName = 0x08;
 constexpr unsigned char kFlagComment = 0x10;
 constexpr unsigned char kFlagReserved = 0xE0;
 
-// Compressed bytes held at once: room for several pieces of a writer's chunk.
-constexpr std::size_t kWindow = std::size_t{8} << 20;
+// Compressed bytes held at once: room for three pieces of a writer's chunk.
+constexpr std::size_t kWindow = std::size_t{4} << 20;
 // Deflate looks back at most this far.
 constexpr std::size_t kHistory = std::size_t{32} << 10;
 // Pieces that fail to stand alone before the rest of the stream is inflated in

@@ -106,7 +106,7 @@ private:
 // Pulls the decompressed body of the first gzip member of `file`, chunk by
 // chunk. Bytes after that member are never used.
 //
-// A helper thread inflates (ISA-L) up to kReadChunks chunks ahead of the
+// A helper thread inflates (ISA-L) a few chunks ahead of the
 // caller. Where the stream has byte-aligned sync points whose data refers to
 // nothing before them, as the writer's chunks do, a second helper inflates
 // every other piece in parallel; a piece that turns out not to stand alone is
@@ -138,7 +138,7 @@ public:
     static constexpr std::size_t kChunkCapacity = GzipWriter::kChunkSize + (std::size_t{64} << 10);
 
 private:
-    static constexpr std::size_t kReadChunks = 6;
+    static constexpr std::size_t kReadChunks = 5;
     struct Producer;
 
     std::size_t read_slow(unsigned char* dst, std::size_t n);
