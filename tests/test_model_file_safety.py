@@ -18,13 +18,15 @@ from test_model_files import HEADER, LOAD, SAVE, file_body, parse, tiny
 KEY = {"item": "cf", "user": "cf", "swing": "swing"}
 
 
-def larger(kind, seed=1):
-    """A model whose file is tens of kilobytes: random values compress poorly."""
+def larger(kind, seed=1, long_list=False):
+    """A model whose file is tens of kilobytes (random values compress poorly); with
+    `long_list`, one whose content spans several of the writer's 1 MiB chunks."""
     ui, ii = both_orientations(random_interactions(150, 200, 0.5, seed=seed))
+    consumed = {0: list(range(700_000)) if long_list else [1, 2]}
     if kind == "swing":
-        return quibrel.Swing(5, 1.0, 10, 150, 200, ui, ii, {0: [1, 2]}, 0.5)
+        return quibrel.Swing(5, 1.0, 10, 150, 200, ui, ii, consumed, 0.5)
     cls = quibrel.ItemCF if kind == "item" else quibrel.UserCF
-    return cls("rating", 5, 150, 200, 1, ui, ii, {0: [1, 2]}, 0.5)
+    return cls("rating", 5, 150, 200, 1, ui, ii, consumed, 0.5)
 
 
 def zlib_file(body: bytes) -> bytes:
@@ -76,18 +78,20 @@ def test_save_failing_on_the_file_size_limit_keeps_the_old_file(tmp_path):
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
         for kind in SAVE:
-            try:
-                SAVE[kind](larger(kind), {str(tmp_path)!r}, kind)
-                print("saved")
-            except OSError as e:
-                print(type(e).__name__, e)
-            LOAD[kind]({str(tmp_path)!r}, kind)
+            # The long model's chunks are compressed and written by a helper thread.
+            for long_list in (False, True):
+                try:
+                    SAVE[kind](larger(kind, long_list=long_list), {str(tmp_path)!r}, kind)
+                    print("saved")
+                except OSError as e:
+                    print(type(e).__name__, e)
+                LOAD[kind]({str(tmp_path)!r}, kind)
         """
     )
     out = run_python(code, timeout=120)
     assert out.returncode == 0, out.stderr[-2000:]
     errors = [x for x in out.stdout.splitlines() if not x.startswith("Load `")]
-    assert errors == ["OSError File too large (os error 27)"] * 3
+    assert errors == ["OSError File too large (os error 27)"] * 6
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
 
 

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -18,6 +19,8 @@ namespace quibrel {
 struct BodyChunk {
     std::unique_ptr<unsigned char[]> data;
     std::size_t size = 0;
+    // Position in the body, counted in chunks.
+    std::uint64_t index = 0;
     // The end of the body: nothing follows this chunk.
     bool last = false;
     // A failure that comes after this chunk's bytes.

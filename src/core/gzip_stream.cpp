@@ -159,10 +159,7 @@ GzipWriter::GzipWriter(FileHandle& file) : file_(file), ring_(kWriteChunks, kChu
     crc_ = static_cast<std::uint32_t>(crc32(0, nullptr, 0));
 }
 
-GzipWriter::~GzipWriter() {
-    ring_.close();
-    helper_.join();
-}
+GzipWriter::~GzipWriter() { stop_helpers(); }
 
 void GzipWriter::write_large(const unsigned char* data, std::size_t n) {
     while (n > 0) {
@@ -175,72 +172,120 @@ void GzipWriter::write_large(const unsigned char* data, std::size_t n) {
     }
 }
 
-void GzipWriter::hand_over(bool last) {
-    if (!started_) {
-        started_ = true;
-        deflater_ = std::make_unique<Deflater>();
-        file_.write_all(kHeader, sizeof kHeader);
-        inline_ = !helper_.start([this] { run_helper(); });
+void GzipWriter::start_helpers() {
+    started_ = true;
+    for (auto& d : deflaters_) d = std::make_unique<Deflater>();
+    file_.write_all(kHeader, sizeof kHeader);
+    std::size_t running = 0;
+    for (std::size_t i = 0; i < kHelpers; ++i) {
+        Deflater* d = deflaters_[i].get();
+        if (helpers_[i].start([this, d] { run_helper(*d); })) ++running;
     }
+    inline_ = running == 0;
+}
+
+void GzipWriter::stop_helpers() noexcept {
+    ring_.close();
+    {
+        std::lock_guard<std::mutex> lock(turn_mutex_);
+        failed_ = true;  // releases a helper waiting for a turn that will not come
+    }
+    turn_changed_.notify_all();
+    for (auto& h : helpers_) h.join();
+}
+
+void GzipWriter::hand_over(bool last) {
+    if (!started_) start_helpers();
     fill_->last = last;
+    fill_->index = next_index_++;
     if (inline_) {
-        compress_chunk(*fill_);
+        compress_chunk(*deflaters_[0], *fill_);
         fill_->size = 0;
         return;
     }
     ring_.put_ready(fill_);
-    fill_ = last ? nullptr : ring_.take_free();
-    // The helper's error is read only once it has stopped.
+    fill_ = nullptr;
+    bool complete = false;
+    if (last) {
+        std::unique_lock<std::mutex> lock(turn_mutex_);
+        turn_changed_.wait(lock, [&] { return failed_ || written_ == next_index_; });
+        complete = written_ == next_index_;
+    } else {
+        fill_ = ring_.take_free();  // null once a helper has failed
+    }
     if (fill_ == nullptr) {
-        helper_.join();
-        if (helper_error_) std::rethrow_exception(helper_error_);
-        return;
+        stop_helpers();
+        if (complete) return;
+        // The helpers' error is read only once they have stopped.
+        if (error_) std::rethrow_exception(error_);
+        throw Panic("model file writer stopped");
     }
     fill_->size = 0;
 }
 
-void GzipWriter::run_helper() {
+void GzipWriter::run_helper(Deflater& deflater) {
     for (;;) {
         BodyChunk* chunk = ring_.take_ready();
         if (chunk == nullptr) return;
         try {
-            compress_chunk(*chunk);
+            compress_chunk(deflater, *chunk);
         } catch (...) {
-            // Seen by the calling thread once the ring is closed under it.
-            helper_error_ = std::current_exception();
-            ring_.close();
+            fail(std::current_exception());
             return;
         }
-        const bool last = chunk->last;
         ring_.put_free(chunk);
-        if (last) return;
     }
 }
 
-void GzipWriter::compress_chunk(BodyChunk& chunk) {
-    isal_zstream& zs = deflater_->stream;
-    crc_ = static_cast<std::uint32_t>(crc32_gzip_refl(crc_, chunk.data.get(), chunk.size));
-    size_ += static_cast<std::uint32_t>(chunk.size);  // the trailer keeps the length modulo 2^32
+void GzipWriter::fail(std::exception_ptr error) noexcept {
+    {
+        std::lock_guard<std::mutex> lock(turn_mutex_);
+        if (!failed_) error_ = std::move(error);
+        failed_ = true;
+    }
+    turn_changed_.notify_all();
+    ring_.close();  // wakes the calling thread if it waits for a chunk
+}
+
+void GzipWriter::compress_chunk(Deflater& deflater, BodyChunk& chunk) {
+    // Every chunk from a fresh stream: the bytes do not depend on which
+    // helper took it.
+    isal_zstream& zs = deflater.stream;
+    isal_deflate_reset(&zs);
     zs.next_in = chunk.data.get();
     zs.avail_in = static_cast<std::uint32_t>(chunk.size);
     zs.end_of_stream = chunk.last ? 1 : 0;
     zs.flush = chunk.last ? NO_FLUSH : FULL_FLUSH;
+    zs.next_out = deflater.out.get();
+    zs.avail_out = static_cast<std::uint32_t>(deflate_bound(kChunkSize));
     const isal_zstate_state done = chunk.last ? ZSTATE_END : ZSTATE_NEW_HDR;
-    do {
+    while (zs.avail_in != 0 || zs.internal_state.state != done) {
         const std::uint32_t in_before = zs.avail_in;
-        zs.next_out = deflater_->out.get();
-        zs.avail_out = static_cast<std::uint32_t>(deflate_bound(kChunkSize));
+        const std::uint32_t out_before = zs.avail_out;
         if (isal_deflate(&zs) != COMP_OK) throw Panic("deflate stream error");
-        const std::size_t produced = deflate_bound(kChunkSize) - zs.avail_out;
-        if (produced == 0 && zs.avail_in == in_before) throw Panic("deflate made no progress");
-        file_.write_all(deflater_->out.get(), produced);
-    } while (zs.avail_in != 0 || zs.internal_state.state != done);
+        if (zs.avail_in == in_before && zs.avail_out == out_before)
+            throw Panic("deflate made no progress");
+    }
+    const std::size_t produced = deflate_bound(kChunkSize) - zs.avail_out;
+
+    std::unique_lock<std::mutex> lock(turn_mutex_);
+    turn_changed_.wait(lock, [&] { return failed_ || written_ == chunk.index; });
+    if (failed_) return;
+    lock.unlock();
+    // The chunks before this one are written and no other helper writes now.
+    crc_ = static_cast<std::uint32_t>(crc32_gzip_refl(crc_, chunk.data.get(), chunk.size));
+    size_ += static_cast<std::uint32_t>(chunk.size);  // the trailer keeps the length modulo 2^32
+    file_.write_all(deflater.out.get(), produced);
     if (chunk.last) {
         unsigned char trailer[8];
         put_le32(trailer, crc_);
         put_le32(trailer + 4, size_);
         file_.write_all(trailer, sizeof trailer);
     }
+    lock.lock();
+    ++written_;
+    lock.unlock();
+    turn_changed_.notify_all();
 }
 
 void GzipWriter::finish() {

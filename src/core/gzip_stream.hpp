@@ -2,11 +2,13 @@
 // bounded chunks so neither a save nor a load needs the whole body in memory.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "core/chunk_relay.hpp"
@@ -54,12 +56,13 @@ std::string canonical_path(const std::string& path);
 // Compresses into `file`: fixed header, raw deflate, CRC-32/size trailer.
 //
 // A body that fits in one chunk is deflated by zlib at level 1 on the calling
-// thread, so small files keep the bytes they always had. A longer body goes to
-// a helper thread chunk by chunk and is deflated there by ISA-L at level 1
-// (several times faster than zlib, for files of the same size) while the
-// calling thread encodes the next chunk; each chunk but the last ends with a
-// full flush, so the chunks of the one deflate stream share no history. At
-// most kWriteChunks chunks are in memory.
+// thread, so small files keep the bytes they always had. A longer body is cut
+// into chunks that two helper threads deflate with ISA-L at level 1 (several
+// times faster than zlib, for files of the same size) while the calling
+// thread encodes the next chunk. Each chunk is deflated on its own, all but
+// the last ending with a full flush, so the chunks join into one deflate
+// stream in which none refers to another; a helper writes its chunk when the
+// chunks before it are written. At most kWriteChunks chunks are in memory.
 class GzipWriter {
 public:
     explicit GzipWriter(FileHandle& file);
@@ -82,25 +85,35 @@ public:
     static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
 
 private:
-    static constexpr std::size_t kWriteChunks = 3;
+    static constexpr std::size_t kWriteChunks = 4;
+    static constexpr std::size_t kHelpers = 2;
     struct Deflater;
 
     void write_large(const unsigned char* data, std::size_t n);
     void hand_over(bool last);
-    void compress_chunk(BodyChunk& chunk);
-    void run_helper();
+    void start_helpers();
+    void stop_helpers() noexcept;
+    void run_helper(Deflater& deflater);
+    void compress_chunk(Deflater& deflater, BodyChunk& chunk);
+    void fail(std::exception_ptr error) noexcept;
     void finish_small();
 
     FileHandle& file_;
     ChunkRing ring_;
     BodyChunk* fill_;
-    std::unique_ptr<Deflater> deflater_;
+    std::uint64_t next_index_ = 0;
+    std::unique_ptr<Deflater> deflaters_[kHelpers];
     bool started_ = false;
     bool inline_ = false;
-    std::exception_ptr helper_error_;
+    // Whose turn it is to write, and the first failure of a helper.
+    std::mutex turn_mutex_;
+    std::condition_variable turn_changed_;
+    std::uint64_t written_ = 0;
+    bool failed_ = false;
+    std::exception_ptr error_;
     std::uint32_t crc_ = 0;
     std::uint32_t size_ = 0;
-    HelperThread helper_;  // last: joined before the members it uses go
+    HelperThread helpers_[kHelpers];  // last: joined before the members they use go
 };
 
 // Pulls the decompressed body of the first gzip member of `file`, chunk by
