@@ -7,7 +7,7 @@ alternately); then, each in a fresh process, the peak memory growth of a load
 against the memory the loaded model keeps, and the peak growth during a save
 of that model.
 
-Saves compress on one helper thread besides the calling thread and loads
+Saves compress on two helper threads besides the calling thread and loads
 inflate on up to two; neither uses the worker pool, so the thread count needs
 no separate processes. A save includes writing the file and flushing it to the
 device; gzip.compress works in memory only.
