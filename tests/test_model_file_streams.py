@@ -139,6 +139,10 @@ def test_damage_anywhere_in_a_file_of_many_pieces(body, tmp_path, capfd):
     assert capfd.readouterr().out.count("Load `") == 1
 
 
+@pytest.mark.skipif(
+    "libtsan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the thread sanitizer's runtime cannot start under a huge stack size limit",
+)
 def test_without_helper_threads_the_same_bytes_come_out(body, tmp_path, capfd):
     # With a stack size limit this large every new thread fails to start: saves and loads
     # then do all their work on the calling thread.
