@@ -227,7 +227,12 @@ struct GzipReader::Producer {
         bool at_boundary = false;
         for (;;) {
             if (parallel && at_boundary) {
-                const Round r = round(ring);
+                Round r = Round::Done;
+                try {
+                    r = round(ring);
+                } catch (...) {  // reading the file failed
+                    post_error(ring, std::current_exception());
+                }
                 if (r == Round::Done) break;
                 if (r == Round::Failed && ++failures >= kMaxPieceFailures) parallel = false;
                 at_boundary = r == Round::Ok;
@@ -261,13 +266,24 @@ struct GzipReader::Producer {
         worker.stop();
     }
 
+    // A failure outside any chunk, handed on after the chunks before it.
+    static void post_error(ChunkRing& ring, std::exception_ptr error) noexcept {
+        BodyChunk* chunk = ring.take_free();
+        if (chunk == nullptr) return;
+        chunk->size = 0;
+        chunk->last = false;
+        chunk->error = std::move(error);
+        ring.put_ready(chunk);
+    }
+
 private:
     enum class Round { Ok, Failed, Sequential, Done };
 
     // Two pieces at once: [pos, c1) here and [c1, c2) on the worker, where c1
     // and c2 are the next sync points. Ok: both stood alone (pos moves past
     // them); Failed: one did not, and the stream goes on in order from the
-    // start of that piece (pos); Sequential: no sync point in reach.
+    // start of that piece (pos); Sequential: no sync point in reach. Throws
+    // only before it has taken a chunk (reading the file).
     Round round(ChunkRing& ring) {
         std::uint64_t c1 = window.find_sync(pos);
         std::uint64_t c2 = c1 ? window.find_sync(c1) : 0;
@@ -477,7 +493,13 @@ GzipReader::~GzipReader() {
     helper_.join();
 }
 
-void GzipReader::run_helper() { producer_->run(ring_); }
+void GzipReader::run_helper() {
+    try {
+        producer_->run(ring_);
+    } catch (...) {
+        Producer::post_error(ring_, std::current_exception());
+    }
+}
 
 void GzipReader::advance() {
     if (!started_) {
