@@ -23,6 +23,10 @@ from __future__ import annotations
 import argparse
 import gzip
 import os
+
+# Idle OpenBLAS threads (numpy builds the data) spin for a while after each call and would take
+# CPU from the helper threads being measured.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import pathlib
 import subprocess
 import sys

@@ -38,9 +38,9 @@ constexpr std::size_t kHistory = std::size_t{32} << 10;
 // Pieces that fail to stand alone before the rest of the stream is inflated in
 // order only: a stream whose sync points keep their history wastes no more.
 constexpr int kMaxPieceFailures = 4;
-// The last four bytes of an empty stored block, which a sync or full flush
-// puts on a byte boundary.
-constexpr unsigned char kSyncMarker[4] = {0x00, 0x00, 0xFF, 0xFF};
+// The last four bytes of an empty stored block (00 00 FF FF), which a sync or
+// full flush puts on a byte boundary.
+constexpr std::size_t kSyncMarker = 4;
 
 std::uint32_t load_le32(const unsigned char* p) {
     std::uint32_t v = 0;
@@ -85,13 +85,19 @@ public:
     // The offset just past the first sync marker that starts at or after
     // `from`, or 0.
     std::uint64_t find_sync(std::uint64_t from) const noexcept {
-        if (from >= end()) return 0;
-        const void* hit = ::memmem(at(from), static_cast<std::size_t>(end() - from), kSyncMarker,
-                                   sizeof kSyncMarker);
-        if (hit == nullptr) return 0;
-        return base_ +
-               static_cast<std::uint64_t>(static_cast<const unsigned char*>(hit) - buf_.get()) +
-               sizeof kSyncMarker;
+        if (from + kSyncMarker > end()) return 0;
+        const unsigned char* first = at(from);
+        const unsigned char* const last = at(end());
+        // Each 0xFF found (memchr is fast) is tried as the marker's last byte.
+        const unsigned char* p = first + 3;
+        while (p < last) {
+            p = static_cast<const unsigned char*>(std::memchr(p, 0xFF, last - p));
+            if (p == nullptr) return 0;
+            if (p[-1] == 0xFF && p[-2] == 0 && p[-3] == 0)
+                return base_ + static_cast<std::uint64_t>(p + 1 - buf_.get());
+            ++p;
+        }
+        return 0;
     }
 
 private:
