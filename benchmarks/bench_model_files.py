@@ -2,8 +2,15 @@
 
 For each model kind: save time against gzip.compress(body, 1) and load time
 against gzip.decompress(file bytes), where body is the decompressed content of
-the file just saved; then the peak memory of a load in a fresh process
-against the memory the loaded model keeps.
+the file just saved (wall and process CPU seconds, best of N, the two run
+alternately); then, each in a fresh process, the peak memory growth of a load
+against the memory the loaded model keeps, and the peak growth during a save
+of that model.
+
+Saves compress on two helper threads besides the calling thread and loads
+inflate on up to two; neither uses the worker pool, so the thread count needs
+no separate processes. A save includes writing the file and flushing it to the
+device; gzip.compress works in memory only.
 
     python benchmarks/bench_model_files.py [dataset] [--repeats N]
 
@@ -16,6 +23,10 @@ from __future__ import annotations
 import argparse
 import gzip
 import os
+
+# Idle OpenBLAS threads (numpy builds the data) spin for a while after each call and would take
+# CPU from the helper threads being measured.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import pathlib
 import subprocess
 import sys
@@ -69,13 +80,14 @@ LOAD = {"ItemCF": "load_item_cf", "UserCF": "load_user_cf", "Swing": "load_swing
 
 
 def interleaved(repeats, ours, theirs):
-    """Best times of two functions run alternately, so background load hits both alike."""
+    """Best (wall, CPU) seconds of two functions run alternately, so background load hits
+    both alike."""
     a, b = [], []
     for _ in range(repeats):
         for f, times in ((ours, a), (theirs, b)):
-            start = time.perf_counter()
+            start, cpu = time.perf_counter(), time.process_time()
             f()
-            times.append(time.perf_counter() - start)
+            times.append((time.perf_counter() - start, time.process_time() - cpu))
     return min(a), min(b)
 
 
@@ -94,6 +106,7 @@ def quiet(f):
 
 # Peak resident memory comes from VmHWM: ru_maxrss would carry this parent's
 # peak across exec into the child.
+# The save's peak is measured from a reset of VmHWM (clear_refs) once the model is loaded.
 MEMORY_SCRIPT = textwrap.dedent(
     """
     import gc, sys, quibrel
@@ -101,22 +114,26 @@ MEMORY_SCRIPT = textwrap.dedent(
         with open("/proc/self/status") as f:
             return int(f.read().split(field + ":")[1].split()[0]) * 1024
     gc.collect()
-    before, peak_before = status("VmRSS"), status("VmHWM")
-    model = getattr(quibrel, sys.argv[1])(sys.argv[2], sys.argv[3])
-    print(before, peak_before, status("VmRSS"), status("VmHWM"))
+    before = status("VmRSS")
+    model = getattr(quibrel, "load_" + sys.argv[1])(sys.argv[2], sys.argv[3])
+    kept, load_peak = status("VmRSS") - before, status("VmHWM") - before
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before_save = status("VmRSS")
+    getattr(quibrel, "save_" + sys.argv[1])(model, sys.argv[2], sys.argv[3] + "-copy")
+    print(kept, load_peak, status("VmHWM") - before_save)
     """
 )
 
 
 def memory(kind, directory):
     out = subprocess.run(
-        [sys.executable, "-c", MEMORY_SCRIPT, LOAD[kind], directory, kind],
+        [sys.executable, "-c", MEMORY_SCRIPT, LOAD[kind][5:], directory, kind],
         capture_output=True,
         text=True,
         check=True,
     ).stdout.split()
-    before, _, after, peak = map(int, out[-4:])
-    return after - before, peak - before
+    return tuple(map(int, out[-3:]))
 
 
 def bench(kind, x, directory, repeats):
@@ -133,17 +150,26 @@ def bench(kind, x, directory, repeats):
     load, py_load = interleaved(
         repeats, lambda: quiet(lambda: load_model(directory, kind)), lambda: gzip.decompress(raw)
     )
-    kept, peak = memory(kind, directory)
+    kept, load_peak, save_peak = memory(kind, directory)
     mb = len(body) / 1e6
+
+    def line(name, ours, peer, peer_name):
+        return (
+            f"  {name} {ours[0] * 1e3:8.1f} ms ({mb / ours[0]:5.0f} MB/s,"
+            f" CPU {ours[1] * 1e3:7.1f} ms)"
+            f"  {peer_name} {peer[0] * 1e3:8.1f} ms (CPU {peer[1] * 1e3:7.1f} ms)"
+            f"  gzip/quibrel time {peer[0] / ours[0]:.2f}"
+        )
+
     print(
         f"{kind:6s} {'computed' if computed else 'interactions only'}: "
         f"body {mb:.1f} MB, file {len(raw) / 1e6:.1f} MB\n"
-        f"  save {save * 1e3:8.1f} ms ({mb / save:5.0f} MB/s)  gzip.compress(body, 1) "
-        f"{py_save * 1e3:8.1f} ms  gzip/quibrel time {py_save / save:.2f}\n"
-        f"  load {load * 1e3:8.1f} ms ({mb / load:5.0f} MB/s)  gzip.decompress(file) "
-        f"{py_load * 1e3:8.1f} ms  gzip/quibrel time {py_load / load:.2f}\n"
-        f"  load memory: model keeps {kept / 1e6:.1f} MB, peak growth {peak / 1e6:.1f} MB, "
-        f"peak/kept {peak / kept:.2f}"
+        + line("save", save, py_save, "gzip.compress(body, 1)")
+        + "\n"
+        + line("load", load, py_load, "gzip.decompress(file) ")
+        + f"\n  memory: model keeps {kept / 1e6:.1f} MB; load peak growth {load_peak / 1e6:.1f} MB"
+        f" (peak/kept {load_peak / kept:.2f}); save peak growth {save_peak / 1e6:.1f} MB"
+        f" ((kept + growth)/kept {(kept + save_peak) / kept:.2f})"
     )
 
 

@@ -2,13 +2,16 @@
 // bounded chunks so neither a save nor a load needs the whole body in memory.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
-#include <vector>
 
-#include <zlib.h>
+#include "core/chunk_relay.hpp"
 
 namespace quibrel {
 
@@ -21,6 +24,9 @@ class FileHandle {
 public:
     // Creates or truncates (mode 0666 before the umask).
     static FileHandle create_for_write(const std::string& path);
+    // Creates a file that must not exist yet (mode 0666 before the umask);
+    // the error, EEXIST included, is returned as an errno instead of thrown.
+    static FileHandle create_new(const std::string& path, int& error);
     static FileHandle open_for_read(const std::string& path);
 
     FileHandle(FileHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
@@ -32,6 +38,10 @@ public:
     // Up to n bytes; 0 only at end of file.
     std::size_t read_some(void* dst, std::size_t n);
     void write_all(const void* src, std::size_t n);
+    // Flushes the file's data to the device.
+    void sync();
+    int descriptor() const noexcept { return fd_; }
+    bool is_open() const noexcept { return fd_ >= 0; }
     // Closes and reports a failing close (a deferred write error surfaces here).
     void close();
 
@@ -43,7 +53,16 @@ private:
 // The canonical absolute form of an existing path.
 std::string canonical_path(const std::string& path);
 
-// Compresses at level 1 into `file`: fixed header, raw deflate, CRC-32/size trailer.
+// Compresses into `file`: fixed header, raw deflate, CRC-32/size trailer.
+//
+// A body that fits in one chunk is deflated by zlib at level 1 on the calling
+// thread, so small files keep the bytes they always had. A longer body is cut
+// into chunks that two helper threads deflate with ISA-L at level 1 (several
+// times faster than zlib, for files of the same size) while the calling
+// thread encodes the next chunk. Each chunk is deflated on its own, all but
+// the last ending with a full flush, so the chunks join into one deflate
+// stream in which none refers to another; a helper writes its chunk when the
+// chunks before it are written. At most kWriteChunks chunks are in memory.
 class GzipWriter {
 public:
     explicit GzipWriter(FileHandle& file);
@@ -52,38 +71,59 @@ public:
     ~GzipWriter();
 
     void write(const void* data, std::size_t n) {
-        if (n <= kStageSize - staged_) [[likely]] {
+        if (n <= kChunkSize - fill_->size) [[likely]] {
             // An empty vector passes a null pointer, which memcpy must not see.
-            if (n != 0) std::memcpy(stage_.data() + staged_, data, n);
-            staged_ += n;
+            if (n != 0) std::memcpy(fill_->data.get() + fill_->size, data, n);
+            fill_->size += n;
             return;
         }
-        write_large(data, n);
+        write_large(static_cast<const unsigned char*>(data), n);
     }
     // Ends the deflate data and writes the trailer; the file stays open.
     void finish();
 
-private:
-    static constexpr std::size_t kStageSize = std::size_t{1} << 18;
-    static constexpr std::size_t kOutSize = std::size_t{1} << 20;
+    static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
 
-    void write_large(const void* data, std::size_t n);
-    void compress(const unsigned char* data, std::size_t n, int flush);
-    void flush_output();
+private:
+    static constexpr std::size_t kWriteChunks = 4;
+    static constexpr std::size_t kHelpers = 2;
+    struct Deflater;
+
+    void write_large(const unsigned char* data, std::size_t n);
+    void hand_over(bool last);
+    void start_helpers();
+    void stop_helpers() noexcept;
+    void run_helper(Deflater& deflater);
+    void compress_chunk(Deflater& deflater, BodyChunk& chunk);
+    void fail(std::exception_ptr error) noexcept;
+    void finish_small();
 
     FileHandle& file_;
-    z_stream zs_{};
-    bool initialised_ = false;
-    std::vector<unsigned char> stage_;
-    std::size_t staged_ = 0;
-    std::vector<unsigned char> out_;
-    std::size_t out_len_ = 0;
+    ChunkRing ring_;
+    BodyChunk* fill_;
+    std::uint64_t next_index_ = 0;
+    std::unique_ptr<Deflater> deflaters_[kHelpers];
+    bool started_ = false;
+    bool inline_ = false;
+    // Whose turn it is to write, and the first failure of a helper.
+    std::mutex turn_mutex_;
+    std::condition_variable turn_changed_;
+    std::uint64_t written_ = 0;
+    bool failed_ = false;
+    std::exception_ptr error_;
     std::uint32_t crc_ = 0;
     std::uint32_t size_ = 0;
+    HelperThread helpers_[kHelpers];  // last: joined before the members they use go
 };
 
 // Pulls the decompressed body of the first gzip member of `file`, chunk by
-// chunk. Bytes after that member are never read.
+// chunk. Bytes after that member are never used.
+//
+// A helper thread inflates (ISA-L) a few chunks ahead of the
+// caller. Where the stream has byte-aligned sync points whose data refers to
+// nothing before them, as the writer's chunks do, a second helper inflates
+// every other piece in parallel; a piece that turns out not to stand alone is
+// inflated again in order, so any valid stream decodes the same.
 class GzipReader {
 public:
     explicit GzipReader(FileHandle& file);
@@ -95,9 +135,10 @@ public:
     // body, and by then the trailer has been checked, so a short read always
     // means an intact stream that is simply shorter.
     std::size_t read(void* dst, std::size_t n) {
-        if (n <= out_len_ - out_pos_) [[likely]] {
-            if (n != 0) std::memcpy(dst, out_.data() + out_pos_, n);  // dst may be null
-            out_pos_ += n;
+        if (n <= available_) [[likely]] {
+            if (n != 0) std::memcpy(dst, current_->data.get() + pos_, n);  // dst may be null
+            pos_ += n;
+            available_ -= n;
             return n;
         }
         return read_slow(static_cast<unsigned char*>(dst), n);
@@ -105,30 +146,27 @@ public:
     // Inflates and verifies the rest of the member, discarding it.
     void drain();
 
-private:
-    static constexpr std::size_t kInSize = std::size_t{1} << 17;
-    static constexpr std::size_t kOutSize = std::size_t{1} << 17;
+    // A writer's chunk, with room to spare so that a piece of exactly that
+    // size is seen to end where it should.
+    static constexpr std::size_t kChunkCapacity = GzipWriter::kChunkSize + (std::size_t{64} << 10);
 
-    enum class State { Header, Body, Done };
+private:
+    static constexpr std::size_t kReadChunks = 5;
+    struct Producer;
 
     std::size_t read_slow(unsigned char* dst, std::size_t n);
-    std::size_t inflate_into(unsigned char* dst, std::size_t n);
-    void read_header();
-    void read_trailer();
-    unsigned char next_byte();
-    bool fill_input();
+    // The next chunk from the producer; the current one is given back.
+    void advance();
+    void run_helper();
 
-    FileHandle& file_;
-    z_stream zs_{};
-    bool initialised_ = false;
-    State state_ = State::Header;
-    std::vector<unsigned char> in_;
-    bool in_eof_ = false;
-    std::vector<unsigned char> out_;
-    std::size_t out_pos_ = 0;
-    std::size_t out_len_ = 0;
-    std::uint32_t crc_ = 0;
-    std::uint32_t size_ = 0;
+    ChunkRing ring_;
+    std::unique_ptr<Producer> producer_;
+    BodyChunk* current_ = nullptr;
+    std::size_t pos_ = 0;
+    std::size_t available_ = 0;
+    bool started_ = false;
+    bool inline_ = false;
+    HelperThread helper_;  // last: joined before the members it uses go
 };
 
 }  // namespace quibrel

@@ -1,5 +1,6 @@
 #include "core/model_file.hpp"
 
+#include "core/file_replace.hpp"
 #include "core/gzip_stream.hpp"
 #include "core/record_codec.hpp"
 
@@ -161,14 +162,12 @@ SwingModel read_swing(RecordReader& r) {
 
 template <class Encode>
 std::string save_file(const std::string& file_path, Encode&& encode) {
-    FileHandle file = FileHandle::create_for_write(file_path);
-    {
+    write_file_replacing(file_path, [&](FileHandle& file) {
         GzipWriter gz(file);
         RecordWriter w(gz);
         encode(w);
         gz.finish();
-    }
-    file.close();
+    });
     return canonical_path(file_path);
 }
 

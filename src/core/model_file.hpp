@@ -13,7 +13,8 @@ namespace quibrel {
 std::string model_file_path(const std::string& dir, const std::string& model_name);
 
 // Write the file, then return its canonical absolute path. OsFailure on
-// operating-system errors. The orientation gives the entity count that the
+// operating-system errors; an existing file survives a failed save (see
+// write_file_replacing). The orientation gives the entity count that the
 // 32-bit pair keys are formed with (n_items for ItemCF, n_users for UserCF).
 std::string save_cf_model(const CfModel& m, Orientation o, const std::string& file_path);
 std::string save_swing_model(const SwingModel& m, const std::string& file_path);
