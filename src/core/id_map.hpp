@@ -62,6 +62,20 @@ public:
         return it->second;
     }
 
+    // Drops the entry of id, if any.
+    void erase(std::int32_t id) noexcept {
+        if (id >= 0 && static_cast<std::size_t>(id) < slots_.size()) {
+            const auto slot = static_cast<std::size_t>(id);
+            if (present_[slot]) {
+                slots_[slot] = V{};
+                present_[slot] = 0;
+                --count_;
+            }
+            return;
+        }
+        count_ -= sparse_.erase(id);
+    }
+
     // Drops every entry; dense capacity is kept for the next fill.
     void clear() {
         for (std::size_t i = 0; i < slots_.size(); ++i)

@@ -144,6 +144,19 @@ public:
     template <class Visit>
     void add_increments(std::size_t x, std::span<const PairDelta> increments, Visit&& visit);
 
+    // For a caller that prepares every change first and then commits them
+    // all without a chance of failure (the exact update). Rows x below
+    // row_count() only.
+    bool has_wide_counts() const noexcept { return !wide_.empty(); }
+    // Row x's records, writable in place (dot and count of existing pairs;
+    // counts stay below kWideCount).
+    std::span<PairEntry> writable_row(std::size_t x) noexcept { return mutable_row(x); }
+    // Row x becomes `row` (ascending unique y, counts below kWideCount).
+    void replace_row(std::size_t x, PairRow&& row) noexcept;
+    // Moves the live runs into one block when most block space is dead; when
+    // that block cannot be had, everything stays as it is.
+    void compact_if_possible() noexcept;
+
 private:
     // The entry of a record of row x; notes or forgets its wide count.
     PairEntry entry_for(std::size_t x, std::int32_t y, float dot, std::uint64_t count) {

@@ -10,6 +10,7 @@
 #include "core/pool.hpp"
 #include "core/timing.hpp"
 #include "python/model_object.hpp"
+#include "python/native_exact.hpp"
 
 namespace quibrel::py {
 namespace {
@@ -174,6 +175,9 @@ PyMethodDef native_functions[] = {
     {"recommend", recommend, METH_VARARGS,
      "recommend(model, users, n_rec, filter_consumed, random_rec)"},
     {"pool_size", pool_size, METH_NOARGS, "pool_size()"},
+    {"exact_update", reinterpret_cast<PyCFunction>(native_exact_update),
+     METH_VARARGS | METH_KEYWORDS, "exact_update(model, user_interactions, item_interactions, route='auto')"},
+    {"entity_lists", native_entity_lists, METH_VARARGS, "entity_lists(model, entities)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
