@@ -31,6 +31,7 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -38,6 +39,7 @@
 #include "core/cosine.hpp"
 #include "core/cosine_subset.hpp"
 #include "core/errors.hpp"
+#include "core/list_storage.hpp"
 #include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
 #include "core/swing.hpp"
@@ -222,7 +224,8 @@ bool drops_rows(const CsrMatrix& m, std::size_t n) {
 // Cost model, in units of one dense cell update of the pair accumulation
 // (measured on MovieLens and the synthetic sets of the update benchmark).
 constexpr double kListEntryCost = 3.0;   // full run: building and sorting one list entry
-constexpr double kPatchEntryCost = 1.0;  // update: reading or writing one patched entry
+constexpr double kBlockUpdateCost = 2.0;  // update: one cell update of the subset
+constexpr double kPatchEntryCost = 1.0;   // update: reading or writing one patched entry
 // The subset's work must stay below this share of a full run before it
 // starts, so that a fallback after it costs at most 1.1 full runs.
 constexpr double kBlockShare = 0.1;
@@ -262,34 +265,59 @@ ExactReport full_cosine(CfModel& m, Orientation o, Merged&& merged) {
                                              o == Orientation::Item ? m.n_items : m.n_users)};
 }
 
-// Entries of a list or pair row, grouped by the entity they are filed under.
-// Buckets fill in the order entries are added (ascending partner here).
+// Entries of lists or pair rows, grouped by the entity they are filed under.
 template <class T>
 struct Buckets {
-    std::vector<std::int32_t> owners;   // entities with entries, ascending
-    std::vector<std::size_t> start;     // owners[k]'s entries: [start[k], start[k + 1])
+    std::vector<std::int32_t> owners;  // entities with entries, ascending
+    std::vector<std::size_t> start;    // owners[k]'s entries: [start[k], start[k + 1])
     std::vector<T> entries;
+
+    std::span<T> of(std::size_t k) { return {entries.data() + start[k], start[k + 1] - start[k]}; }
 };
 
-// Groups (owner, entry) pairs produced twice by `produce(emit)`: once to
-// count, once to place.
+// Groups what `produce(k, emit)` emits for each source k < sources, as
+// emit(owner, entry): a counting sort on the pool, sources split in static
+// parts so that each bucket holds its entries in source order.
 template <class T, class Produce>
-Buckets<T> group(std::size_t n, Produce&& produce) {
-    std::vector<std::uint32_t> count(n, 0);
-    produce([&](std::size_t owner, const T&) { ++count[owner]; });
+Buckets<T> group(std::size_t n, std::size_t sources, Produce&& produce) {
+    const std::size_t parts = std::min<std::size_t>(worker_count(), std::max<std::size_t>(sources, 1));
+    std::vector<std::uint32_t> count(parts * n, 0);
+    auto part_range = [&](std::size_t p) {
+        return std::pair<std::size_t, std::size_t>{sources * p / parts, sources * (p + 1) / parts};
+    };
+    parallel_for(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t p = begin; p < end; ++p) {
+            std::uint32_t* mine = count.data() + p * n;
+            const auto [from, to] = part_range(p);
+            for (std::size_t k = from; k < to; ++k)
+                produce(k, [&](std::size_t owner, const T&) { ++mine[owner]; });
+        }
+    });
     Buckets<T> b;
-    std::vector<std::size_t> slot(n, 0);
+    std::vector<std::size_t> slot(parts * n);
     std::size_t total = 0;
     for (std::size_t y = 0; y < n; ++y) {
-        if (count[y] == 0) continue;
+        std::size_t here = 0;
+        for (std::size_t p = 0; p < parts; ++p) {
+            slot[p * n + y] = total + here;
+            here += count[p * n + y];
+        }
+        if (here == 0) continue;
         b.owners.push_back(static_cast<std::int32_t>(y));
         b.start.push_back(total);
-        slot[y] = total;
-        total += count[y];
+        total += here;
     }
     b.start.push_back(total);
+    count = {};
     b.entries.resize(total);
-    produce([&](std::size_t owner, const T& e) { b.entries[slot[owner]++] = e; });
+    parallel_for(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t p = begin; p < end; ++p) {
+            std::size_t* mine = slot.data() + p * n;
+            const auto [from, to] = part_range(p);
+            for (std::size_t k = from; k < to; ++k)
+                produce(k, [&](std::size_t owner, const T& e) { b.entries[mine[owner]++] = e; });
+        }
+    });
     return b;
 }
 
@@ -299,15 +327,20 @@ struct PairUpdate {
     std::uint32_t count;
 };
 
+// Room for later batches, so that a grown list or row is usually patched in
+// place next time instead of being copied.
+std::size_t with_slack(std::size_t length) { return length + length / 16 + 8; }
+
 // What happens to a pair row of an entity outside A.
 struct RowPlan {
-    bool in_place = false;  // every update has a record: positions in `at`
-    PairRow row;            // otherwise the new row
+    enum Kind : std::uint8_t { Overwrite, MergeInPlace, Replace } kind = Overwrite;
+    std::size_t length = 0;  // MergeInPlace: the row's new length
+    PairRow row;             // Replace: the new row
 };
 
 // What happens to the list of an entity outside A.
 struct ListPlan {
-    bool in_place = false;  // fits in the old list's room: patched at commit
+    bool in_place = false;  // patched at commit inside the list's room
     std::size_t length = 0;
     NeighbourList list;     // otherwise the new list
 };
@@ -317,74 +350,122 @@ bool key_is_nan(std::uint64_t key) {
     return s != s;
 }
 
-// Removes the entries of A from `list` and merges the sorted keys in, inside
-// the list's room (planned so that it fits). Cannot fail.
-void patch_in_place(NeighbourList& list, std::span<const std::uint64_t> keys,
-                    const std::vector<std::uint8_t>& in_a, std::size_t length) noexcept {
+// Membership of A, with one more cell (never set) for ids outside 0..n-1.
+struct Members {
+    std::vector<std::uint8_t> flag;
+    std::uint32_t n;
+    explicit Members(std::size_t entities)
+        : flag(entities + 1, 0), n(static_cast<std::uint32_t>(entities)) {}
+    std::uint8_t operator()(std::int32_t id) const noexcept {
+        return flag[std::min(static_cast<std::uint32_t>(id), n)];
+    }
+};
+
+// Copies the entries of [from, to) whose ids are outside A to `out` (which
+// may be the source itself, at or before `from`); writes one entry past the
+// last kept one. Returns the new end.
+std::size_t keep_outside(const std::int32_t* ids, const float* sims, std::size_t from,
+                         std::size_t to, std::int32_t* out_ids, float* out_sims, std::size_t at,
+                         const Members& in_a) noexcept {
+    for (std::size_t i = from; i < to; ++i) {
+        const std::int32_t id = ids[i];
+        const float sim = sims[i];
+        out_ids[at] = id;
+        out_sims[at] = sim;
+        at += in_a(id) == 0;
+    }
+    return at;
+}
+
+// Position of the first entry of the sorted list at or after `from` whose
+// key is not below `key`.
+std::size_t lower_key(const std::int32_t* ids, const float* sims, std::size_t from, std::size_t to,
+                      std::uint64_t key) noexcept {
+    while (from < to) {
+        const std::size_t mid = from + (to - from) / 2;
+        if (neighbour_key(ids[mid], sims[mid]) < key)
+            from = mid + 1;
+        else
+            to = mid;
+    }
+    return from;
+}
+
+// The entries of `old` outside A merged with the sorted `keys`, into `out`
+// (room for length + 1 entries). Old entries move in runs between the keys'
+// places, found by binary search.
+void merge_into(const std::int32_t* ids, const float* sims, std::size_t old_length,
+                std::span<const std::uint64_t> keys, std::int32_t* out_ids, float* out_sims,
+                const Members& in_a) noexcept {
+    std::size_t at = 0;
+    std::size_t i = 0;
+    for (const std::uint64_t key : keys) {
+        const std::size_t next = lower_key(ids, sims, i, old_length, key);
+        at = keep_outside(ids, sims, i, next, out_ids, out_sims, at, in_a);
+        i = next;
+        out_ids[at] = key_id(key);
+        out_sims[at++] = key_sim(key);
+    }
+    keep_outside(ids, sims, i, old_length, out_ids, out_sims, at, in_a);
+}
+
+// The same inside the list's own room (capacity for `length` entries): the
+// entries of A are dropped in place, then the keys merged in from the back.
+void patch_in_place(NeighbourList& list, std::span<const std::uint64_t> keys, const Members& in_a,
+                    std::size_t length) noexcept {
+    const std::size_t old = list.ids.size();
+    if (length > old) {
+        // Within the capacity the plan checked: no allocation.
+        list.ids.resize(length);
+        list.sims.resize(length);
+    }
     std::int32_t* ids = list.ids.data();
     float* sims = list.sims.data();
-    const std::size_t old = list.ids.size();
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < old; ++i) {
-        const std::int32_t id = ids[i];
-        if (id >= 0 && static_cast<std::size_t>(id) < in_a.size() && in_a[static_cast<std::size_t>(id)])
-            continue;
-        ids[kept] = id;
-        sims[kept++] = sims[i];
-    }
-    // The list grows within its capacity (no allocation) or shrinks.
-    list.ids.resize(length);
-    list.sims.resize(length);
-    ids = list.ids.data();
-    sims = list.sims.data();
-    // Merge from the back: the larger key (smaller similarity) goes last.
-    std::size_t i = kept;
+    // Writing at or before the entry being read, the copy stays inside [0, old).
+    std::size_t i = keep_outside(ids, sims, 0, old, ids, sims, 0, in_a);
     std::size_t j = keys.size();
     std::size_t out = length;
     while (j > 0) {
+        --out;
         if (i > 0 && neighbour_key(ids[i - 1], sims[i - 1]) > keys[j - 1]) {
-            --out;
             --i;
             ids[out] = ids[i];
             sims[out] = sims[i];
         } else {
-            --out;
             --j;
             ids[out] = key_id(keys[j]);
             sims[out] = key_sim(keys[j]);
         }
     }
+    list.ids.resize(length);
+    list.sims.resize(length);
 }
 
-// The new list of an entity outside A: its entries for entities outside A,
-// with the sorted keys merged in.
-NeighbourList merged_list(const NeighbourList* old, std::span<const std::uint64_t> keys,
-                          const std::vector<std::uint8_t>& in_a, std::size_t length) {
-    NeighbourList out;
-    out.ids.resize(length);
-    out.sims.resize(length);
-    std::size_t at = 0;
-    std::size_t j = 0;
-    if (old != nullptr) {
-        for (std::size_t i = 0; i < old->ids.size(); ++i) {
-            const std::int32_t id = old->ids[i];
-            if (id >= 0 && static_cast<std::size_t>(id) < in_a.size() &&
-                in_a[static_cast<std::size_t>(id)])
-                continue;
-            const std::uint64_t key = neighbour_key(id, old->sims[i]);
-            for (; j < keys.size() && keys[j] < key; ++j, ++at) {
-                out.ids[at] = key_id(keys[j]);
-                out.sims[at] = key_sim(keys[j]);
-            }
-            out.ids[at] = id;
-            out.sims[at++] = old->sims[i];
+// Row w's records merged with its updates (ascending x) inside the row's room,
+// the records of A that no update names dropped. Cannot fail.
+void merge_row_in_place(PairRow& row, std::span<const PairUpdate> updates, const Members& in_a,
+                        std::size_t length) noexcept {
+    const std::size_t old = row.size();
+    if (length > old) row.resize(length);  // within the capacity the plan checked
+    PairEntry* e = row.data();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < old; ++i) {
+        const PairEntry entry = e[i];
+        e[kept] = entry;
+        kept += in_a(entry.y) == 0;
+    }
+    std::size_t j = updates.size();
+    std::size_t out = length;
+    while (j > 0) {
+        --out;
+        if (kept > 0 && e[kept - 1].y > updates[j - 1].x) {
+            e[out] = e[--kept];
+        } else {
+            --j;
+            e[out] = PairEntry{updates[j].x, updates[j].dot, updates[j].count};
         }
     }
-    for (; j < keys.size(); ++j, ++at) {
-        out.ids[at] = key_id(keys[j]);
-        out.sims[at] = key_sim(keys[j]);
-    }
-    return out;
+    row.resize(length);
 }
 
 }  // namespace
@@ -414,8 +495,10 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
     const CsrMatrix& forward = item_side ? merged.items : merged.users;
     const CsrMatrix& other = item_side ? merged.users : merged.items;
     const std::vector<std::int32_t>& affected = item_side ? batch.items : batch.users;
-    std::vector<std::uint8_t> in_a(n, 0);
-    for (const std::int32_t x : affected) in_a[static_cast<std::size_t>(x)] = 1;
+    Members in_a(n);
+    for (const std::int32_t x : affected) in_a.flag[static_cast<std::size_t>(x)] = 1;
+    // The pool exists from here on, so the commit's loop cannot fail to start.
+    worker_count();
 
     // Cost estimates (see the constants above).
     std::uint64_t list_entries = 0;
@@ -442,8 +525,8 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
                     patch += 1.5 * static_cast<double>(other_list->ids.size());
             }
         }
-        if (block > kBlockShare * full_cost ||
-            block + kPatchEntryCost * patch > kIncrementalShare * full_cost)
+        if (kBlockUpdateCost * block > kBlockShare * full_cost ||
+            kBlockUpdateCost * block + kPatchEntryCost * patch > kIncrementalShare * full_cost)
             return full_cosine(m, o, std::move(merged));
     }
 
@@ -457,29 +540,31 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
         CosineInputs{forward, other, n, other_rows, norms, m.min_common}, affected, true);
     // The full run would fail sorting that list.
     if (sub.first_unsortable < affected.size()) throw Panic(kUnwrapNone);
+    for (const auto& state : sub.states)
+        for (const PairDelta& p : state.pairs)
+            if (p.count >= kWideCount) return full_cosine(m, o, std::move(merged));
 
-    // Entries for entities outside A, filed under them.
-    Buckets<PairUpdate> pair_updates = group<PairUpdate>(n, [&](auto&& emit) {
-        for (std::size_t k = 0; k < affected.size(); ++k) {
+    // Entries for entities outside A, filed under them: records (w < x) and
+    // list entries.
+    Buckets<PairUpdate> pair_updates =
+        group<PairUpdate>(n, affected.size(), [&](std::size_t k, auto&& emit) {
             const auto x = static_cast<std::size_t>(affected[k]);
             for (const PairDelta& p : sub.states[k].pairs) {
                 const auto y = static_cast<std::size_t>(p.y);
                 if (y >= x) break;
-                if (!in_a[y])
+                if (!in_a.flag[y])
                     emit(y, PairUpdate{static_cast<std::int32_t>(x), p.dot,
                                        static_cast<std::uint32_t>(p.count)});
             }
-        }
-    });
-    Buckets<std::uint64_t> list_keys = group<std::uint64_t>(n, [&](auto&& emit) {
-        for (std::size_t k = 0; k < affected.size(); ++k) {
+        });
+    Buckets<std::uint64_t> list_keys =
+        group<std::uint64_t>(n, affected.size(), [&](std::size_t k, auto&& emit) {
             const NeighbourList& list = sub.states[k].list;
             for (std::size_t i = 0; i < list.ids.size(); ++i) {
                 const auto y = static_cast<std::size_t>(list.ids[i]);
-                if (!in_a[y]) emit(y, neighbour_key(affected[k], list.sims[i]));
+                if (!in_a.flag[y]) emit(y, neighbour_key(affected[k], list.sims[i]));
             }
-        }
-    });
+        });
 
     // With the patch's real size known, the full run may still be cheaper
     // (the subset's work is spent either way).
@@ -496,14 +581,11 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
     }
 
     // Records of A: rows x (partners y > x), replaced whole.
-    for (const auto& state : sub.states)
-        for (const PairDelta& p : state.pairs)
-            if (p.count >= kWideCount) return full_cosine(m, o, std::move(merged));
     std::vector<PairRow> a_rows(affected.size());
     parallel_for(affected.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t k = begin; k < end; ++k) {
             const auto x = affected[k];
-            const std::vector<PairDelta>& pairs = sub.states[k].pairs;
+            std::vector<PairDelta>& pairs = sub.states[k].pairs;
             auto first = std::upper_bound(pairs.begin(), pairs.end(), x,
                                           [](std::int32_t v, const PairDelta& p) { return v < p.y; });
             PairRow& row = a_rows[k];
@@ -511,64 +593,67 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
             for (; first != pairs.end(); ++first)
                 row.push_back(PairEntry{first->y, first->dot, static_cast<std::uint32_t>(first->count)});
             // Both uses of the pairs are planned now.
-            std::vector<PairDelta>().swap(sub.states[k].pairs);
+            std::vector<PairDelta>().swap(pairs);
         }
     });
 
-    // Rows of the others: records updated in place where all exist, else a
-    // new row without the old entries of A and with the updates merged in.
+    // Rows of the others: records overwritten in place where all exist; else
+    // merged in the row's own room when it has enough, or a new row.
     std::vector<RowPlan> row_plans(pair_updates.owners.size());
     std::vector<std::uint32_t> at(pair_updates.entries.size());
     parallel_for(row_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t k = begin; k < end; ++k) {
             const auto w = static_cast<std::size_t>(pair_updates.owners[k]);
             const std::span<const PairEntry> old = m.pair_stats.row(w);
+            const std::span<const PairUpdate> updates = pair_updates.of(k);
             const std::size_t from = pair_updates.start[k];
-            const std::size_t to = pair_updates.start[k + 1];
             bool all = true;
             std::size_t pos = 0;
-            for (std::size_t u = from; u < to && all; ++u) {
-                const std::int32_t x = pair_updates.entries[u].x;
+            for (std::size_t u = 0; u < updates.size() && all; ++u) {
+                const std::int32_t x = updates[u].x;
                 pos = static_cast<std::size_t>(
                     std::lower_bound(old.begin() + static_cast<std::ptrdiff_t>(pos), old.end(), x,
                                      [](const PairEntry& e, std::int32_t v) { return e.y < v; }) -
                     old.begin());
                 all = pos < old.size() && old[pos].y == x;
-                at[u] = static_cast<std::uint32_t>(pos);
+                at[from + u] = static_cast<std::uint32_t>(pos);
             }
             RowPlan& plan = row_plans[k];
-            if (all) {
-                plan.in_place = true;
+            if (all) continue;
+            std::size_t kept = 0;
+            for (const PairEntry& e : old) kept += in_a(e.y) == 0;
+            plan.length = kept + updates.size();
+            if (const PairRow* owned = m.pair_stats.owned_row(w);
+                owned != nullptr && owned->capacity() >= plan.length) {
+                plan.kind = RowPlan::MergeInPlace;
                 continue;
             }
-            plan.row.reserve(old.size() + (to - from));
-            std::size_t u = from;
+            plan.kind = RowPlan::Replace;
+            plan.row.reserve(with_slack(plan.length));
+            std::size_t u = 0;
             for (const PairEntry& e : old) {
-                for (; u < to && pair_updates.entries[u].x < e.y; ++u) {
-                    const PairUpdate& up = pair_updates.entries[u];
-                    plan.row.push_back(PairEntry{up.x, up.dot, up.count});
-                }
-                if (e.y >= 0 && static_cast<std::size_t>(e.y) < n && in_a[static_cast<std::size_t>(e.y)])
-                    continue;
-                plan.row.push_back(e);
+                for (; u < updates.size() && updates[u].x < e.y; ++u)
+                    plan.row.push_back(PairEntry{updates[u].x, updates[u].dot, updates[u].count});
+                if (in_a(e.y) == 0) plan.row.push_back(e);
             }
-            for (; u < to; ++u) {
-                const PairUpdate& up = pair_updates.entries[u];
-                plan.row.push_back(PairEntry{up.x, up.dot, up.count});
-            }
+            for (; u < updates.size(); ++u)
+                plan.row.push_back(PairEntry{updates[u].x, updates[u].dot, updates[u].count});
         }
     });
 
-    // Lists of the others.
+    // Lists of the others: patched in their own room when it is large enough,
+    // else rebuilt with room to spare.
     std::atomic<bool> uneven = false;
     std::vector<ListPlan> list_plans(list_keys.owners.size());
-    parallel_for(list_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
+    const std::size_t workers = std::max<std::size_t>(worker_count(), 1);
+    std::vector<std::unique_ptr<ListArena>> arenas(workers);
+    parallel_for(list_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+        if (!arenas[worker]) arenas[worker] = std::make_unique<ListArena>();
+        const ListArenaScope in_arena(*arenas[worker]);
         for (std::size_t k = begin; k < end; ++k) {
-            const std::int32_t y = list_keys.owners[k];
-            const std::span<std::uint64_t> keys(list_keys.entries.data() + list_keys.start[k],
-                                                list_keys.start[k + 1] - list_keys.start[k]);
+            const std::span<std::uint64_t> keys = list_keys.of(k);
             std::sort(keys.begin(), keys.end());
-            const NeighbourList* old = m.sim_mapping.find(y);
+            const NeighbourList* old = m.sim_mapping.find(list_keys.owners[k]);
             std::size_t kept = 0;
             if (old != nullptr) {
                 if (old->ids.size() != old->sims.size()) {
@@ -576,9 +661,7 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
                     uneven = true;
                     continue;
                 }
-                for (const std::int32_t id : old->ids)
-                    kept += !(id >= 0 && static_cast<std::size_t>(id) < n &&
-                              in_a[static_cast<std::size_t>(id)]);
+                for (const std::int32_t id : old->ids) kept += in_a(id) == 0;
             }
             ListPlan& plan = list_plans[k];
             plan.length = kept + keys.size();
@@ -592,55 +675,83 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
                 plan.in_place = true;
                 continue;
             }
-            plan.list = merged_list(old, keys, in_a, plan.length);
+            plan.list.ids.reserve(with_slack(plan.length));
+            plan.list.sims.reserve(with_slack(plan.length));
+            plan.list.ids.resize(plan.length + 1);
+            plan.list.sims.resize(plan.length + 1);
+            if (old != nullptr)
+                merge_into(old->ids.data(), old->sims.data(), old->ids.size(), keys,
+                           plan.list.ids.data(), plan.list.sims.data(), in_a);
+            else
+                merge_into(nullptr, nullptr, 0, keys, plan.list.ids.data(), plan.list.sims.data(),
+                           in_a);
+            plan.list.ids.resize(plan.length);
+            plan.list.sims.resize(plan.length);
         }
     });
-
     if (uneven) return full_cosine(m, o, std::move(merged));
 
     // Room for the commit, so that nothing in it allocates.
     m.pair_stats.ensure_rows(n);
     m.sim_mapping.reserve_dense(n);
+    const RangeBody patch_rows = [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const auto w = static_cast<std::size_t>(pair_updates.owners[k]);
+            const std::span<const PairUpdate> updates = pair_updates.of(k);
+            if (row_plans[k].kind == RowPlan::Overwrite) {
+                const std::span<PairEntry> row = m.pair_stats.writable_row(w);
+                const std::uint32_t* pos = at.data() + pair_updates.start[k];
+                for (std::size_t u = 0; u < updates.size(); ++u)
+                    row[pos[u]] = PairEntry{updates[u].x, updates[u].dot, updates[u].count};
+            } else if (row_plans[k].kind == RowPlan::MergeInPlace) {
+                merge_row_in_place(*m.pair_stats.owned_row(w), updates, in_a, row_plans[k].length);
+            }
+        }
+    };
+    const RangeBody patch_lists = [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t k = begin; k < end; ++k)
+            if (list_plans[k].in_place && list_plans[k].length > 0)
+                patch_in_place(*m.sim_mapping.find(list_keys.owners[k]), list_keys.of(k), in_a,
+                               list_plans[k].length);
+    };
 
-    // Commit: moves and writes only.
+    // Commit: moves, then in-place patches on the pool in loops that always
+    // run to their end (their bodies cannot fail). Replaced structures are
+    // swapped into the plans and freed with them.
     std::swap(m.user_interactions, merged.users);
     std::swap(m.item_interactions, merged.items);
     std::swap(m.sum_squares, norms);
-    for (std::size_t k = 0; k < affected.size(); ++k)
-        m.pair_stats.replace_row(static_cast<std::size_t>(affected[k]), std::move(a_rows[k]));
-    for (std::size_t k = 0; k < row_plans.size(); ++k) {
-        const auto w = static_cast<std::size_t>(pair_updates.owners[k]);
-        if (row_plans[k].in_place) {
-            const std::span<PairEntry> row = m.pair_stats.writable_row(w);
-            for (std::size_t u = pair_updates.start[k]; u < pair_updates.start[k + 1]; ++u) {
-                const PairUpdate& up = pair_updates.entries[u];
-                row[at[u]] = PairEntry{up.x, up.dot, up.count};
-            }
-        } else {
-            m.pair_stats.replace_row(w, std::move(row_plans[k].row));
+    std::size_t row_delta_up = 0;
+    std::size_t row_delta_down = 0;
+    for (std::size_t k = 0; k < row_plans.size(); ++k)
+        if (row_plans[k].kind == RowPlan::MergeInPlace) {
+            const std::size_t old = m.pair_stats.row(static_cast<std::size_t>(pair_updates.owners[k])).size();
+            (row_plans[k].length >= old ? row_delta_up : row_delta_down) +=
+                row_plans[k].length >= old ? row_plans[k].length - old : old - row_plans[k].length;
         }
-    }
+    parallel_for_to_end(row_plans.size(), 64, patch_rows);
+    m.pair_stats.adjust_count(row_delta_up, row_delta_down);
+    for (std::size_t k = 0; k < affected.size(); ++k)
+        m.pair_stats.replace_row(static_cast<std::size_t>(affected[k]), a_rows[k]);
+    for (std::size_t k = 0; k < row_plans.size(); ++k)
+        if (row_plans[k].kind == RowPlan::Replace)
+            m.pair_stats.replace_row(static_cast<std::size_t>(pair_updates.owners[k]),
+                                     row_plans[k].row);
     for (std::size_t k = 0; k < affected.size(); ++k) {
         NeighbourList& list = sub.states[k].list;
         if (list.ids.empty())
             m.sim_mapping.erase(affected[k]);
         else
-            m.sim_mapping.insert_or_assign(affected[k], std::move(list));
+            m.sim_mapping.swap_in(affected[k], list);
     }
     for (std::size_t k = 0; k < list_plans.size(); ++k) {
-        const std::int32_t y = list_keys.owners[k];
         ListPlan& plan = list_plans[k];
-        if (plan.length == 0) {
-            m.sim_mapping.erase(y);
-        } else if (plan.in_place) {
-            const std::span<const std::uint64_t> keys(
-                list_keys.entries.data() + list_keys.start[k],
-                list_keys.start[k + 1] - list_keys.start[k]);
-            patch_in_place(*m.sim_mapping.find(y), keys, in_a, plan.length);
-        } else {
-            m.sim_mapping.insert_or_assign(y, std::move(plan.list));
-        }
+        if (plan.length == 0)
+            m.sim_mapping.erase(list_keys.owners[k]);
+        else if (!plan.in_place)
+            m.sim_mapping.swap_in(list_keys.owners[k], plan.list);
     }
+    parallel_for_to_end(list_plans.size(), 64, patch_lists);
     m.pair_stats.compact_if_possible();
     return ExactReport{ExactRoute::Incremental, affected.size()};
 }

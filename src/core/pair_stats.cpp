@@ -113,14 +113,14 @@ void PairStats::compact_if_wasteful() {
     dead_entries_ = 0;
 }
 
-void PairStats::replace_row(std::size_t x, PairRow&& row) noexcept {
+void PairStats::replace_row(std::size_t x, PairRow& row) noexcept {
     const std::span<const PairEntry> old = this->row(x);
     if (!wide_.empty())
         for (const PairEntry& e : old)
             if (e.count == kWideCount) wide_.erase(pair_key(static_cast<std::int32_t>(x), e.y));
     count_ = count_ - old.size() + row.size();
     release_run(x);
-    rows_[x] = std::move(row);
+    rows_[x].swap(row);
 }
 
 void PairStats::compact_if_possible() noexcept {

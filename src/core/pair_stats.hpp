@@ -151,8 +151,22 @@ public:
     // Row x's records, writable in place (dot and count of existing pairs;
     // counts stay below kWideCount).
     std::span<PairEntry> writable_row(std::size_t x) noexcept { return mutable_row(x); }
-    // Row x becomes `row` (ascending unique y, counts below kWideCount).
-    void replace_row(std::size_t x, PairRow&& row) noexcept;
+    // Row x becomes `row` (ascending unique y, counts below kWideCount), and
+    // `row` receives the old records when the row owned them (it is left
+    // empty when they lived in a block).
+    void replace_row(std::size_t x, PairRow& row) noexcept;
+    // Row x's own vector, or null while its records live in a block. A
+    // caller may change its records in place within its capacity, then
+    // report the change of the record count with adjust_count.
+    PairRow* owned_row(std::size_t x) noexcept {
+        return x < rows_.size() && runs_[x].empty() ? &rows_[x] : nullptr;
+    }
+    const PairRow* owned_row(std::size_t x) const noexcept {
+        return x < rows_.size() && runs_[x].empty() ? &rows_[x] : nullptr;
+    }
+    void adjust_count(std::size_t added, std::size_t removed) noexcept {
+        count_ = count_ + added - removed;
+    }
     // Moves the live runs into one block when most block space is dead; when
     // that block cannot be had, everything stays as it is.
     void compact_if_possible() noexcept;
