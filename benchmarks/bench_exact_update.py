@@ -9,7 +9,7 @@ resident memory and the peak during the updates (both above the memory held befo
 was built). With --check the updated model is compared with a fit on all interactions, record
 for record.
 
-    python benchmarks/bench_exact_update.py --dataset sparse-50k --models item swing
+    python benchmarks/bench_exact_update.py --dataset skewed-50k --models item swing
     python benchmarks/bench_exact_update.py --dataset movielens --models item user swing
 
 Times are wall-clock seconds on this machine with --threads workers.
@@ -38,14 +38,19 @@ import datagen  # noqa: E402 (found through the path set just above)
 
 RESULT = "RESULT "
 
-# A sparse catalogue of 50,000 items and 2.1 M interactions; popularity flatter than the
-# presets' so that the most popular item has about 10,000 users and Swing fits in minutes.
-SPARSE = datagen.Preset(200_000, 50_000, 2_100_000, 0.6, 1.0, 50)
+# Two sparse catalogues of 2.1 M interactions. skewed-50k: 50,000 items, a popularity
+# head (the most popular item has about 10,000 users; flatter than the presets' so that
+# Swing fits in minutes). sparse-200k: 200,000 items with a flat popularity (the most
+# popular has about 700 users).
+PRESETS = {
+    "skewed-50k": datagen.Preset(200_000, 50_000, 2_100_000, 0.6, 1.0, 50),
+    "sparse-200k": datagen.Preset(200_000, 200_000, 2_100_000, 0.4, 1.0, 51),
+}
 
 
 def load(name: str) -> sp.csr_matrix:
-    if name == "sparse-50k":
-        return datagen.generate(SPARSE)
+    if name in PRESETS:
+        return datagen.generate(PRESETS[name])
     return datagen.load(name)
 
 
@@ -188,7 +193,7 @@ def child(args) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--dataset", default="sparse-50k", choices=["sparse-50k", "movielens"])
+    parser.add_argument("--dataset", default="skewed-50k", choices=[*PRESETS, "movielens"])
     parser.add_argument("--models", nargs="+", default=["item", "user", "swing"])
     parser.add_argument("--batch", type=int, default=1000)
     parser.add_argument("--batches", type=int, default=3)

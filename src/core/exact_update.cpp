@@ -221,16 +221,18 @@ bool drops_rows(const CsrMatrix& m, std::size_t n) {
 // ---------------------------------------------------------------------------
 // Cosine
 
-// Cost model, in units of one dense cell update of the pair accumulation
-// (measured on MovieLens and the synthetic sets of the update benchmark).
-constexpr double kListEntryCost = 3.0;   // full run: building and sorting one list entry
-constexpr double kBlockUpdateCost = 2.0;  // update: one cell update of the subset
-constexpr double kPatchEntryCost = 1.0;   // update: reading or writing one patched entry
+// Cost model, in units of one cell update of a full run's pair accumulation;
+// the figures are times per unit measured with bench_exact_update.py on
+// MovieLens and the synthetic sets (full run: 2-3 ns per unit).
+constexpr double kListEntryCost = 3.0;    // full run: building and sorting one list entry
+constexpr double kBlockUpdateCost = 4.0;  // update: a cell update of the subset, with its list
+constexpr double kPatchEntryCost = 2.0;   // update: an entry of a patched list or pair row
 // The subset's work must stay below this share of a full run before it
 // starts, so that a fallback after it costs at most 1.1 full runs.
 constexpr double kBlockShare = 0.1;
-// And the whole estimated update below this share; otherwise a full run.
-constexpr double kIncrementalShare = 0.5;
+// The whole update must be estimated below this share of a full run (the
+// estimates are rough: a margin against choosing the slower route).
+constexpr double kIncrementalShare = 0.8;
 
 // Dense cell updates of a full run: every entity meets every entity of each
 // of its columns.
@@ -270,9 +272,10 @@ template <class T>
 struct Buckets {
     std::vector<std::int32_t> owners;  // entities with entries, ascending
     std::vector<std::size_t> start;    // owners[k]'s entries: [start[k], start[k + 1])
-    std::vector<T> entries;
+    std::unique_ptr<T[]> entries;      // every one written by the grouping
 
-    std::span<T> of(std::size_t k) { return {entries.data() + start[k], start[k + 1] - start[k]}; }
+    std::span<T> of(std::size_t k) { return {entries.get() + start[k], start[k + 1] - start[k]}; }
+    std::size_t size() const noexcept { return start.empty() ? 0 : start.back(); }
 };
 
 // Groups what `produce(k, emit)` emits for each source k < sources, as
@@ -309,7 +312,7 @@ Buckets<T> group(std::size_t n, std::size_t sources, Produce&& produce) {
     }
     b.start.push_back(total);
     count = {};
-    b.entries.resize(total);
+    b.entries = std::make_unique_for_overwrite<T[]>(total);
     parallel_for(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t p = begin; p < end; ++p) {
             std::size_t* mine = slot.data() + p * n;
@@ -600,7 +603,7 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
     // Rows of the others: records overwritten in place where all exist; else
     // merged in the row's own room when it has enough, or a new row.
     std::vector<RowPlan> row_plans(pair_updates.owners.size());
-    std::vector<std::uint32_t> at(pair_updates.entries.size());
+    std::vector<std::uint32_t> at(pair_updates.size());
     parallel_for(row_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t k = begin; k < end; ++k) {
             const auto w = static_cast<std::size_t>(pair_updates.owners[k]);
