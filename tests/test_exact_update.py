@@ -143,6 +143,23 @@ def test_a_batch_on_one_very_popular_item(kind, tmp_path):
 
 
 @pytest.mark.parametrize("kind", ["item", "user"])
+def test_small_batches_on_long_lists(kind, tmp_path):
+    # Long lists and few entries of changed entities in them: entries are moved one by one.
+    stored = random_interactions(150, 120, 0.2, seed=13)
+    model = computed(kind, stored)
+    for step in range(3):
+        b = np.zeros(stored.shape, dtype=np.float32)
+        s = stored.toarray()
+        b[step, np.nonzero(s[step])[0][0]] = 9.5  # a new value for a stored cell
+        b[step + 50, np.nonzero(s[step + 50] == 0)[0][0]] = 3.0  # a new cell
+        batch = sp.csr_matrix(b)
+        assert apply(model, batch) == "incremental"
+        stored = union(stored, batch)
+        ref = computed(kind, stored)
+        assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+
+
+@pytest.mark.parametrize("kind", ["item", "user"])
 def test_min_common_zero_lists_every_entity(kind, tmp_path):
     stored = random_interactions(30, 25, 0.15, seed=5)
     model = computed(kind, stored, min_common=0)

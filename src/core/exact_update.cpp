@@ -30,6 +30,8 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cmath>
+#include <optional>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -37,6 +39,7 @@
 #include <vector>
 
 #include "core/cosine.hpp"
+#include "core/cosine_pairs.hpp"
 #include "core/cosine_subset.hpp"
 #include "core/errors.hpp"
 #include "core/list_storage.hpp"
@@ -336,17 +339,29 @@ std::size_t with_slack(std::size_t length) { return length + length / 16 + 8; }
 
 // What happens to a pair row of an entity outside A.
 struct RowPlan {
-    enum Kind : std::uint8_t { Overwrite, MergeInPlace, Replace } kind = Overwrite;
-    std::size_t length = 0;  // MergeInPlace: the row's new length
+    enum Kind : std::uint8_t {
+        Overwrite,     // every update has a record: overwritten at its position
+        InsertInPlace, // records overwritten or inserted one by one inside the row's room
+        MergeInPlace,  // the whole row merged inside its room
+        Replace,       // a new row
+    } kind = Overwrite;
+    std::size_t length = 0;  // the row's new length
     PairRow row;             // Replace: the new row
 };
 
 // What happens to the list of an entity outside A.
 struct ListPlan {
-    bool in_place = false;  // patched at commit inside the list's room
+    enum Kind : std::uint8_t {
+        Edit,     // each entry of A moved (or inserted) on its own, inside the list's room
+        InPlace,  // the whole list merged inside its room
+        Replace,  // a new list
+    } kind = Edit;
     std::size_t length = 0;
-    NeighbourList list;     // otherwise the new list
+    NeighbourList list;  // Replace: the new list
 };
+
+// No old entry (the pair was not listed before the batch).
+constexpr std::uint64_t kAbsent = ~std::uint64_t{0};
 
 bool key_is_nan(std::uint64_t key) {
     const float s = key_sim(key);
@@ -467,6 +482,66 @@ void merge_row_in_place(PairRow& row, std::span<const PairUpdate> updates, const
             --j;
             e[out] = PairEntry{updates[j].x, updates[j].dot, updates[j].count};
         }
+    }
+    row.resize(length);
+}
+
+// Moves or inserts the entries of A one by one, each from its old key (or
+// kAbsent) to its new key, keeping the list sorted throughout: a binary
+// search and a shift of the entries in between per entry. The list's room
+// holds `length` entries. Cannot fail.
+void edit_in_place(NeighbourList& list, std::span<const std::uint64_t> keys,
+                   std::span<const std::uint64_t> old_keys, std::size_t length) noexcept {
+    std::size_t size = list.ids.size();
+    if (length > size) {
+        list.ids.resize(length);  // within the capacity the plan checked
+        list.sims.resize(length);
+    }
+    std::int32_t* ids = list.ids.data();
+    float* sims = list.sims.data();
+    for (std::size_t j = 0; j < keys.size(); ++j) {
+        const std::uint64_t key = keys[j];
+        std::size_t q = lower_key(ids, sims, 0, size, key);
+        if (old_keys[j] != kAbsent) {
+            const std::size_t p = lower_key(ids, sims, 0, size, old_keys[j]);
+            if (q > p) {
+                --q;  // the slot the entry leaves closes the gap
+                std::memmove(ids + p, ids + p + 1, (q - p) * sizeof(std::int32_t));
+                std::memmove(sims + p, sims + p + 1, (q - p) * sizeof(float));
+            } else if (q < p) {
+                std::memmove(ids + q + 1, ids + q, (p - q) * sizeof(std::int32_t));
+                std::memmove(sims + q + 1, sims + q, (p - q) * sizeof(float));
+            }
+        } else {
+            std::memmove(ids + q + 1, ids + q, (size - q) * sizeof(std::int32_t));
+            std::memmove(sims + q + 1, sims + q, (size - q) * sizeof(float));
+            ++size;
+        }
+        ids[q] = key_id(key);
+        sims[q] = key_sim(key);
+    }
+    list.ids.resize(length);
+    list.sims.resize(length);
+}
+
+// Overwrites or inserts the updates (ascending x) one by one inside the row's
+// room, which holds `length` records. Cannot fail.
+void insert_in_place(PairRow& row, std::span<const PairUpdate> updates,
+                     std::size_t length) noexcept {
+    std::size_t size = row.size();
+    if (length > size) row.resize(length);  // within the capacity the plan checked
+    PairEntry* e = row.data();
+    std::size_t pos = 0;
+    for (const PairUpdate& up : updates) {
+        pos = static_cast<std::size_t>(
+            std::lower_bound(e + pos, e + size, up.x,
+                             [](const PairEntry& a, std::int32_t v) { return a.y < v; }) -
+            e);
+        if (pos == size || e[pos].y != up.x) {
+            std::memmove(e + pos + 1, e + pos, (size - pos) * sizeof(PairEntry));
+            ++size;
+        }
+        e[pos] = PairEntry{up.x, up.dot, up.count};
     }
     row.resize(length);
 }
@@ -600,8 +675,8 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
         }
     });
 
-    // Rows of the others: records overwritten in place where all exist; else
-    // merged in the row's own room when it has enough, or a new row.
+    // Rows of the others: records overwritten (or a few inserted) in place
+    // where the row has the room; else merged in its room, or a new row.
     std::vector<RowPlan> row_plans(pair_updates.owners.size());
     std::vector<std::uint32_t> at(pair_updates.size());
     parallel_for(row_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
@@ -610,24 +685,32 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
             const std::span<const PairEntry> old = m.pair_stats.row(w);
             const std::span<const PairUpdate> updates = pair_updates.of(k);
             const std::size_t from = pair_updates.start[k];
-            bool all = true;
+            std::size_t missing = 0;
             std::size_t pos = 0;
-            for (std::size_t u = 0; u < updates.size() && all; ++u) {
+            for (std::size_t u = 0; u < updates.size(); ++u) {
                 const std::int32_t x = updates[u].x;
                 pos = static_cast<std::size_t>(
                     std::lower_bound(old.begin() + static_cast<std::ptrdiff_t>(pos), old.end(), x,
                                      [](const PairEntry& e, std::int32_t v) { return e.y < v; }) -
                     old.begin());
-                all = pos < old.size() && old[pos].y == x;
+                missing += !(pos < old.size() && old[pos].y == x);
                 at[from + u] = static_cast<std::uint32_t>(pos);
             }
             RowPlan& plan = row_plans[k];
-            if (all) continue;
+            plan.length = old.size() + missing;
+            if (missing == 0) continue;
+            // Records of A the updates do not name would have to go: counts
+            // never fall, so there are none (see the top of this file), and a
+            // few insertions cost less than a pass over the row.
+            const PairRow* owned = m.pair_stats.owned_row(w);
+            if (missing <= 4 && owned != nullptr && owned->capacity() >= plan.length) {
+                plan.kind = RowPlan::InsertInPlace;
+                continue;
+            }
             std::size_t kept = 0;
             for (const PairEntry& e : old) kept += in_a(e.y) == 0;
             plan.length = kept + updates.size();
-            if (const PairRow* owned = m.pair_stats.owned_row(w);
-                owned != nullptr && owned->capacity() >= plan.length) {
+            if (owned != nullptr && owned->capacity() >= plan.length) {
                 plan.kind = RowPlan::MergeInPlace;
                 continue;
             }
@@ -644,8 +727,24 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
         }
     });
 
-    // Lists of the others: patched in their own room when it is large enough,
-    // else rebuilt with room to spare.
+    // Lists of the others. An entry of A is found in its old list by its old
+    // key, which the old record and norms give bit for bit (as they gave the
+    // list); a few entries are then moved one by one, many by a pass over the
+    // list, in its own room when it is large enough, else in a new list with
+    // room to spare.
+    const std::size_t old_n = m.sum_squares.size();
+    const cosine_detail::Norms old_norms(std::span<const float>(m.sum_squares.data(), old_n));
+    auto old_key = [&](std::int32_t x, std::int32_t y) -> std::uint64_t {
+        const auto ux = static_cast<std::size_t>(x);
+        const auto uy = static_cast<std::size_t>(y);
+        if (ux >= old_n || uy >= old_n) return kAbsent;
+        const std::optional<PairRecord> rec = m.pair_stats.find(std::min(x, y), std::max(x, y));
+        if (m.min_common == 0)
+            return neighbour_key(x, rec ? old_norms.cosine(rec->dot, ux, uy) : 0.0f);
+        if (!rec || rec->count < m.min_common) return kAbsent;
+        return neighbour_key(x, old_norms.cosine(rec->dot, ux, uy));
+    };
+    const auto old_keys = std::make_unique_for_overwrite<std::uint64_t[]>(list_keys.size());
     std::atomic<bool> uneven = false;
     std::vector<ListPlan> list_plans(list_keys.owners.size());
     const std::size_t workers = std::max<std::size_t>(worker_count(), 1);
@@ -654,37 +753,62 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
         if (!arenas[worker]) arenas[worker] = std::make_unique<ListArena>();
         const ListArenaScope in_arena(*arenas[worker]);
         for (std::size_t k = begin; k < end; ++k) {
+            const std::int32_t y = list_keys.owners[k];
             const std::span<std::uint64_t> keys = list_keys.of(k);
             std::sort(keys.begin(), keys.end());
-            const NeighbourList* old = m.sim_mapping.find(list_keys.owners[k]);
-            std::size_t kept = 0;
-            if (old != nullptr) {
-                if (old->ids.size() != old->sims.size()) {
-                    // Only a model file can hold such a list; a full run replaces it.
-                    uneven = true;
-                    continue;
-                }
-                for (const std::int32_t id : old->ids) kept += in_a(id) == 0;
-            }
+            const NeighbourList* old = m.sim_mapping.find(y);
             ListPlan& plan = list_plans[k];
-            plan.length = kept + keys.size();
-            if (plan.length >= 2) {
-                bool nan = false;
-                for (const std::uint64_t key : keys) nan |= key_is_nan(key);
-                if (nan) throw Panic(kUnwrapNone);
-            }
-            if (old != nullptr && plan.length <= old->ids.capacity() &&
-                plan.length <= old->sims.capacity()) {
-                plan.in_place = true;
+            if (old != nullptr && old->ids.size() != old->sims.size()) {
+                // Only a model file can hold such a list; a full run replaces it.
+                uneven = true;
                 continue;
             }
+            const std::size_t length = old != nullptr ? old->ids.size() : 0;
+            // A list of two or more entries with a NaN cannot be sorted.
+            bool nan = false;
+            for (const std::uint64_t key : keys) nan |= key_is_nan(key);
+            if (old != nullptr) {
+                std::uint64_t* olds = old_keys.get() + list_keys.start[k];
+                std::size_t present = 0;
+                bool found = true;
+                for (std::size_t j = 0; j < keys.size() && found; ++j) {
+                    olds[j] = old_key(key_id(keys[j]), y);
+                    if (olds[j] == kAbsent) continue;
+                    const std::size_t p =
+                        lower_key(old->ids.data(), old->sims.data(), 0, length, olds[j]);
+                    found = p < length && neighbour_key(old->ids[p], old->sims[p]) == olds[j];
+                    ++present;
+                }
+                plan.length = length - present + keys.size();
+                if (nan && found && plan.length >= 2) throw Panic(kUnwrapNone);
+                const double log_length = std::log2(static_cast<double>(length) + 2.0);
+                const double edit_cost =
+                    4.0 * log_length * static_cast<double>(keys.size()) +
+                    0.5 * static_cast<double>((keys.size() - present) * length);
+                if (found && edit_cost < 3.0 * static_cast<double>(length) &&
+                    plan.length <= old->ids.capacity() && plan.length <= old->sims.capacity()) {
+                    plan.kind = ListPlan::Edit;
+                    continue;
+                }
+            }
+            std::size_t kept = 0;
+            if (old != nullptr)
+                for (const std::int32_t id : old->ids) kept += in_a(id) == 0;
+            plan.length = kept + keys.size();
+            if (nan && plan.length >= 2) throw Panic(kUnwrapNone);
+            if (old != nullptr && plan.length <= old->ids.capacity() &&
+                plan.length <= old->sims.capacity()) {
+                plan.kind = ListPlan::InPlace;
+                continue;
+            }
+            plan.kind = ListPlan::Replace;
             plan.list.ids.reserve(with_slack(plan.length));
             plan.list.sims.reserve(with_slack(plan.length));
             plan.list.ids.resize(plan.length + 1);
             plan.list.sims.resize(plan.length + 1);
             if (old != nullptr)
-                merge_into(old->ids.data(), old->sims.data(), old->ids.size(), keys,
-                           plan.list.ids.data(), plan.list.sims.data(), in_a);
+                merge_into(old->ids.data(), old->sims.data(), length, keys, plan.list.ids.data(),
+                           plan.list.sims.data(), in_a);
             else
                 merge_into(nullptr, nullptr, 0, keys, plan.list.ids.data(), plan.list.sims.data(),
                            in_a);
@@ -706,16 +830,26 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
                 const std::uint32_t* pos = at.data() + pair_updates.start[k];
                 for (std::size_t u = 0; u < updates.size(); ++u)
                     row[pos[u]] = PairEntry{updates[u].x, updates[u].dot, updates[u].count};
+            } else if (row_plans[k].kind == RowPlan::InsertInPlace) {
+                insert_in_place(*m.pair_stats.owned_row(w), updates, row_plans[k].length);
             } else if (row_plans[k].kind == RowPlan::MergeInPlace) {
                 merge_row_in_place(*m.pair_stats.owned_row(w), updates, in_a, row_plans[k].length);
             }
         }
     };
     const RangeBody patch_lists = [&](std::size_t begin, std::size_t end, std::size_t) {
-        for (std::size_t k = begin; k < end; ++k)
-            if (list_plans[k].in_place && list_plans[k].length > 0)
-                patch_in_place(*m.sim_mapping.find(list_keys.owners[k]), list_keys.of(k), in_a,
-                               list_plans[k].length);
+        for (std::size_t k = begin; k < end; ++k) {
+            const ListPlan& plan = list_plans[k];
+            if (plan.length == 0 || plan.kind == ListPlan::Replace) continue;
+            NeighbourList& list = *m.sim_mapping.find(list_keys.owners[k]);
+            if (plan.kind == ListPlan::Edit)
+                edit_in_place(list, list_keys.of(k),
+                              std::span<const std::uint64_t>(
+                                  old_keys.get() + list_keys.start[k], list_keys.of(k).size()),
+                              plan.length);
+            else
+                patch_in_place(list, list_keys.of(k), in_a, plan.length);
+        }
     };
 
     // Commit: moves, then in-place patches on the pool in loops that always
@@ -727,7 +861,8 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
     std::size_t row_delta_up = 0;
     std::size_t row_delta_down = 0;
     for (std::size_t k = 0; k < row_plans.size(); ++k)
-        if (row_plans[k].kind == RowPlan::MergeInPlace) {
+        if (row_plans[k].kind == RowPlan::MergeInPlace ||
+            row_plans[k].kind == RowPlan::InsertInPlace) {
             const std::size_t old = m.pair_stats.row(static_cast<std::size_t>(pair_updates.owners[k])).size();
             (row_plans[k].length >= old ? row_delta_up : row_delta_down) +=
                 row_plans[k].length >= old ? row_plans[k].length - old : old - row_plans[k].length;
@@ -751,7 +886,7 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
         ListPlan& plan = list_plans[k];
         if (plan.length == 0)
             m.sim_mapping.erase(list_keys.owners[k]);
-        else if (!plan.in_place)
+        else if (plan.kind == ListPlan::Replace)
             m.sim_mapping.swap_in(list_keys.owners[k], plan.list);
     }
     parallel_for_to_end(list_plans.size(), 64, patch_lists);
