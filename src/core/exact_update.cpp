@@ -360,6 +360,9 @@ struct ListPlan {
     NeighbourList list;  // Replace: the new list
 };
 
+// Cost of one binary-search probe into a list, in entries of a pass over a list.
+constexpr double kProbeCost = 24.0;
+
 // No old entry (the pair was not listed before the batch).
 constexpr std::uint64_t kAbsent = ~std::uint64_t{0};
 
@@ -781,9 +784,11 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
                 }
                 plan.length = length - present + keys.size();
                 if (nan && found && plan.length >= 2) throw Panic(kUnwrapNone);
+                // A binary search's probes miss the cache (about 30 entries of
+                // a pass each, measured); an insertion shifts half the list.
                 const double log_length = std::log2(static_cast<double>(length) + 2.0);
                 const double edit_cost =
-                    4.0 * log_length * static_cast<double>(keys.size()) +
+                    kProbeCost * log_length * static_cast<double>(keys.size()) +
                     0.5 * static_cast<double>((keys.size() - present) * length);
                 if (found && edit_cost < 3.0 * static_cast<double>(length) &&
                     plan.length <= old->ids.capacity() && plan.length <= old->sims.capacity()) {
