@@ -7,12 +7,16 @@ from __future__ import annotations
 
 import gzip
 import os
+import pathlib
+import tempfile
 import textwrap
 
 import numpy as np
 import pytest
 import scipy.sparse as sp
 from conftest import both_orientations, random_interactions, run_python
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quibrel
 from quibrel import _native
@@ -367,3 +371,40 @@ def test_allocation_failures_leave_the_model_as_it_was(kind, tmp_path):
     assert out.returncode == 0, out.stderr[-3000:]
     outcomes = out.stdout.split("OUTCOMES")[1]
     assert "failed" in outcomes and "done" in outcomes
+
+
+@st.composite
+def histories(draw):
+    """A stored matrix and batches that replace values and bring new users and items."""
+    n_users = draw(st.integers(1, 12))
+    n_items = draw(st.integers(1, 12))
+    cells = st.sampled_from([0.0, 0.0, 0.0, 0.5, 1.0, 2.5, 4.0])
+
+    def matrix(rows, cols):
+        values = draw(st.lists(cells, min_size=rows * cols, max_size=rows * cols))
+        return np.array(values, dtype=np.float32).reshape(rows, cols)
+
+    stored = matrix(n_users, n_items)
+    batches = []
+    for _ in range(draw(st.integers(1, 3))):
+        n_users += draw(st.integers(0, 2))
+        n_items += draw(st.integers(0, 2))
+        batches.append(matrix(n_users, n_items))
+    return stored, batches
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    histories(), st.sampled_from(KINDS), st.integers(0, 2), st.sampled_from(["auto", "incremental"])
+)
+def test_property_any_history_equals_a_full_computation(history, kind, min_common, route):
+    stored, batches = history
+    tmp = pathlib.Path(tempfile.mkdtemp())
+    current = sp.csr_matrix(stored)
+    model = computed(kind, current, min_common=min_common)
+    for b in batches:
+        batch = sp.csr_matrix(b)
+        apply(model, batch, route=route)
+        current = union(current, batch)
+    ref = computed(kind, current, min_common=min_common)
+    assert record(kind, model, tmp, "a") == record(kind, ref, tmp, "b")

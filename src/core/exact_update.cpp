@@ -770,7 +770,11 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
             // A list of two or more entries with a NaN cannot be sorted.
             bool nan = false;
             for (const std::uint64_t key : keys) nan |= key_is_nan(key);
-            if (old != nullptr) {
+            // A binary search's probes miss the cache (about kProbeCost entries
+            // of a pass each, measured); an insertion shifts half the list.
+            const double log_length = std::log2(static_cast<double>(length) + 2.0);
+            const double probes = kProbeCost * log_length * static_cast<double>(keys.size());
+            if (old != nullptr && probes < 3.0 * static_cast<double>(length)) {
                 std::uint64_t* olds = old_keys.get() + list_keys.start[k];
                 std::size_t present = 0;
                 bool found = true;
@@ -784,12 +788,8 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
                 }
                 plan.length = length - present + keys.size();
                 if (nan && found && plan.length >= 2) throw Panic(kUnwrapNone);
-                // A binary search's probes miss the cache (about 30 entries of
-                // a pass each, measured); an insertion shifts half the list.
-                const double log_length = std::log2(static_cast<double>(length) + 2.0);
                 const double edit_cost =
-                    kProbeCost * log_length * static_cast<double>(keys.size()) +
-                    0.5 * static_cast<double>((keys.size() - present) * length);
+                    probes + 0.5 * static_cast<double>((keys.size() - present) * length);
                 if (found && edit_cost < 3.0 * static_cast<double>(length) &&
                     plan.length <= old->ids.capacity() && plan.length <= old->sims.capacity()) {
                     plan.kind = ListPlan::Edit;
