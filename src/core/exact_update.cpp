@@ -750,11 +750,10 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
     const auto old_keys = std::make_unique_for_overwrite<std::uint64_t[]>(list_keys.size());
     std::atomic<bool> uneven = false;
     std::vector<ListPlan> list_plans(list_keys.owners.size());
-    const std::size_t workers = std::max<std::size_t>(worker_count(), 1);
-    std::vector<std::unique_ptr<ListArena>> arenas(workers);
-    parallel_for(list_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t worker) {
-        if (!arenas[worker]) arenas[worker] = std::make_unique<ListArena>();
-        const ListArenaScope in_arena(*arenas[worker]);
+    // New lists come from the ordinary heap, not from blocks: a block goes back
+    // only once all its lists are freed, and after a few batches most blocks
+    // would hold a few live lists each.
+    parallel_for(list_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t k = begin; k < end; ++k) {
             const std::int32_t y = list_keys.owners[k];
             const std::span<std::uint64_t> keys = list_keys.of(k);
