@@ -97,10 +97,12 @@ std::uint64_t entity_state(const CosineInputs& in, const Norms& norms, std::size
         if (y == x) continue;
         const Cell<std::uint32_t> cell = cells[y];
         cells[y] = Cell<std::uint32_t>{0.0f, 0};
-        if (keep_pairs) out.pairs.push_back(PairDelta{static_cast<std::int32_t>(y), cell.dot, cell.count});
+        if (keep_pairs)
+            out.pairs.push_back(PairDelta{static_cast<std::int32_t>(y), cell.dot, cell.count});
         if (in.min_common == 0) {
             for (; next < y; ++next)
-                if (next != x) keys[listed++] = neighbour_key(static_cast<std::int32_t>(next), 0.0f);
+                if (next != x)
+                    keys[listed++] = neighbour_key(static_cast<std::int32_t>(next), 0.0f);
             next = y + 1;
         } else if (cell.count < in.min_common) {
             continue;
@@ -156,13 +158,13 @@ CosineSubset cosine_subset(const CosineInputs& in, std::span<const std::int32_t>
         for (std::size_t k = begin; k < end; ++k) {
             if (loop_stopping()) return;
             bool unsortable = false;
-            updates[worker].value +=
-                entity_state(in, norms, static_cast<std::size_t>(entities[k]), keep_pairs, *mine,
-                             result.states[k], unsortable);
+            updates[worker].value += entity_state(in, norms, static_cast<std::size_t>(entities[k]),
+                                                  keep_pairs, *mine, result.states[k], unsortable);
             if (unsortable) first_fail[worker].value = std::min(first_fail[worker].value, k);
         }
     });
-    for (const auto& w : first_fail) result.first_unsortable = std::min(result.first_unsortable, w.value);
+    for (const auto& w : first_fail)
+        result.first_unsortable = std::min(result.first_unsortable, w.value);
     for (const auto& w : updates) result.updates += w.value;
     return result;
 }

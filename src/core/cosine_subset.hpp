@@ -17,10 +17,10 @@
 namespace quibrel {
 
 struct CosineInputs {
-    const CsrMatrix& forward;  // rows = entities, ascending unique columns
-    const CsrMatrix& other;    // rows = the other side: the forward matrix transposed
-    std::size_t n;             // entity count (ids below it)
-    std::size_t other_rows;    // the other side's count
+    const CsrMatrix& forward;            // rows = entities, ascending unique columns
+    const CsrMatrix& other;              // rows = the other side: the forward matrix transposed
+    std::size_t n;                       // entity count (ids below it)
+    std::size_t other_rows;              // the other side's count
     std::span<const float> sum_squares;  // n squared norms, as compute_sum_squares gives them
     std::uint64_t min_common;
 };

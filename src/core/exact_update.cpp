@@ -31,9 +31,9 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
-#include <optional>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -91,8 +91,8 @@ std::vector<BatchCell> batch_cells(const CsrMatrix& m, std::size_t rows, std::si
 }
 
 struct Batch {
-    std::vector<BatchCell> by_user;  // (user, item)
-    std::vector<BatchCell> by_item;  // (item, user)
+    std::vector<BatchCell> by_user;   // (user, item)
+    std::vector<BatchCell> by_item;   // (item, user)
     std::vector<std::int32_t> users;  // users with a cell, ascending
     std::vector<std::int32_t> items;  // items with a cell, ascending
 };
@@ -266,8 +266,8 @@ ExactReport full_cosine(CfModel& m, Orientation o, Merged&& merged) {
     fresh.item_interactions = std::move(merged.items);
     compute_similarities_forward(fresh, o);
     commit_full(m, fresh);
-    return ExactReport{ExactRoute::Full, static_cast<std::size_t>(
-                                             o == Orientation::Item ? m.n_items : m.n_users)};
+    return ExactReport{ExactRoute::Full,
+                       static_cast<std::size_t>(o == Orientation::Item ? m.n_items : m.n_users)};
 }
 
 // Entries of lists or pair rows, grouped by the entity they are filed under.
@@ -286,7 +286,8 @@ struct Buckets {
 // parts so that each bucket holds its entries in source order.
 template <class T, class Produce>
 Buckets<T> group(std::size_t n, std::size_t sources, Produce&& produce) {
-    const std::size_t parts = std::min<std::size_t>(worker_count(), std::max<std::size_t>(sources, 1));
+    const std::size_t parts =
+        std::min<std::size_t>(worker_count(), std::max<std::size_t>(sources, 1));
     std::vector<std::uint32_t> count(parts * n, 0);
     auto part_range = [&](std::size_t p) {
         return std::pair<std::size_t, std::size_t>{sources * p / parts, sources * (p + 1) / parts};
@@ -340,10 +341,10 @@ std::size_t with_slack(std::size_t length) { return length + length / 16 + 8; }
 // What happens to a pair row of an entity outside A.
 struct RowPlan {
     enum Kind : std::uint8_t {
-        Overwrite,     // every update has a record: overwritten at its position
-        InsertInPlace, // records overwritten or inserted one by one inside the row's room
-        MergeInPlace,  // the whole row merged inside its room
-        Replace,       // a new row
+        Overwrite,      // every update has a record: overwritten at its position
+        InsertInPlace,  // records overwritten or inserted one by one inside the row's room
+        MergeInPlace,   // the whole row merged inside its room
+        Replace,        // a new row
     } kind = Overwrite;
     std::size_t length = 0;  // the row's new length
     PairRow row;             // Replace: the new row
@@ -591,7 +592,8 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
     if (route == ExactRoute::Auto) {
         double block = 0.0;
         for (const std::int32_t x : affected)
-            block += static_cast<double>(entity_updates(forward, other, static_cast<std::size_t>(x)));
+            block +=
+                static_cast<double>(entity_updates(forward, other, static_cast<std::size_t>(x)));
         // The lists the patch will rewrite, as the old lists of A name them.
         double patch = 0.0;
         std::vector<std::uint8_t> seen(n, 0);
@@ -667,12 +669,14 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
         for (std::size_t k = begin; k < end; ++k) {
             const auto x = affected[k];
             std::vector<PairDelta>& pairs = sub.states[k].pairs;
-            auto first = std::upper_bound(pairs.begin(), pairs.end(), x,
-                                          [](std::int32_t v, const PairDelta& p) { return v < p.y; });
+            auto first =
+                std::upper_bound(pairs.begin(), pairs.end(), x,
+                                 [](std::int32_t v, const PairDelta& p) { return v < p.y; });
             PairRow& row = a_rows[k];
             row.reserve(static_cast<std::size_t>(pairs.end() - first));
             for (; first != pairs.end(); ++first)
-                row.push_back(PairEntry{first->y, first->dot, static_cast<std::uint32_t>(first->count)});
+                row.push_back(
+                    PairEntry{first->y, first->dot, static_cast<std::uint32_t>(first->count)});
             // Both uses of the pairs are planned now.
             std::vector<PairDelta>().swap(pairs);
         }
@@ -848,8 +852,8 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
             NeighbourList& list = *m.sim_mapping.find(list_keys.owners[k]);
             if (plan.kind == ListPlan::Edit)
                 edit_in_place(list, list_keys.of(k),
-                              std::span<const std::uint64_t>(
-                                  old_keys.get() + list_keys.start[k], list_keys.of(k).size()),
+                              std::span<const std::uint64_t>(old_keys.get() + list_keys.start[k],
+                                                             list_keys.of(k).size()),
                               plan.length);
             else
                 patch_in_place(list, list_keys.of(k), in_a, plan.length);
@@ -867,7 +871,8 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
     for (std::size_t k = 0; k < row_plans.size(); ++k)
         if (row_plans[k].kind == RowPlan::MergeInPlace ||
             row_plans[k].kind == RowPlan::InsertInPlace) {
-            const std::size_t old = m.pair_stats.row(static_cast<std::size_t>(pair_updates.owners[k])).size();
+            const std::size_t old =
+                m.pair_stats.row(static_cast<std::size_t>(pair_updates.owners[k])).size();
             (row_plans[k].length >= old ? row_delta_up : row_delta_down) +=
                 row_plans[k].length >= old ? row_plans[k].length - old : old - row_plans[k].length;
         }
@@ -908,9 +913,8 @@ constexpr double kSwingIncrementalShare = 0.5;
 
 ExactReport full_swing(SwingModel& m, Merged&& merged) {
     const SwingScores none;
-    SwingScores scores =
-        build_swing_scores(merged.users, merged.items, none, m.n_users, m.n_items, m.alpha,
-                           m.max_cache_num);
+    SwingScores scores = build_swing_scores(merged.users, merged.items, none, m.n_users, m.n_items,
+                                            m.alpha, m.max_cache_num);
     std::swap(m.swing_scores, scores);
     std::swap(m.user_interactions, merged.users);
     std::swap(m.item_interactions, merged.items);
@@ -934,7 +938,8 @@ ExactReport exact_update_swing(SwingModel& m, const CsrMatrix& new_users,
     std::vector<std::uint8_t> marked(n_items, 0);
     for (const std::int32_t u : batch.users)
         for (const std::int32_t i : get_row(merged.users, static_cast<std::size_t>(u)).columns)
-            if (i >= 0 && static_cast<std::size_t>(i) < n_items) marked[static_cast<std::size_t>(i)] = 1;
+            if (i >= 0 && static_cast<std::size_t>(i) < n_items)
+                marked[static_cast<std::size_t>(i)] = 1;
     // A user row may name items whose rows do not name it back; the batch's
     // own items are changed rows whatever the user rows say.
     for (const std::int32_t i : batch.items) marked[static_cast<std::size_t>(i)] = 1;
@@ -948,7 +953,8 @@ ExactReport exact_update_swing(SwingModel& m, const CsrMatrix& new_users,
         double part = 0.0;
         const std::size_t rows = std::min(n_items, merged.items.n_rows());
         for (std::size_t i = 0; i < rows; ++i) {
-            const double k = static_cast<double>(merged.items.indptr[i + 1] - merged.items.indptr[i]);
+            const double k =
+                static_cast<double>(merged.items.indptr[i + 1] - merged.items.indptr[i]);
             const double pairs = k * (k - 1) / 2 + k;
             all += pairs;
             if (marked[i]) part += pairs;
@@ -956,9 +962,8 @@ ExactReport exact_update_swing(SwingModel& m, const CsrMatrix& new_users,
         if (part > kSwingIncrementalShare * all) return full_swing(m, std::move(merged));
     }
 
-    std::vector<SwingList> lists =
-        swing_item_lists(merged.users, merged.items, m.n_users, m.n_items, m.alpha,
-                         m.max_cache_num, affected);
+    std::vector<SwingList> lists = swing_item_lists(merged.users, merged.items, m.n_users,
+                                                    m.n_items, m.alpha, m.max_cache_num, affected);
     m.swing_scores.reserve_dense(n_items);
     // Commit: moves only.
     std::swap(m.user_interactions, merged.users);

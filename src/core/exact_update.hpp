@@ -28,8 +28,8 @@ enum class ExactRoute : std::uint8_t {
 };
 
 struct ExactReport {
-    ExactRoute route;       // Incremental or Full: what was done
-    std::size_t affected;   // entities (cosine) or items (Swing) recomputed
+    ExactRoute route;      // Incremental or Full: what was done
+    std::size_t affected;  // entities (cosine) or items (Swing) recomputed
 };
 
 // The batch: new_users (rows = users, columns = items) and new_items (its

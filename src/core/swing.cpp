@@ -81,8 +81,7 @@ std::vector<SwingList> item_lists(Pass& pass, const std::vector<std::uint32_t>& 
     std::vector<SwingList> results(active.size());
     if (active.empty()) return results;
     pass.rows = classify_rows(user_matrix, n_users, n_items);
-    const std::size_t id_bytes =
-        pass.narrow_ids ? sizeof(std::uint16_t) : sizeof(std::uint32_t);
+    const std::size_t id_bytes = pass.narrow_ids ? sizeof(std::uint16_t) : sizeof(std::uint32_t);
     // Lists built up front when the bound allows them all and they are not
     // many more than the items' pairs will read (with a transposed pair of
     // matrices, exactly those).
@@ -93,8 +92,8 @@ std::vector<SwingList> item_lists(Pass& pass, const std::vector<std::uint32_t>& 
             const std::uint64_t k = range.end - range.begin;
             visits += k * (k - 1) / 2;
         }
-        lists = PairLists::build(pass.rows, pass.weights, alpha, n_items, id_bytes,
-                                 max_cache_num, 2 * visits + 4096);
+        lists = PairLists::build(pass.rows, pass.weights, alpha, n_items, id_bytes, max_cache_num,
+                                 2 * visits + 4096);
         pass.lists = lists.get();
     }
     std::unique_ptr<PairCache> cache;
@@ -209,8 +208,8 @@ std::vector<SwingList> swing_item_lists(const CsrMatrix& user_matrix, const CsrM
         check_index(n_items, static_cast<std::size_t>(i));
     }
     const SwingScores none;
-    Pass pass{user_matrix, item_matrix, none,    n_users, n_items,
-              alpha,       {},          {},      nullptr, n_items <= std::uint64_t{1} << 16};
+    Pass pass{user_matrix, item_matrix, none, n_users, n_items,
+              alpha,       {},          {},   nullptr, n_items <= std::uint64_t{1} << 16};
     pass.weights = user_weights(user_matrix, n_users);
 
     // The chosen items that have users, each once, in id order.
@@ -236,8 +235,8 @@ std::vector<SwingList> swing_item_lists(const CsrMatrix& user_matrix, const CsrM
     std::vector<std::size_t> first(active.size(), kUnset);
     std::vector<SwingList> out(items.size());
     for (std::size_t k = 0; k < items.size(); ++k) {
-        const auto at = std::lower_bound(active.begin(), active.end(),
-                                         static_cast<std::uint32_t>(items[k]));
+        const auto at =
+            std::lower_bound(active.begin(), active.end(), static_cast<std::uint32_t>(items[k]));
         if (at == active.end() || *at != static_cast<std::uint32_t>(items[k])) continue;
         const auto index = static_cast<std::size_t>(at - active.begin());
         if (first[index] == kUnset) {

@@ -65,8 +65,8 @@ PyObject* native_exact_update(PyObject*, PyObject* args, PyObject* kwargs) {
         else if (PyObject_TypeCheck(model, user_cf_type()))
             o = Orientation::User;
         else
-            raise(PyExc_TypeError, "expected an ItemCF, UserCF or Swing model, got '" +
-                                       type_name(model) + "'");
+            raise(PyExc_TypeError,
+                  "expected an ItemCF, UserCF or Swing model, got '" + type_name(model) + "'");
         auto& obj = *reinterpret_cast<ModelObject<CfModel>*>(model);
         ExclusiveHold hold(obj.borrow);
         const CsrMatrix new_users = to_csr_matrix(users_obj);
@@ -84,8 +84,8 @@ PyObject* native_entity_lists(PyObject*, PyObject* args) {
         const bool swing = PyObject_TypeCheck(model, swing_type());
         const bool item_cf = PyObject_TypeCheck(model, item_cf_type());
         if (!swing && !item_cf && !PyObject_TypeCheck(model, user_cf_type()))
-            raise(PyExc_TypeError, "expected an ItemCF, UserCF or Swing model, got '" +
-                                       type_name(model) + "'");
+            raise(PyExc_TypeError,
+                  "expected an ItemCF, UserCF or Swing model, got '" + type_name(model) + "'");
         const std::vector<std::int32_t> entities = to_i32_sequence(entities_obj);
         std::vector<std::uint64_t> offsets{0};
         std::vector<std::int32_t> ids;
