@@ -4,14 +4,16 @@
 //
 // Precondition: the model's similarity state is that of a full computation on
 // its stored matrices (after compute_similarities / compute_swing, an exact
-// update, or a load of such a model). A model that was never computed gets a
-// full computation. The caller grows n_users / n_items and sets
-// user_consumed first, as for the engine's own updates.
+// update, or a load of such a model; not after the engine's approximate
+// updates), and the two stored matrices hold the same interactions. A model
+// that was never computed gets a full computation. The caller grows n_users /
+// n_items and sets user_consumed first, as for the engine's own updates.
 //
 // Failure: every check and every computation happens before the model is
 // touched; the result is then committed with moves and in-place writes that
-// cannot fail. An error, a failed allocation or an interrupt leaves the model
-// as it was. Nothing is printed.
+// cannot fail (on the pool, in loops that always run to their end). An
+// error, a failed allocation or an interrupt leaves the model as it was.
+// Nothing is printed.
 #pragma once
 
 #include <cstddef>
