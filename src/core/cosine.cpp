@@ -305,7 +305,11 @@ CosineRoles cosine_roles(CfModel& m, Orientation o) {
     return {m.n_users, &m.user_interactions, &m.item_interactions, m.n_items};
 }
 
-void compute_similarities(CfModel& m, Orientation o, bool invert, std::uint64_t num_threads) {
+namespace {
+
+// num_threads, when given, is written to the thread-count variable before
+// the forward path runs.
+void compute(CfModel& m, Orientation o, bool invert, const std::uint64_t* num_threads) {
     const CosineRoles roles = cosine_roles(m, o);
     const auto n = static_cast<std::size_t>(roles.n);
     m.sum_squares = compute_sum_squares(*roles.forward, n);
@@ -314,7 +318,7 @@ void compute_similarities(CfModel& m, Orientation o, bool invert, std::uint64_t 
         fresh = invert_cosine(*roles.other, static_cast<std::size_t>(roles.other_rows), n,
                               m.min_common);
     } else {
-        set_thread_count(num_threads);
+        if (num_threads != nullptr) set_thread_count(*num_threads);
         BuiltLists built;
         fresh = forward_cosine(*roles.forward, n, m.min_common,
                                std::span<const float>(m.sum_squares.data(), n), built);
@@ -326,6 +330,14 @@ void compute_similarities(CfModel& m, Orientation o, bool invert, std::uint64_t 
     }
     build_sim_mapping(m, n, std::move(fresh), Runner{!invert});
 }
+
+}  // namespace
+
+void compute_similarities(CfModel& m, Orientation o, bool invert, std::uint64_t num_threads) {
+    compute(m, o, invert, &num_threads);
+}
+
+void compute_similarities_forward(CfModel& m, Orientation o) { compute(m, o, false, nullptr); }
 
 std::uint64_t num_sim_elements(const CfModel& m) {
     std::uint64_t total = 0;

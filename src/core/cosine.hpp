@@ -37,6 +37,11 @@ CosineRoles cosine_roles(CfModel& m, Orientation o);
 // then merges the kept pairs into sim_mapping. Prints the timing lines.
 void compute_similarities(CfModel& m, Orientation o, bool invert, std::uint64_t num_threads);
 
+// The same computation on the forward path, leaving the thread-count
+// variable alone: for a caller that runs a full computation on its own
+// behalf, on the pool as it is.
+void compute_similarities_forward(CfModel& m, Orientation o);
+
 // Total neighbour entries over all lists.
 std::uint64_t num_sim_elements(const CfModel& m);
 

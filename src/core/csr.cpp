@@ -43,6 +43,8 @@ static float row_sum_squares(const RowView& row) {
     return s;
 }
 
+float row_sum_squares(const CsrMatrix& m, std::size_t i) { return row_sum_squares(get_row(m, i)); }
+
 std::vector<float> compute_sum_squares(const CsrMatrix& m, std::size_t n) {
     std::vector<float> out(n, 0.0f);
     const std::size_t rows = std::min(n, m.n_rows());

@@ -50,6 +50,9 @@ std::vector<std::uint64_t> row_columns(const CsrMatrix& m, std::size_t i);
 // Per-row sum of squared values for rows 0..n-1 (0 for empty or missing rows).
 std::vector<float> compute_sum_squares(const CsrMatrix& m, std::size_t n);
 
+// Row i's sum of squared values, as compute_sum_squares adds them up.
+float row_sum_squares(const CsrMatrix& m, std::size_t i);
+
 // Grows v with zeros to n entries, then adds each non-empty row's sum of
 // squares to v[i] for i below both v.size() and the row count.
 void update_sum_squares(std::vector<float>& v, const CsrMatrix& m, std::size_t n);

@@ -62,8 +62,20 @@ public:
         return it->second;
     }
 
-    // Removes id's entry, if it has one.
-    void erase(std::int32_t id) {
+    // Stores `value` under id; `value` receives the entry it replaces (or
+    // is left moved from). Allocates nothing for a dense id below the room
+    // reserve_dense made.
+    void swap_in(std::int32_t id, V& value) {
+        if (V* slot = find(id)) {
+            using std::swap;
+            swap(*slot, value);
+            return;
+        }
+        insert_or_assign(id, std::move(value));
+    }
+
+    // Drops the entry of id, if any.
+    void erase(std::int32_t id) noexcept {
         if (id >= 0 && static_cast<std::size_t>(id) < slots_.size()) {
             const auto slot = static_cast<std::size_t>(id);
             if (present_[slot]) {

@@ -105,9 +105,30 @@ void PairStats::compact_if_wasteful() {
     // Once most block space is dead, the live runs move to one exact block.
     if (dead_entries_ <= run_entries_ + 4096) return;
     std::vector<PairBlock> blocks;
+    // Room first: pack_runs points the runs at its block, which must then
+    // not be lost to a failing push_back.
+    blocks.reserve(1);
     if (run_entries_ > 0) blocks.push_back(pack_runs(runs_, run_entries_, runs_));
     blocks_ = std::move(blocks);
     dead_entries_ = 0;
+}
+
+void PairStats::replace_row(std::size_t x, PairRow& row) noexcept {
+    const std::span<const PairEntry> old = this->row(x);
+    if (!wide_.empty())
+        for (const PairEntry& e : old)
+            if (e.count == kWideCount) wide_.erase(pair_key(static_cast<std::int32_t>(x), e.y));
+    count_ = count_ - old.size() + row.size();
+    release_run(x);
+    rows_[x].swap(row);
+}
+
+void PairStats::compact_if_possible() noexcept {
+    try {
+        compact_if_wasteful();
+    } catch (...) {
+        // The dead space stays until a later compaction.
+    }
 }
 
 void PairStats::insert_into_row(std::size_t x, const PairEntry& e) {

@@ -144,6 +144,33 @@ public:
     template <class Visit>
     void add_increments(std::size_t x, std::span<const PairDelta> increments, Visit&& visit);
 
+    // For a caller that prepares every change first and then commits them
+    // all without a chance of failure (the exact update). Rows x below
+    // row_count() only.
+    bool has_wide_counts() const noexcept { return !wide_.empty(); }
+    // Row x's records, writable in place (dot and count of existing pairs;
+    // counts stay below kWideCount).
+    std::span<PairEntry> writable_row(std::size_t x) noexcept { return mutable_row(x); }
+    // Row x becomes `row` (ascending unique y, counts below kWideCount), and
+    // `row` receives the old records when the row owned them (it is left
+    // empty when they lived in a block).
+    void replace_row(std::size_t x, PairRow& row) noexcept;
+    // Row x's own vector, or null while its records live in a block. A
+    // caller may change its records in place within its capacity, then
+    // report the change of the record count with adjust_count.
+    PairRow* owned_row(std::size_t x) noexcept {
+        return x < rows_.size() && runs_[x].empty() ? &rows_[x] : nullptr;
+    }
+    const PairRow* owned_row(std::size_t x) const noexcept {
+        return x < rows_.size() && runs_[x].empty() ? &rows_[x] : nullptr;
+    }
+    void adjust_count(std::size_t added, std::size_t removed) noexcept {
+        count_ = count_ + added - removed;
+    }
+    // Moves the live runs into one block when most block space is dead; when
+    // that block cannot be had, everything stays as it is.
+    void compact_if_possible() noexcept;
+
 private:
     // The entry of a record of row x; notes or forgets its wide count.
     PairEntry entry_for(std::size_t x, std::int32_t y, float dot, std::uint64_t count) {

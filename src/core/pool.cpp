@@ -240,6 +240,12 @@ void parallel_for(std::size_t n, std::size_t grain, const RangeBody& body) {
     p.run_loop(n, grain, body, interrupt_check.load(), loop_max_workers, loop_progress);
 }
 
+void parallel_for_to_end(std::size_t n, std::size_t grain, const RangeBody& body) {
+    Pool& p = pool();
+    if (n == 0) return;
+    p.run_loop(n, grain, body, nullptr, loop_max_workers, nullptr);
+}
+
 LoopSettingsScope::LoopSettingsScope(std::size_t max_workers,
                                      const ProgressHook* progress) noexcept
     : previous_workers_(loop_max_workers), previous_progress_(loop_progress) {

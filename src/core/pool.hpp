@@ -38,6 +38,12 @@ using RangeBody = std::function<void(std::size_t begin, std::size_t end, std::si
 // seen while waiting does the same with Interrupted.
 void parallel_for(std::size_t n, std::size_t grain, const RangeBody& body);
 
+// A loop that always runs to its end: no interrupt check and no progress
+// hook, for a body that cannot fail (a commit that must not stop half way).
+// It fails only when the pool cannot be created; create it first (worker_count)
+// to rule that out.
+void parallel_for_to_end(std::size_t n, std::size_t grain, const RangeBody& body);
+
 // Called on the waiting thread about ten times a second with the indices
 // handed out so far and the loop's size, and once more at the end; returning
 // false stops the loop as an interrupt would.

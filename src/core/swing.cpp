@@ -66,6 +66,94 @@ std::vector<UserRow> classify_rows(const CsrMatrix& user_matrix, std::uint64_t n
     return rows;
 }
 
+// The lists of the items `active` (ascending ids whose rows of the item
+// matrix, `item_ranges`, hold users), computed on the pool; results[k]
+// belongs to active[k] and is empty for an item without a list.
+std::vector<SwingList> item_lists(Pass& pass, const std::vector<std::uint32_t>& active,
+                                  const std::vector<RowRange>& item_ranges,
+                                  std::uint64_t max_cache_num) {
+    const CsrMatrix& user_matrix = pass.user_matrix;
+    const CsrMatrix& item_matrix = pass.item_matrix;
+    const std::uint64_t n_users = pass.n_users;
+    const std::uint64_t n_items = pass.n_items;
+    const float alpha = pass.alpha;
+    const std::size_t workers = worker_count();
+    std::vector<SwingList> results(active.size());
+    if (active.empty()) return results;
+    pass.rows = classify_rows(user_matrix, n_users, n_items);
+    const std::size_t id_bytes = pass.narrow_ids ? sizeof(std::uint16_t) : sizeof(std::uint32_t);
+    // Lists built up front when the bound allows them all and they are not
+    // many more than the items' pairs will read (with a transposed pair of
+    // matrices, exactly those).
+    std::unique_ptr<PairLists> lists;
+    if (max_cache_num != 0) {
+        std::uint64_t visits = 0;
+        for (const RowRange& range : item_ranges) {
+            const std::uint64_t k = range.end - range.begin;
+            visits += k * (k - 1) / 2;
+        }
+        lists = PairLists::build(pass.rows, pass.weights, alpha, n_items, id_bytes, max_cache_num,
+                                 2 * visits + 4096);
+        pass.lists = lists.get();
+    }
+    std::unique_ptr<PairCache> cache;
+    if (max_cache_num != 0 && pass.lists == nullptr) {
+        cache = std::make_unique<PairCache>(max_cache_num, workers, id_bytes);
+        pass.cache = cache.get();
+    }
+
+    // Costliest items first, so the last pieces handed out are small and
+    // no worker is left with a long item at the end.
+    std::vector<std::uint32_t> order(active.size());
+    for (std::size_t p = 0; p < order.size(); ++p) order[p] = static_cast<std::uint32_t>(p);
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+        return item_ranges[x].end - item_ranges[x].begin >
+               item_ranges[y].end - item_ranges[y].begin;
+    });
+
+    // Pieces of about equal estimated cost (the item's user pairs plus its
+    // users), small enough that every worker gets many: the costliest items
+    // are pieces of their own.
+    auto cost = [&](std::uint32_t index) {
+        const std::uint64_t k = item_ranges[index].end - item_ranges[index].begin;
+        return k * (k - 1) / 2 + k;
+    };
+    std::uint64_t total_cost = 0;
+    for (const std::uint32_t index : order) total_cost += cost(index);
+    const std::uint64_t piece_cost = std::max<std::uint64_t>(total_cost / (workers * 128), 1);
+    std::vector<std::size_t> piece_start{0};
+    std::uint64_t running = 0;
+    for (std::size_t p = 0; p < order.size(); ++p) {
+        running += cost(order[p]);
+        if (running >= piece_cost) {
+            piece_start.push_back(p + 1);
+            running = 0;
+        }
+    }
+    if (piece_start.back() != order.size()) piece_start.push_back(order.size());
+
+    std::vector<std::unique_ptr<Scratch>> scratch(workers);
+    // Result lists are carved from per-worker blocks (see list_storage.hpp).
+    std::vector<ListArena> arenas(workers);
+    parallel_for(piece_start.size() - 1, 1,
+                 [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                     const ListArenaScope in_arena(arenas[worker]);
+                     // Allocated by the worker itself, so its pages are first touched
+                     // where they are used.
+                     if (!scratch[worker]) scratch[worker] = std::make_unique<Scratch>(n_items);
+                     Scratch& s = *scratch[worker];
+                     for (std::size_t p = piece_start[begin]; p < piece_start[end]; ++p) {
+                         const std::size_t index = order[p];
+                         const RowRange range = item_ranges[index];
+                         const std::span<const std::int32_t> users(
+                             item_matrix.indices.data() + range.begin, range.end - range.begin);
+                         results[index] = process_item(pass, active[index], users, s, worker);
+                         if (loop_stopping()) return;
+                     }
+                 });
+    return results;
+}
+
 }  // namespace
 
 SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& item_matrix,
@@ -74,8 +162,6 @@ SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& it
     Pass pass{user_matrix, item_matrix, previous, n_users, n_items,
               alpha,       {},          {},       nullptr, n_items <= std::uint64_t{1} << 16};
     pass.weights = user_weights(user_matrix, n_users);
-
-    const std::size_t workers = worker_count();
 
     // Items with users, in id order. Reading every such row here raises an
     // unreadable row's panic before any work starts.
@@ -90,81 +176,7 @@ SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& it
         item_ranges.push_back(range);
     }
 
-    std::vector<SwingList> results(active.size());
-    if (!active.empty()) {
-        pass.rows = classify_rows(user_matrix, n_users, n_items);
-        const std::size_t id_bytes =
-            pass.narrow_ids ? sizeof(std::uint16_t) : sizeof(std::uint32_t);
-        // Lists built up front when the bound allows them all and they are not
-        // many more than the items' pairs will read (with a transposed pair of
-        // matrices, exactly those).
-        std::unique_ptr<PairLists> lists;
-        if (max_cache_num != 0) {
-            std::uint64_t visits = 0;
-            for (const RowRange& range : item_ranges) {
-                const std::uint64_t k = range.end - range.begin;
-                visits += k * (k - 1) / 2;
-            }
-            lists = PairLists::build(pass.rows, pass.weights, alpha, n_items, id_bytes,
-                                     max_cache_num, 2 * visits + 4096);
-            pass.lists = lists.get();
-        }
-        std::unique_ptr<PairCache> cache;
-        if (max_cache_num != 0 && pass.lists == nullptr) {
-            cache = std::make_unique<PairCache>(max_cache_num, workers, id_bytes);
-            pass.cache = cache.get();
-        }
-
-        // Costliest items first, so the last pieces handed out are small and
-        // no worker is left with a long item at the end.
-        std::vector<std::uint32_t> order(active.size());
-        for (std::size_t p = 0; p < order.size(); ++p) order[p] = static_cast<std::uint32_t>(p);
-        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
-            return item_ranges[x].end - item_ranges[x].begin >
-                   item_ranges[y].end - item_ranges[y].begin;
-        });
-
-        // Pieces of about equal estimated cost (the item's user pairs plus its
-        // users), small enough that every worker gets many: the costliest items
-        // are pieces of their own.
-        auto cost = [&](std::uint32_t index) {
-            const std::uint64_t k = item_ranges[index].end - item_ranges[index].begin;
-            return k * (k - 1) / 2 + k;
-        };
-        std::uint64_t total_cost = 0;
-        for (const std::uint32_t index : order) total_cost += cost(index);
-        const std::uint64_t piece_cost = std::max<std::uint64_t>(total_cost / (workers * 128), 1);
-        std::vector<std::size_t> piece_start{0};
-        std::uint64_t running = 0;
-        for (std::size_t p = 0; p < order.size(); ++p) {
-            running += cost(order[p]);
-            if (running >= piece_cost) {
-                piece_start.push_back(p + 1);
-                running = 0;
-            }
-        }
-        if (piece_start.back() != order.size()) piece_start.push_back(order.size());
-
-        std::vector<std::unique_ptr<Scratch>> scratch(workers);
-        // Result lists are carved from per-worker blocks (see list_storage.hpp).
-        std::vector<ListArena> arenas(workers);
-        parallel_for(piece_start.size() - 1, 1,
-                     [&](std::size_t begin, std::size_t end, std::size_t worker) {
-                         const ListArenaScope in_arena(arenas[worker]);
-                         // Allocated by the worker itself, so its pages are first touched
-                         // where they are used.
-                         if (!scratch[worker]) scratch[worker] = std::make_unique<Scratch>(n_items);
-                         Scratch& s = *scratch[worker];
-                         for (std::size_t p = piece_start[begin]; p < piece_start[end]; ++p) {
-                             const std::size_t index = order[p];
-                             const RowRange range = item_ranges[index];
-                             const std::span<const std::int32_t> users(
-                                 item_matrix.indices.data() + range.begin, range.end - range.begin);
-                             results[index] = process_item(pass, active[index], users, s, worker);
-                             if (loop_stopping()) return;
-                         }
-                     });
-    }
+    std::vector<SwingList> results = item_lists(pass, active, item_ranges, max_cache_num);
 
     // Gather in item order: computed lists, then the stored lists of items
     // without new users, which are carried over as they are.
@@ -184,6 +196,56 @@ SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& it
         }
         out.insert_or_assign(id, list);
     });
+    return out;
+}
+
+std::vector<SwingList> swing_item_lists(const CsrMatrix& user_matrix, const CsrMatrix& item_matrix,
+                                        std::uint64_t n_users, std::uint64_t n_items, float alpha,
+                                        std::uint64_t max_cache_num,
+                                        std::span<const std::int32_t> items) {
+    for (const std::int32_t i : items) {
+        if (i < 0) throw ValueFailure(kOutOfRangeConversion);
+        check_index(n_items, static_cast<std::size_t>(i));
+    }
+    const SwingScores none;
+    Pass pass{user_matrix, item_matrix, none, n_users, n_items,
+              alpha,       {},          {},   nullptr, n_items <= std::uint64_t{1} << 16};
+    pass.weights = user_weights(user_matrix, n_users);
+
+    // The chosen items that have users, each once, in id order.
+    std::vector<std::uint32_t> active;
+    active.reserve(items.size());
+    for (const std::int32_t i : items) active.push_back(static_cast<std::uint32_t>(i));
+    std::sort(active.begin(), active.end());
+    active.erase(std::unique(active.begin(), active.end()), active.end());
+    std::vector<RowRange> item_ranges;
+    std::size_t kept = 0;
+    for (const std::uint32_t i : active) {
+        const RowRange range = row_range(item_matrix, i);
+        if (range.end == range.begin) continue;
+        active[kept++] = i;
+        item_ranges.push_back(range);
+    }
+    active.resize(kept);
+
+    std::vector<SwingList> computed = item_lists(pass, active, item_ranges, max_cache_num);
+    // Each computed list moves to the first position asking for it; a
+    // repeated item gets a copy.
+    constexpr std::size_t kUnset = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> first(active.size(), kUnset);
+    std::vector<SwingList> out(items.size());
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        const auto at =
+            std::lower_bound(active.begin(), active.end(), static_cast<std::uint32_t>(items[k]));
+        if (at == active.end() || *at != static_cast<std::uint32_t>(items[k])) continue;
+        const auto index = static_cast<std::size_t>(at - active.begin());
+        if (first[index] == kUnset) {
+            first[index] = k;
+            out[k] = std::move(computed[index]);
+        } else {
+            out[k] = out[first[index]];
+        }
+    }
     return out;
 }
 

@@ -1,0 +1,980 @@
+// Exact incremental updates of the cosine and Swing models.
+//
+// Cosine. A dot product dot(x, y) sums x's and y's values over their shared
+// columns, and a similarity reads the two squared norms. A batch changes the
+// rows of the forward matrix of the entities it names (items for ItemCF,
+// users for UserCF): call them A. A product term of a pair changes only when
+// one of its two values is new, and a norm only when the entity's row is, so
+// every pair whose dot, count or similarity changes has an entity of A, and
+// pairs of two entities outside A keep their records and similarities bit for
+// bit (their terms, and the order they are added in, are the same). So the
+// state of A is recomputed against everything (cosine_subset.hpp), the
+// records and lists of A are replaced, and the lists and pair rows of the
+// other entities are patched only at their entries for entities of A.
+//
+// The merge never drops a stored cell (a batch value replaces a value), so
+// counts never fall: a pair that co-occurred still does, and a pair that met
+// min_common still does. Every old record or list entry of an entity outside
+// A for a partner in A is therefore among the recomputed ones, which is what
+// lets a patch find its entries by the recomputed partners alone.
+//
+// Swing. A user pair's weight and common-item list depend on the two users'
+// rows only, and item i's scores sum over the pairs of i's users. A changed
+// user row changes the terms of the items in that row (before and after the
+// batch; the merged row holds both); an item none of whose users changed
+// keeps its users, their weights and their common lists, so its list stays
+// bit for bit. Those items are recomputed with the full pass's own per-item
+// code (swing_item_lists).
+#include "core/exact_update.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/cosine.hpp"
+#include "core/cosine_pairs.hpp"
+#include "core/cosine_subset.hpp"
+#include "core/errors.hpp"
+#include "core/list_storage.hpp"
+#include "core/neighbour_sort.hpp"
+#include "core/pool.hpp"
+#include "core/swing.hpp"
+#include "core/timing.hpp"
+
+namespace quibrel {
+namespace {
+
+// ---------------------------------------------------------------------------
+// The batch
+
+struct BatchCell {
+    std::int32_t row;
+    std::int32_t col;
+    float value;
+};
+
+bool same_place(const BatchCell& a, const BatchCell& b) { return a.row == b.row && a.col == b.col; }
+bool before(const BatchCell& a, const BatchCell& b) {
+    return a.row != b.row ? a.row < b.row : a.col < b.col;
+}
+
+// The cells of m by the merge rule (the last value of a repeated cell wins),
+// ordered by (row, column). Rows must lie below `rows` (the merge's panic
+// otherwise) and columns below `cols`.
+std::vector<BatchCell> batch_cells(const CsrMatrix& m, std::size_t rows, std::size_t cols) {
+    std::vector<BatchCell> out;
+    const std::size_t n_rows = m.n_rows();
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const RowView row = get_row(m, r);
+        if (row.empty()) continue;
+        if (r >= rows) index_panic(rows, r);
+        for (std::size_t p = 0; p < row.size(); ++p) {
+            const std::int32_t c = row.columns[p];
+            if (c < 0) throw ValueFailure(kOutOfRangeConversion);
+            check_index(cols, static_cast<std::size_t>(c));
+            out.push_back(BatchCell{static_cast<std::int32_t>(r), c, row.values[p]});
+        }
+    }
+    std::stable_sort(out.begin(), out.end(), before);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < out.size(); ++i)
+        if (i + 1 == out.size() || !same_place(out[i], out[i + 1])) out[kept++] = out[i];
+    out.resize(kept);
+    return out;
+}
+
+struct Batch {
+    std::vector<BatchCell> by_user;   // (user, item)
+    std::vector<BatchCell> by_item;   // (item, user)
+    std::vector<std::int32_t> users;  // users with a cell, ascending
+    std::vector<std::int32_t> items;  // items with a cell, ascending
+};
+
+std::vector<std::int32_t> distinct_rows(const std::vector<BatchCell>& cells) {
+    std::vector<std::int32_t> rows;
+    for (const BatchCell& c : cells)
+        if (rows.empty() || rows.back() != c.row) rows.push_back(c.row);
+    return rows;
+}
+
+Batch read_batch(const CsrMatrix& new_users, const CsrMatrix& new_items, std::size_t n_users,
+                 std::size_t n_items) {
+    Batch b;
+    b.by_user = batch_cells(new_users, n_users, n_items);
+    b.by_item = batch_cells(new_items, n_items, n_users);
+    // Which entities are recomputed is read from one matrix and the merged
+    // values from both: they must agree, or the result would silently differ
+    // from a full computation.
+    bool same = b.by_user.size() == b.by_item.size();
+    if (same) {
+        std::vector<BatchCell> flipped(b.by_item.size());
+        for (std::size_t i = 0; i < flipped.size(); ++i)
+            flipped[i] = BatchCell{b.by_item[i].col, b.by_item[i].row, b.by_item[i].value};
+        std::sort(flipped.begin(), flipped.end(), before);
+        for (std::size_t i = 0; same && i < flipped.size(); ++i)
+            same = same_place(flipped[i], b.by_user[i]) &&
+                   std::bit_cast<std::uint32_t>(flipped[i].value) ==
+                       std::bit_cast<std::uint32_t>(b.by_user[i].value);
+    }
+    if (!same)
+        throw ValueFailure(
+            "the batch's user_interactions and item_interactions hold different interactions");
+    b.users = distinct_rows(b.by_user);
+    b.items = distinct_rows(b.by_item);
+    return b;
+}
+
+// merge_interactions(old, batch, n) for a batch given as ordered cells: the
+// same matrix, built by copying the rows the batch does not name.
+CsrMatrix merge_cells(const CsrMatrix& old, std::span<const BatchCell> cells, std::size_t n) {
+    const std::size_t old_rows = std::min(n, old.n_rows());
+    std::size_t total = cells.size();
+    for (std::size_t r = 0; r < old_rows; ++r) {
+        const RowRange range = row_range(old, r);
+        total += range.end - range.begin;
+    }
+    CsrMatrix out;
+    out.indptr.reserve(n + 1);
+    out.indices.reserve(total);
+    out.data.reserve(total);
+    out.indptr.push_back(0);
+    std::vector<std::pair<std::int32_t, std::uint32_t>> order;  // an irregular row's cells
+    std::vector<std::int32_t> cols;
+    std::vector<float> vals;
+    std::size_t c = 0;
+    for (std::size_t r = 0; r < n; ++r) {
+        RowView a;
+        if (r < old_rows) a = get_row(old, r);
+        std::size_t c_end = c;
+        while (c_end < cells.size() && static_cast<std::size_t>(cells[c_end].row) == r) ++c_end;
+        const std::int32_t* ac = a.columns.data();
+        const float* av = a.values.data();
+        std::size_t len = a.size();
+        bool ascending = true;
+        for (std::size_t p = 1; p < len && ascending; ++p) ascending = ac[p - 1] < ac[p];
+        if (!ascending) {
+            // The merge's rule for a row with unordered or repeated columns:
+            // ascending columns, the last value of a repeat.
+            order.clear();
+            for (std::size_t p = 0; p < len; ++p)
+                order.emplace_back(ac[p], static_cast<std::uint32_t>(p));
+            std::sort(order.begin(), order.end());
+            cols.clear();
+            vals.clear();
+            for (std::size_t p = 0; p < order.size(); ++p) {
+                if (p + 1 < order.size() && order[p + 1].first == order[p].first) continue;
+                cols.push_back(order[p].first);
+                vals.push_back(av[order[p].second]);
+            }
+            ac = cols.data();
+            av = vals.data();
+            len = cols.size();
+        }
+        if (c == c_end) {
+            out.indices.insert(out.indices.end(), ac, ac + len);
+            out.data.insert(out.data.end(), av, av + len);
+        } else {
+            std::size_t i = 0;
+            std::size_t j = c;
+            while (i < len || j < c_end) {
+                if (j == c_end || (i < len && ac[i] < cells[j].col)) {
+                    out.indices.push_back(ac[i]);
+                    out.data.push_back(av[i++]);
+                } else {
+                    if (i < len && ac[i] == cells[j].col) ++i;
+                    out.indices.push_back(cells[j].col);
+                    out.data.push_back(cells[j++].value);
+                }
+            }
+        }
+        out.indptr.push_back(out.indices.size());
+        c = c_end;
+    }
+    return out;
+}
+
+struct Merged {
+    CsrMatrix users;
+    CsrMatrix items;
+};
+
+Merged merge_batch(const CsrMatrix& users, const CsrMatrix& items, const Batch& b,
+                   std::size_t n_users, std::size_t n_items) {
+    Merged out;
+    out.users = merge_cells(users, b.by_user, n_users);
+    out.items = merge_cells(items, b.by_item, n_items);
+    return out;
+}
+
+// Rows a model's matrix holds beyond its count are dropped by a merge, which
+// can change entities the batch does not name: only a full run is exact then.
+bool drops_rows(const CsrMatrix& m, std::size_t n) {
+    for (std::size_t r = n; r < m.n_rows(); ++r)
+        if (m.indptr[r + 1] > m.indptr[r]) return true;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Cosine
+
+// Cost model, in units of one cell update of a full run's pair accumulation;
+// the figures are times per unit measured with bench_exact_update.py on
+// MovieLens and the synthetic sets (full run: 2-3 ns per unit).
+constexpr double kListEntryCost = 3.0;    // full run: building and sorting one list entry
+constexpr double kBlockUpdateCost = 4.0;  // update: a cell update of the subset, with its list
+constexpr double kPatchEntryCost = 2.0;   // update: an entry of a patched list or pair row
+// The subset's work must stay below this share of a full run before it
+// starts, so that a fallback after it costs at most 1.1 full runs.
+constexpr double kBlockShare = 0.1;
+// The whole update must be estimated below this share of a full run (the
+// estimates are rough: a margin against choosing the slower route).
+constexpr double kIncrementalShare = 0.8;
+
+// Dense cell updates of a full run: every entity meets every entity of each
+// of its columns.
+double full_updates(const CsrMatrix& other, std::size_t other_rows) {
+    double total = 0.0;
+    const std::size_t rows = std::min(other_rows, other.n_rows());
+    for (std::size_t c = 0; c < rows; ++c) {
+        const double k = static_cast<double>(other.indptr[c + 1] - other.indptr[c]);
+        total += k * k;
+    }
+    return total;
+}
+
+void commit_full(CfModel& m, CfModel& fresh) noexcept {
+    std::swap(m.sum_squares, fresh.sum_squares);
+    std::swap(m.pair_stats, fresh.pair_stats);
+    std::swap(m.sim_mapping, fresh.sim_mapping);
+    std::swap(m.user_interactions, fresh.user_interactions);
+    std::swap(m.item_interactions, fresh.item_interactions);
+}
+
+ExactReport full_cosine(CfModel& m, Orientation o, Merged&& merged) {
+    CfModel fresh;
+    fresh.n_users = m.n_users;
+    fresh.n_items = m.n_items;
+    fresh.min_common = m.min_common;
+    fresh.user_interactions = std::move(merged.users);
+    fresh.item_interactions = std::move(merged.items);
+    compute_similarities_forward(fresh, o);
+    commit_full(m, fresh);
+    return ExactReport{ExactRoute::Full,
+                       static_cast<std::size_t>(o == Orientation::Item ? m.n_items : m.n_users)};
+}
+
+// Entries of lists or pair rows, grouped by the entity they are filed under.
+template <class T>
+struct Buckets {
+    std::vector<std::int32_t> owners;  // entities with entries, ascending
+    std::vector<std::size_t> start;    // owners[k]'s entries: [start[k], start[k + 1])
+    std::unique_ptr<T[]> entries;      // every one written by the grouping
+
+    std::span<T> of(std::size_t k) { return {entries.get() + start[k], start[k + 1] - start[k]}; }
+    std::size_t size() const noexcept { return start.empty() ? 0 : start.back(); }
+};
+
+// Groups what `produce(k, emit)` emits for each source k < sources, as
+// emit(owner, entry): a counting sort on the pool, sources split in static
+// parts so that each bucket holds its entries in source order.
+template <class T, class Produce>
+Buckets<T> group(std::size_t n, std::size_t sources, Produce&& produce) {
+    const std::size_t parts =
+        std::min<std::size_t>(worker_count(), std::max<std::size_t>(sources, 1));
+    std::vector<std::uint32_t> count(parts * n, 0);
+    auto part_range = [&](std::size_t p) {
+        return std::pair<std::size_t, std::size_t>{sources * p / parts, sources * (p + 1) / parts};
+    };
+    parallel_for(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t p = begin; p < end; ++p) {
+            std::uint32_t* mine = count.data() + p * n;
+            const auto [from, to] = part_range(p);
+            for (std::size_t k = from; k < to; ++k)
+                produce(k, [&](std::size_t owner, const T&) { ++mine[owner]; });
+        }
+    });
+    Buckets<T> b;
+    std::vector<std::size_t> slot(parts * n);
+    std::size_t total = 0;
+    for (std::size_t y = 0; y < n; ++y) {
+        std::size_t here = 0;
+        for (std::size_t p = 0; p < parts; ++p) {
+            slot[p * n + y] = total + here;
+            here += count[p * n + y];
+        }
+        if (here == 0) continue;
+        b.owners.push_back(static_cast<std::int32_t>(y));
+        b.start.push_back(total);
+        total += here;
+    }
+    b.start.push_back(total);
+    count = {};
+    b.entries = std::make_unique_for_overwrite<T[]>(total);
+    parallel_for(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t p = begin; p < end; ++p) {
+            std::size_t* mine = slot.data() + p * n;
+            const auto [from, to] = part_range(p);
+            for (std::size_t k = from; k < to; ++k)
+                produce(k, [&](std::size_t owner, const T& e) { b.entries[mine[owner]++] = e; });
+        }
+    });
+    return b;
+}
+
+struct PairUpdate {
+    std::int32_t x;  // the partner in A (the record's y)
+    float dot;
+    std::uint32_t count;
+};
+
+// Room for later batches, so that a grown list or row is usually patched in
+// place next time instead of being copied.
+std::size_t with_slack(std::size_t length) { return length + length / 16 + 8; }
+
+// What happens to a pair row of an entity outside A.
+struct RowPlan {
+    enum Kind : std::uint8_t {
+        Overwrite,      // every update has a record: overwritten at its position
+        InsertInPlace,  // records overwritten or inserted one by one inside the row's room
+        MergeInPlace,   // the whole row merged inside its room
+        Replace,        // a new row
+    } kind = Overwrite;
+    std::size_t length = 0;  // the row's new length
+    PairRow row;             // Replace: the new row
+};
+
+// What happens to the list of an entity outside A.
+struct ListPlan {
+    enum Kind : std::uint8_t {
+        Edit,     // each entry of A moved (or inserted) on its own, inside the list's room
+        InPlace,  // the whole list merged inside its room
+        Replace,  // a new list
+    } kind = Edit;
+    std::size_t length = 0;
+    NeighbourList list;  // Replace: the new list
+};
+
+// Cost of one binary-search probe into a list, in entries of a pass over a list.
+constexpr double kProbeCost = 24.0;
+
+// No old entry (the pair was not listed before the batch).
+constexpr std::uint64_t kAbsent = ~std::uint64_t{0};
+
+bool key_is_nan(std::uint64_t key) {
+    const float s = key_sim(key);
+    return s != s;
+}
+
+// Membership of A, with one more cell (never set) for ids outside 0..n-1.
+struct Members {
+    std::vector<std::uint8_t> flag;
+    std::uint32_t n;
+    explicit Members(std::size_t entities)
+        : flag(entities + 1, 0), n(static_cast<std::uint32_t>(entities)) {}
+    std::uint8_t operator()(std::int32_t id) const noexcept {
+        return flag[std::min(static_cast<std::uint32_t>(id), n)];
+    }
+};
+
+// Copies the entries of [from, to) whose ids are outside A to `out` (which
+// may be the source itself, at or before `from`); writes one entry past the
+// last kept one. Returns the new end.
+std::size_t keep_outside(const std::int32_t* ids, const float* sims, std::size_t from,
+                         std::size_t to, std::int32_t* out_ids, float* out_sims, std::size_t at,
+                         const Members& in_a) noexcept {
+    for (std::size_t i = from; i < to; ++i) {
+        const std::int32_t id = ids[i];
+        const float sim = sims[i];
+        out_ids[at] = id;
+        out_sims[at] = sim;
+        at += in_a(id) == 0;
+    }
+    return at;
+}
+
+// Position of the first entry of the sorted list at or after `from` whose
+// key is not below `key`.
+std::size_t lower_key(const std::int32_t* ids, const float* sims, std::size_t from, std::size_t to,
+                      std::uint64_t key) noexcept {
+    while (from < to) {
+        const std::size_t mid = from + (to - from) / 2;
+        if (neighbour_key(ids[mid], sims[mid]) < key)
+            from = mid + 1;
+        else
+            to = mid;
+    }
+    return from;
+}
+
+// The entries of `old` outside A merged with the sorted `keys`, into `out`
+// (room for length + 1 entries). Old entries move in runs between the keys'
+// places, found by binary search.
+void merge_into(const std::int32_t* ids, const float* sims, std::size_t old_length,
+                std::span<const std::uint64_t> keys, std::int32_t* out_ids, float* out_sims,
+                const Members& in_a) noexcept {
+    std::size_t at = 0;
+    std::size_t i = 0;
+    for (const std::uint64_t key : keys) {
+        const std::size_t next = lower_key(ids, sims, i, old_length, key);
+        at = keep_outside(ids, sims, i, next, out_ids, out_sims, at, in_a);
+        i = next;
+        out_ids[at] = key_id(key);
+        out_sims[at++] = key_sim(key);
+    }
+    keep_outside(ids, sims, i, old_length, out_ids, out_sims, at, in_a);
+}
+
+// The same inside the list's own room (capacity for `length` entries): the
+// entries of A are dropped in place, then the keys merged in from the back.
+void patch_in_place(NeighbourList& list, std::span<const std::uint64_t> keys, const Members& in_a,
+                    std::size_t length) noexcept {
+    const std::size_t old = list.ids.size();
+    if (length > old) {
+        // Within the capacity the plan checked: no allocation.
+        list.ids.resize(length);
+        list.sims.resize(length);
+    }
+    std::int32_t* ids = list.ids.data();
+    float* sims = list.sims.data();
+    // Writing at or before the entry being read, the copy stays inside [0, old).
+    std::size_t i = keep_outside(ids, sims, 0, old, ids, sims, 0, in_a);
+    std::size_t j = keys.size();
+    std::size_t out = length;
+    while (j > 0) {
+        --out;
+        if (i > 0 && neighbour_key(ids[i - 1], sims[i - 1]) > keys[j - 1]) {
+            --i;
+            ids[out] = ids[i];
+            sims[out] = sims[i];
+        } else {
+            --j;
+            ids[out] = key_id(keys[j]);
+            sims[out] = key_sim(keys[j]);
+        }
+    }
+    list.ids.resize(length);
+    list.sims.resize(length);
+}
+
+// Row w's records merged with its updates (ascending x) inside the row's room,
+// the records of A that no update names dropped. Cannot fail.
+void merge_row_in_place(PairRow& row, std::span<const PairUpdate> updates, const Members& in_a,
+                        std::size_t length) noexcept {
+    const std::size_t old = row.size();
+    if (length > old) row.resize(length);  // within the capacity the plan checked
+    PairEntry* e = row.data();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < old; ++i) {
+        const PairEntry entry = e[i];
+        e[kept] = entry;
+        kept += in_a(entry.y) == 0;
+    }
+    std::size_t j = updates.size();
+    std::size_t out = length;
+    while (j > 0) {
+        --out;
+        if (kept > 0 && e[kept - 1].y > updates[j - 1].x) {
+            e[out] = e[--kept];
+        } else {
+            --j;
+            e[out] = PairEntry{updates[j].x, updates[j].dot, updates[j].count};
+        }
+    }
+    row.resize(length);
+}
+
+// Moves or inserts the entries of A one by one, each from its old key (or
+// kAbsent) to its new key, keeping the list sorted throughout: a binary
+// search and a shift of the entries in between per entry. The list's room
+// holds `length` entries. Cannot fail.
+void edit_in_place(NeighbourList& list, std::span<const std::uint64_t> keys,
+                   std::span<const std::uint64_t> old_keys, std::size_t length) noexcept {
+    std::size_t size = list.ids.size();
+    if (length > size) {
+        list.ids.resize(length);  // within the capacity the plan checked
+        list.sims.resize(length);
+    }
+    std::int32_t* ids = list.ids.data();
+    float* sims = list.sims.data();
+    for (std::size_t j = 0; j < keys.size(); ++j) {
+        const std::uint64_t key = keys[j];
+        std::size_t q = lower_key(ids, sims, 0, size, key);
+        if (old_keys[j] != kAbsent) {
+            const std::size_t p = lower_key(ids, sims, 0, size, old_keys[j]);
+            if (q > p) {
+                --q;  // the slot the entry leaves closes the gap
+                std::memmove(ids + p, ids + p + 1, (q - p) * sizeof(std::int32_t));
+                std::memmove(sims + p, sims + p + 1, (q - p) * sizeof(float));
+            } else if (q < p) {
+                std::memmove(ids + q + 1, ids + q, (p - q) * sizeof(std::int32_t));
+                std::memmove(sims + q + 1, sims + q, (p - q) * sizeof(float));
+            }
+        } else {
+            std::memmove(ids + q + 1, ids + q, (size - q) * sizeof(std::int32_t));
+            std::memmove(sims + q + 1, sims + q, (size - q) * sizeof(float));
+            ++size;
+        }
+        ids[q] = key_id(key);
+        sims[q] = key_sim(key);
+    }
+    list.ids.resize(length);
+    list.sims.resize(length);
+}
+
+// Overwrites or inserts the updates (ascending x) one by one inside the row's
+// room, which holds `length` records. Cannot fail.
+void insert_in_place(PairRow& row, std::span<const PairUpdate> updates,
+                     std::size_t length) noexcept {
+    std::size_t size = row.size();
+    if (length > size) row.resize(length);  // within the capacity the plan checked
+    PairEntry* e = row.data();
+    std::size_t pos = 0;
+    for (const PairUpdate& up : updates) {
+        pos = static_cast<std::size_t>(
+            std::lower_bound(e + pos, e + size, up.x,
+                             [](const PairEntry& a, std::int32_t v) { return a.y < v; }) -
+            e);
+        if (pos == size || e[pos].y != up.x) {
+            std::memmove(e + pos + 1, e + pos, (size - pos) * sizeof(PairEntry));
+            ++size;
+        }
+        e[pos] = PairEntry{up.x, up.dot, up.count};
+    }
+    row.resize(length);
+}
+
+}  // namespace
+
+ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
+                                const CsrMatrix& new_items, ExactRoute route) {
+    const QuietLines quiet;
+    const auto n_users = static_cast<std::size_t>(m.n_users);
+    const auto n_items = static_cast<std::size_t>(m.n_items);
+    const Batch batch = read_batch(new_users, new_items, n_users, n_items);
+    const bool item_side = o == Orientation::Item;
+    const std::size_t n = item_side ? n_items : n_users;
+    const std::size_t other_rows = item_side ? n_users : n_items;
+
+    // Cases only a full run handles: a model never computed, entities or
+    // rows that disappear, min_common = 0 with new entities (every list
+    // grows), counts too wide for the patch's in-place records, ids beyond
+    // the pair keys.
+    bool full = route == ExactRoute::Full || (n > 0 && m.sum_squares.empty()) ||
+                m.sum_squares.size() > n || (m.min_common == 0 && m.sum_squares.size() != n) ||
+                m.pair_stats.has_wide_counts() || n > 2147483647u ||
+                drops_rows(m.user_interactions, n_users) ||
+                drops_rows(m.item_interactions, n_items);
+    Merged merged = merge_batch(m.user_interactions, m.item_interactions, batch, n_users, n_items);
+    if (full) return full_cosine(m, o, std::move(merged));
+
+    const CsrMatrix& forward = item_side ? merged.items : merged.users;
+    const CsrMatrix& other = item_side ? merged.users : merged.items;
+    const std::vector<std::int32_t>& affected = item_side ? batch.items : batch.users;
+    Members in_a(n);
+    for (const std::int32_t x : affected) in_a.flag[static_cast<std::size_t>(x)] = 1;
+    // The pool exists from here on, so the commit's loop cannot fail to start.
+    worker_count();
+
+    // Cost estimates (see the constants above).
+    std::uint64_t list_entries = 0;
+    m.sim_mapping.for_each(
+        [&](std::int32_t, const NeighbourList& list) { list_entries += list.ids.size(); });
+    const double full_cost =
+        full_updates(other, other_rows) +
+        kListEntryCost * static_cast<double>(list_entries + m.pair_stats.size());
+    if (route == ExactRoute::Auto) {
+        double block = 0.0;
+        for (const std::int32_t x : affected)
+            block +=
+                static_cast<double>(entity_updates(forward, other, static_cast<std::size_t>(x)));
+        // The lists the patch will rewrite, as the old lists of A name them.
+        double patch = 0.0;
+        std::vector<std::uint8_t> seen(n, 0);
+        for (const std::int32_t x : affected) {
+            const NeighbourList* list = m.sim_mapping.find(x);
+            if (list == nullptr) continue;
+            for (const std::int32_t y : list->ids) {
+                if (y < 0 || static_cast<std::size_t>(y) >= n || seen[static_cast<std::size_t>(y)])
+                    continue;
+                seen[static_cast<std::size_t>(y)] = 1;
+                if (const NeighbourList* other_list = m.sim_mapping.find(y))
+                    patch += 1.5 * static_cast<double>(other_list->ids.size());
+            }
+        }
+        if (kBlockUpdateCost * block > kBlockShare * full_cost ||
+            kBlockUpdateCost * block + kPatchEntryCost * patch > kIncrementalShare * full_cost)
+            return full_cosine(m, o, std::move(merged));
+    }
+
+    // Norms: the old ones, grown to n, with A's rows summed again.
+    std::vector<float> norms = m.sum_squares;
+    norms.resize(n, 0.0f);
+    for (const std::int32_t x : affected)
+        norms[static_cast<std::size_t>(x)] = row_sum_squares(forward, static_cast<std::size_t>(x));
+
+    CosineSubset sub = cosine_subset(
+        CosineInputs{forward, other, n, other_rows, norms, m.min_common}, affected, true);
+    // The full run would fail sorting that list.
+    if (sub.first_unsortable < affected.size()) throw Panic(kUnwrapNone);
+    for (const auto& state : sub.states)
+        for (const PairDelta& p : state.pairs)
+            if (p.count >= kWideCount) return full_cosine(m, o, std::move(merged));
+
+    // Entries for entities outside A, filed under them: records (w < x) and
+    // list entries.
+    Buckets<PairUpdate> pair_updates =
+        group<PairUpdate>(n, affected.size(), [&](std::size_t k, auto&& emit) {
+            const auto x = static_cast<std::size_t>(affected[k]);
+            for (const PairDelta& p : sub.states[k].pairs) {
+                const auto y = static_cast<std::size_t>(p.y);
+                if (y >= x) break;
+                if (!in_a.flag[y])
+                    emit(y, PairUpdate{static_cast<std::int32_t>(x), p.dot,
+                                       static_cast<std::uint32_t>(p.count)});
+            }
+        });
+    Buckets<std::uint64_t> list_keys =
+        group<std::uint64_t>(n, affected.size(), [&](std::size_t k, auto&& emit) {
+            const NeighbourList& list = sub.states[k].list;
+            for (std::size_t i = 0; i < list.ids.size(); ++i) {
+                const auto y = static_cast<std::size_t>(list.ids[i]);
+                if (!in_a.flag[y]) emit(y, neighbour_key(affected[k], list.sims[i]));
+            }
+        });
+
+    // With the patch's real size known, the full run may still be cheaper
+    // (the subset's work is spent either way).
+    if (route == ExactRoute::Auto) {
+        double patch = 0.0;
+        for (std::size_t k = 0; k < list_keys.owners.size(); ++k) {
+            const NeighbourList* old = m.sim_mapping.find(list_keys.owners[k]);
+            patch += static_cast<double>(list_keys.start[k + 1] - list_keys.start[k]) +
+                     (old ? static_cast<double>(old->ids.size()) : 0.0);
+        }
+        for (const std::int32_t w : pair_updates.owners)
+            patch += static_cast<double>(m.pair_stats.row(static_cast<std::size_t>(w)).size());
+        if (kPatchEntryCost * patch > full_cost) return full_cosine(m, o, std::move(merged));
+    }
+
+    // Records of A: rows x (partners y > x), replaced whole.
+    std::vector<PairRow> a_rows(affected.size());
+    parallel_for(affected.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const auto x = affected[k];
+            std::vector<PairDelta>& pairs = sub.states[k].pairs;
+            auto first =
+                std::upper_bound(pairs.begin(), pairs.end(), x,
+                                 [](std::int32_t v, const PairDelta& p) { return v < p.y; });
+            PairRow& row = a_rows[k];
+            row.reserve(static_cast<std::size_t>(pairs.end() - first));
+            for (; first != pairs.end(); ++first)
+                row.push_back(
+                    PairEntry{first->y, first->dot, static_cast<std::uint32_t>(first->count)});
+            // Both uses of the pairs are planned now.
+            std::vector<PairDelta>().swap(pairs);
+        }
+    });
+
+    // Rows of the others: records overwritten (or a few inserted) in place
+    // where the row has the room; else merged in its room, or a new row.
+    std::vector<RowPlan> row_plans(pair_updates.owners.size());
+    std::vector<std::uint32_t> at(pair_updates.size());
+    parallel_for(row_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const auto w = static_cast<std::size_t>(pair_updates.owners[k]);
+            const std::span<const PairEntry> old = m.pair_stats.row(w);
+            const std::span<const PairUpdate> updates = pair_updates.of(k);
+            const std::size_t from = pair_updates.start[k];
+            std::size_t missing = 0;
+            std::size_t pos = 0;
+            for (std::size_t u = 0; u < updates.size(); ++u) {
+                const std::int32_t x = updates[u].x;
+                pos = static_cast<std::size_t>(
+                    std::lower_bound(old.begin() + static_cast<std::ptrdiff_t>(pos), old.end(), x,
+                                     [](const PairEntry& e, std::int32_t v) { return e.y < v; }) -
+                    old.begin());
+                missing += !(pos < old.size() && old[pos].y == x);
+                at[from + u] = static_cast<std::uint32_t>(pos);
+            }
+            RowPlan& plan = row_plans[k];
+            plan.length = old.size() + missing;
+            if (missing == 0) continue;
+            // Records of A the updates do not name would have to go: counts
+            // never fall, so there are none (see the top of this file), and a
+            // few insertions cost less than a pass over the row.
+            const PairRow* owned = m.pair_stats.owned_row(w);
+            if (missing <= 4 && owned != nullptr && owned->capacity() >= plan.length) {
+                plan.kind = RowPlan::InsertInPlace;
+                continue;
+            }
+            std::size_t kept = 0;
+            for (const PairEntry& e : old) kept += in_a(e.y) == 0;
+            plan.length = kept + updates.size();
+            if (owned != nullptr && owned->capacity() >= plan.length) {
+                plan.kind = RowPlan::MergeInPlace;
+                continue;
+            }
+            plan.kind = RowPlan::Replace;
+            plan.row.reserve(with_slack(plan.length));
+            std::size_t u = 0;
+            for (const PairEntry& e : old) {
+                for (; u < updates.size() && updates[u].x < e.y; ++u)
+                    plan.row.push_back(PairEntry{updates[u].x, updates[u].dot, updates[u].count});
+                if (in_a(e.y) == 0) plan.row.push_back(e);
+            }
+            for (; u < updates.size(); ++u)
+                plan.row.push_back(PairEntry{updates[u].x, updates[u].dot, updates[u].count});
+        }
+    });
+
+    // Lists of the others. An entry of A is found in its old list by its old
+    // key, which the old record and norms give bit for bit (as they gave the
+    // list); a few entries are then moved one by one, many by a pass over the
+    // list, in its own room when it is large enough, else in a new list with
+    // room to spare.
+    const std::size_t old_n = m.sum_squares.size();
+    const cosine_detail::Norms old_norms(std::span<const float>(m.sum_squares.data(), old_n));
+    auto old_key = [&](std::int32_t x, std::int32_t y) -> std::uint64_t {
+        const auto ux = static_cast<std::size_t>(x);
+        const auto uy = static_cast<std::size_t>(y);
+        if (ux >= old_n || uy >= old_n) return kAbsent;
+        const std::optional<PairRecord> rec = m.pair_stats.find(std::min(x, y), std::max(x, y));
+        if (m.min_common == 0)
+            return neighbour_key(x, rec ? old_norms.cosine(rec->dot, ux, uy) : 0.0f);
+        if (!rec || rec->count < m.min_common) return kAbsent;
+        return neighbour_key(x, old_norms.cosine(rec->dot, ux, uy));
+    };
+    const auto old_keys = std::make_unique_for_overwrite<std::uint64_t[]>(list_keys.size());
+    std::atomic<bool> uneven = false;
+    std::vector<ListPlan> list_plans(list_keys.owners.size());
+    // New lists come from the ordinary heap, not from blocks: a block goes back
+    // only once all its lists are freed, and after a few batches most blocks
+    // would hold a few live lists each.
+    parallel_for(list_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::int32_t y = list_keys.owners[k];
+            const std::span<std::uint64_t> keys = list_keys.of(k);
+            std::sort(keys.begin(), keys.end());
+            const NeighbourList* old = m.sim_mapping.find(y);
+            ListPlan& plan = list_plans[k];
+            if (old != nullptr && old->ids.size() != old->sims.size()) {
+                // Only a model file can hold such a list; a full run replaces it.
+                uneven = true;
+                continue;
+            }
+            const std::size_t length = old != nullptr ? old->ids.size() : 0;
+            // A list of two or more entries with a NaN cannot be sorted.
+            bool nan = false;
+            for (const std::uint64_t key : keys) nan |= key_is_nan(key);
+            // A binary search's probes miss the cache (about kProbeCost entries
+            // of a pass each, measured); an insertion shifts half the list.
+            const double log_length = std::log2(static_cast<double>(length) + 2.0);
+            const double probes = kProbeCost * log_length * static_cast<double>(keys.size());
+            if (old != nullptr && probes < 3.0 * static_cast<double>(length)) {
+                std::uint64_t* olds = old_keys.get() + list_keys.start[k];
+                std::size_t present = 0;
+                bool found = true;
+                for (std::size_t j = 0; j < keys.size() && found; ++j) {
+                    olds[j] = old_key(key_id(keys[j]), y);
+                    if (olds[j] == kAbsent) continue;
+                    const std::size_t p =
+                        lower_key(old->ids.data(), old->sims.data(), 0, length, olds[j]);
+                    found = p < length && neighbour_key(old->ids[p], old->sims[p]) == olds[j];
+                    ++present;
+                }
+                plan.length = length - present + keys.size();
+                if (nan && found && plan.length >= 2) throw Panic(kUnwrapNone);
+                const double edit_cost =
+                    probes + 0.5 * static_cast<double>((keys.size() - present) * length);
+                if (found && edit_cost < 3.0 * static_cast<double>(length) &&
+                    plan.length <= old->ids.capacity() && plan.length <= old->sims.capacity()) {
+                    plan.kind = ListPlan::Edit;
+                    continue;
+                }
+            }
+            std::size_t kept = 0;
+            if (old != nullptr)
+                for (const std::int32_t id : old->ids) kept += in_a(id) == 0;
+            plan.length = kept + keys.size();
+            if (nan && plan.length >= 2) throw Panic(kUnwrapNone);
+            if (old != nullptr && plan.length <= old->ids.capacity() &&
+                plan.length <= old->sims.capacity()) {
+                plan.kind = ListPlan::InPlace;
+                continue;
+            }
+            plan.kind = ListPlan::Replace;
+            plan.list.ids.reserve(with_slack(plan.length));
+            plan.list.sims.reserve(with_slack(plan.length));
+            plan.list.ids.resize(plan.length + 1);
+            plan.list.sims.resize(plan.length + 1);
+            if (old != nullptr)
+                merge_into(old->ids.data(), old->sims.data(), length, keys, plan.list.ids.data(),
+                           plan.list.sims.data(), in_a);
+            else
+                merge_into(nullptr, nullptr, 0, keys, plan.list.ids.data(), plan.list.sims.data(),
+                           in_a);
+            plan.list.ids.resize(plan.length);
+            plan.list.sims.resize(plan.length);
+        }
+    });
+    if (uneven) return full_cosine(m, o, std::move(merged));
+
+    // Room for the commit, so that nothing in it allocates.
+    m.pair_stats.ensure_rows(n);
+    m.sim_mapping.reserve_dense(n);
+    const RangeBody patch_rows = [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const auto w = static_cast<std::size_t>(pair_updates.owners[k]);
+            const std::span<const PairUpdate> updates = pair_updates.of(k);
+            if (row_plans[k].kind == RowPlan::Overwrite) {
+                const std::span<PairEntry> row = m.pair_stats.writable_row(w);
+                const std::uint32_t* pos = at.data() + pair_updates.start[k];
+                for (std::size_t u = 0; u < updates.size(); ++u)
+                    row[pos[u]] = PairEntry{updates[u].x, updates[u].dot, updates[u].count};
+            } else if (row_plans[k].kind == RowPlan::InsertInPlace) {
+                insert_in_place(*m.pair_stats.owned_row(w), updates, row_plans[k].length);
+            } else if (row_plans[k].kind == RowPlan::MergeInPlace) {
+                merge_row_in_place(*m.pair_stats.owned_row(w), updates, in_a, row_plans[k].length);
+            }
+        }
+    };
+    const RangeBody patch_lists = [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const ListPlan& plan = list_plans[k];
+            if (plan.length == 0 || plan.kind == ListPlan::Replace) continue;
+            NeighbourList& list = *m.sim_mapping.find(list_keys.owners[k]);
+            if (plan.kind == ListPlan::Edit)
+                edit_in_place(list, list_keys.of(k),
+                              std::span<const std::uint64_t>(old_keys.get() + list_keys.start[k],
+                                                             list_keys.of(k).size()),
+                              plan.length);
+            else
+                patch_in_place(list, list_keys.of(k), in_a, plan.length);
+        }
+    };
+
+    // Commit: moves, then in-place patches on the pool in loops that always
+    // run to their end (their bodies cannot fail). Replaced structures are
+    // swapped into the plans and freed with them.
+    std::swap(m.user_interactions, merged.users);
+    std::swap(m.item_interactions, merged.items);
+    std::swap(m.sum_squares, norms);
+    std::size_t row_delta_up = 0;
+    std::size_t row_delta_down = 0;
+    for (std::size_t k = 0; k < row_plans.size(); ++k)
+        if (row_plans[k].kind == RowPlan::MergeInPlace ||
+            row_plans[k].kind == RowPlan::InsertInPlace) {
+            const std::size_t old =
+                m.pair_stats.row(static_cast<std::size_t>(pair_updates.owners[k])).size();
+            (row_plans[k].length >= old ? row_delta_up : row_delta_down) +=
+                row_plans[k].length >= old ? row_plans[k].length - old : old - row_plans[k].length;
+        }
+    parallel_for_to_end(row_plans.size(), 64, patch_rows);
+    m.pair_stats.adjust_count(row_delta_up, row_delta_down);
+    for (std::size_t k = 0; k < affected.size(); ++k)
+        m.pair_stats.replace_row(static_cast<std::size_t>(affected[k]), a_rows[k]);
+    for (std::size_t k = 0; k < row_plans.size(); ++k)
+        if (row_plans[k].kind == RowPlan::Replace)
+            m.pair_stats.replace_row(static_cast<std::size_t>(pair_updates.owners[k]),
+                                     row_plans[k].row);
+    for (std::size_t k = 0; k < affected.size(); ++k) {
+        NeighbourList& list = sub.states[k].list;
+        if (list.ids.empty())
+            m.sim_mapping.erase(affected[k]);
+        else
+            m.sim_mapping.swap_in(affected[k], list);
+    }
+    for (std::size_t k = 0; k < list_plans.size(); ++k) {
+        ListPlan& plan = list_plans[k];
+        if (plan.length == 0)
+            m.sim_mapping.erase(list_keys.owners[k]);
+        else if (plan.kind == ListPlan::Replace)
+            m.sim_mapping.swap_in(list_keys.owners[k], plan.list);
+    }
+    parallel_for_to_end(list_plans.size(), 64, patch_lists);
+    m.pair_stats.compact_if_possible();
+    return ExactReport{ExactRoute::Incremental, affected.size()};
+}
+
+// ---------------------------------------------------------------------------
+// Swing
+
+namespace {
+
+// Share of the full pass's user-pair work above which the full pass runs.
+constexpr double kSwingIncrementalShare = 0.5;
+
+ExactReport full_swing(SwingModel& m, Merged&& merged) {
+    const SwingScores none;
+    SwingScores scores = build_swing_scores(merged.users, merged.items, none, m.n_users, m.n_items,
+                                            m.alpha, m.max_cache_num);
+    std::swap(m.swing_scores, scores);
+    std::swap(m.user_interactions, merged.users);
+    std::swap(m.item_interactions, merged.items);
+    return ExactReport{ExactRoute::Full, static_cast<std::size_t>(m.n_items)};
+}
+
+}  // namespace
+
+ExactReport exact_update_swing(SwingModel& m, const CsrMatrix& new_users,
+                               const CsrMatrix& new_items, ExactRoute route) {
+    const auto n_users = static_cast<std::size_t>(m.n_users);
+    const auto n_items = static_cast<std::size_t>(m.n_items);
+    const Batch batch = read_batch(new_users, new_items, n_users, n_items);
+    const bool full = route == ExactRoute::Full || m.swing_scores.empty() ||
+                      n_items > 2147483647u || drops_rows(m.user_interactions, n_users) ||
+                      drops_rows(m.item_interactions, n_items);
+    Merged merged = merge_batch(m.user_interactions, m.item_interactions, batch, n_users, n_items);
+    if (full) return full_swing(m, std::move(merged));
+
+    // The items of the changed users' merged rows (which hold their old items).
+    std::vector<std::uint8_t> marked(n_items, 0);
+    for (const std::int32_t u : batch.users)
+        for (const std::int32_t i : get_row(merged.users, static_cast<std::size_t>(u)).columns)
+            if (i >= 0 && static_cast<std::size_t>(i) < n_items)
+                marked[static_cast<std::size_t>(i)] = 1;
+    // A user row may name items whose rows do not name it back; the batch's
+    // own items are changed rows whatever the user rows say.
+    for (const std::int32_t i : batch.items) marked[static_cast<std::size_t>(i)] = 1;
+    std::vector<std::int32_t> affected;
+    for (std::size_t i = 0; i < n_items; ++i)
+        if (marked[i]) affected.push_back(static_cast<std::int32_t>(i));
+
+    if (route == ExactRoute::Auto) {
+        // The pass's work grows with each item's user pairs.
+        double all = 0.0;
+        double part = 0.0;
+        const std::size_t rows = std::min(n_items, merged.items.n_rows());
+        for (std::size_t i = 0; i < rows; ++i) {
+            const double k =
+                static_cast<double>(merged.items.indptr[i + 1] - merged.items.indptr[i]);
+            const double pairs = k * (k - 1) / 2 + k;
+            all += pairs;
+            if (marked[i]) part += pairs;
+        }
+        if (part > kSwingIncrementalShare * all) return full_swing(m, std::move(merged));
+    }
+
+    std::vector<SwingList> lists = swing_item_lists(merged.users, merged.items, m.n_users,
+                                                    m.n_items, m.alpha, m.max_cache_num, affected);
+    m.swing_scores.reserve_dense(n_items);
+    // Commit: moves only.
+    std::swap(m.user_interactions, merged.users);
+    std::swap(m.item_interactions, merged.items);
+    for (std::size_t k = 0; k < affected.size(); ++k) {
+        if (lists[k].empty())
+            m.swing_scores.erase(affected[k]);
+        else
+            m.swing_scores.insert_or_assign(affected[k], std::move(lists[k]));
+    }
+    return ExactReport{ExactRoute::Incremental, affected.size()};
+}
+
+}  // namespace quibrel

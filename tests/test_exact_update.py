@@ -1,0 +1,410 @@
+"""Exact incremental updates (quibrel._native.exact_update): after every batch the model is
+the model a full computation on all interactions gives. Models are compared through their
+saved records, which hold every field (norms, pair statistics, neighbour lists in order,
+matrices), so equality of the records is equality bit for bit."""
+
+from __future__ import annotations
+
+import gzip
+import os
+import pathlib
+import tempfile
+import textwrap
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+from conftest import both_orientations, random_interactions, run_python
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quibrel
+from quibrel import _native
+
+SAVE = {"item": quibrel.save_item_cf, "user": quibrel.save_user_cf, "swing": quibrel.save_swing}
+
+
+def make(kind, m, min_common=1, max_cache_num=100_000):
+    u, i = both_orientations(m)
+    n_users, n_items = m.shape
+    if kind == "swing":
+        return quibrel.Swing(10, 0.5, max_cache_num, n_users, n_items, u, i, {}, 0.0)
+    cls = quibrel.ItemCF if kind == "item" else quibrel.UserCF
+    return cls("ranking", 10, n_users, n_items, min_common, u, i, {}, 0.0)
+
+
+def computed(kind, m, invert=False, **kw):
+    model = make(kind, m, **kw)
+    if kind == "swing":
+        model.compute_swing(2)
+    else:
+        model.compute_similarities(invert, 2)
+    return model
+
+
+def record(kind, model, tmp_path, name="m"):
+    SAVE[kind](model, str(tmp_path), name)
+    return gzip.decompress((tmp_path / f"{name}.gz").read_bytes())
+
+
+def grown(m, shape):
+    m = sp.csr_matrix(m, dtype=np.float32, copy=True)
+    m.resize(shape)
+    return m
+
+
+def union(old, batch):
+    """The stored interactions after a batch: a batch value replaces a stored one."""
+    old = grown(old, batch.shape).toarray()
+    new = batch.toarray()
+    old[new != 0] = new[new != 0]
+    return sp.csr_matrix(old)
+
+
+def apply(model, batch, route="incremental"):
+    model.n_users, model.n_items = batch.shape
+    u, i = both_orientations(batch)
+    return _native.exact_update(model, u, i, route=route)
+
+
+def new_cells(full, stored, seed, share=0.3):
+    """Cells of `full` that `stored` lacks, in a random share of the stored users and items
+    (all new users and items take part), plus three stored cells with new values."""
+    rng = np.random.default_rng(seed)
+    f = full.toarray()
+    s = grown(stored, full.shape).toarray()
+    rows = rng.random(f.shape[0]) < share
+    cols = rng.random(f.shape[1]) < share
+    rows[stored.shape[0] :] = True
+    cols[stored.shape[1] :] = True
+    b = np.where((f != 0) & (s == 0) & rows[:, None] & cols[None, :], f, 0)
+    r, c = np.nonzero(s)
+    pick = rng.choice(len(r), size=3, replace=False)
+    b[r[pick], c[pick]] = s[r[pick], c[pick]] + 10
+    return sp.csr_matrix(b.astype(np.float32))
+
+
+def replacing(stored, users, seed):
+    """The stored cells of the given users, with new values."""
+    rng = np.random.default_rng(seed)
+    b = np.zeros(stored.shape, dtype=np.float32)
+    s = stored.toarray()
+    b[users] = np.where(s[users] != 0, rng.integers(1, 11, size=s[users].shape) / 2 + 7, 0)
+    return sp.csr_matrix(b)
+
+
+KINDS = ["item", "user", "swing"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("min_common", [1, 2])
+def test_batches_in_a_row_equal_a_full_computation(kind, min_common, tmp_path):
+    # Three batches, each bringing new users and new items, new cells for part of the stored
+    # users and items, and new values for stored cells.
+    full = random_interactions(90, 70, 0.12, seed=4)
+    stored = sp.csr_matrix(full[:60, :50])
+    model = computed(kind, stored, min_common=min_common)
+    for step, shape in enumerate([(70, 55), (80, 62), (90, 70)]):
+        batch = new_cells(sp.csr_matrix(full[: shape[0], : shape[1]]), stored, seed=step)
+        assert apply(model, batch) == "incremental"
+        stored = union(stored, batch)
+        ref = computed(kind, stored, min_common=min_common)
+        assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+        if kind != "swing":
+            # Either full path gives the same record.
+            ref = computed(kind, stored, invert=True, min_common=min_common)
+            assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+    users = list(range(90))
+    assert model.recommend(users, 8, True, False) == ref.recommend(users, 8, True, False)
+    pu = np.repeat(np.arange(90), 70).tolist()
+    pi = np.tile(np.arange(70), 90).tolist()
+    assert model.predict(pu, pi) == ref.predict(pu, pi)
+    counter = "num_swing_elements" if kind == "swing" else "num_sim_elements"
+    assert getattr(model, counter)() == getattr(ref, counter)() > 0
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_updates_print_nothing_and_an_empty_batch_changes_only_the_counts(kind, tmp_path, capfd):
+    stored = random_interactions(40, 30, 0.15, seed=1)
+    model = computed(kind, stored)
+    capfd.readouterr()
+    assert apply(model, sp.csr_matrix((45, 33), dtype=np.float32)) == "incremental"
+    assert capfd.readouterr().out == ""
+    ref = computed(kind, grown(stored, (45, 33)))
+    assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_batch_on_one_very_popular_item(kind, tmp_path):
+    stored = random_interactions(120, 40, 0.08, seed=2)
+    model = computed(kind, stored)
+    b = np.zeros(stored.shape, dtype=np.float32)
+    b[:, 7] = 1.5  # every user, the stored ones included, on item 7
+    batch = sp.csr_matrix(b)
+    assert apply(model, batch) == "incremental"
+    ref = computed(kind, union(stored, batch))
+    assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+
+
+@pytest.mark.parametrize("kind", ["item", "user"])
+def test_small_batches_on_long_lists(kind, tmp_path):
+    # Long lists and few entries of changed entities in them: entries are moved one by one.
+    stored = random_interactions(150, 120, 0.2, seed=13)
+    model = computed(kind, stored)
+    for step in range(3):
+        b = np.zeros(stored.shape, dtype=np.float32)
+        s = stored.toarray()
+        b[step, np.nonzero(s[step])[0][0]] = 9.5  # a new value for a stored cell
+        b[step + 50, np.nonzero(s[step + 50] == 0)[0][0]] = 3.0  # a new cell
+        batch = sp.csr_matrix(b)
+        assert apply(model, batch) == "incremental"
+        stored = union(stored, batch)
+        ref = computed(kind, stored)
+        assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+
+
+@pytest.mark.parametrize("kind", ["item", "user"])
+def test_min_common_zero_lists_every_entity(kind, tmp_path):
+    stored = random_interactions(30, 25, 0.15, seed=5)
+    model = computed(kind, stored, min_common=0)
+    batch = replacing(stored, [3, 4], seed=1)
+    assert apply(model, batch) == "incremental"
+    ref = computed(kind, union(stored, batch), min_common=0)
+    assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+    # New entities join every list: only a full run does that.
+    assert apply(model, grown(batch, (32, 27))) == "full"
+    ref = computed(kind, grown(union(stored, batch), (32, 27)), min_common=0)
+    assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_auto_route_falls_back_to_a_full_run_for_large_batches(kind, tmp_path):
+    full = random_interactions(80, 60, 0.1, seed=6)
+    stored = sp.csr_matrix(full[:40])
+    model = computed(kind, grown(stored, (40, 60)))
+    batch = grown(sp.csr_matrix(np.vstack([np.zeros((40, 60)), full[40:].toarray()])), (80, 60))
+    assert apply(model, batch, route="auto") == "full"
+    ref = computed(kind, full)
+    assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+    # A small batch on a large model stays incremental.
+    small = sp.csr_matrix(([2.0], ([5], [9])), shape=(80, 60), dtype=np.float32)
+    big = computed(kind, random_interactions(80, 60, 0.02, seed=7))
+    assert apply(big, small, route="auto") == "incremental"
+
+
+@pytest.mark.parametrize("kind", ["item", "user", "swing"])
+def test_a_model_never_computed_gets_a_full_run(kind, tmp_path):
+    stored = random_interactions(30, 20, 0.2, seed=8)
+    model = make(kind, stored)
+    batch = replacing(stored, [1], seed=2)
+    assert apply(model, batch) == "full"
+    ref = computed(kind, union(stored, batch))
+    assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+
+
+def test_swing_without_the_pair_cache(tmp_path):
+    stored = random_interactions(50, 40, 0.15, seed=9)
+    model = computed("swing", stored, max_cache_num=0)
+    batch = new_cells(grown(random_interactions(55, 40, 0.15, seed=3), (55, 40)), stored, seed=3)
+    assert apply(model, batch) == "incremental"
+    ref = computed("swing", union(stored, batch), max_cache_num=0)
+    assert record("swing", model, tmp_path, "a") == record("swing", ref, tmp_path, "b")
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_entity_lists_equal_the_stored_lists(kind):
+    m = random_interactions(50, 40, 0.15, seed=10)
+    fresh = make(kind, m)
+    model = computed(kind, m)
+    n = 40 if kind != "user" else 50
+    chosen = [n - 1, 0, 5, 5, 17]
+    expected = _native.neighbours(model, chosen, 1 << 40)
+    # Computed from the matrices alone: the same on a model that was never computed.
+    assert _native.entity_lists(model, chosen) == expected
+    assert _native.entity_lists(fresh, chosen) == expected
+    with pytest.raises(BaseException, match="index out of bounds"):
+        _native.entity_lists(model, [n])
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_bad_batches_leave_the_model_unchanged(kind, tmp_path):
+    stored = random_interactions(30, 20, 0.2, seed=11)
+    model = computed(kind, stored)
+    before = record(kind, model, tmp_path)
+    gu, gi = both_orientations(replacing(stored, [2], seed=4))
+    _, oi = both_orientations(replacing(stored, [3], seed=5))
+    beyond = both_orientations(sp.csr_matrix(([1.0], ([30], [0])), shape=(31, 20)))
+    wide = both_orientations(sp.csr_matrix(([1.0], ([0], [20])), shape=(30, 21)))
+    cases = [
+        ((gu, oi), ValueError, "different interactions"),  # the two matrices disagree
+        (beyond, BaseException, "index out of bounds"),  # a user beyond n_users
+        (wide, BaseException, "index out of bounds"),  # an item beyond n_items
+        ((gu, gi, "sideways"), ValueError, "route"),
+    ]
+    for args, error, text in cases:
+        with pytest.raises(error, match=text):
+            _native.exact_update(model, *args)
+        assert record(kind, model, tmp_path) == before
+    with pytest.raises(TypeError):
+        _native.exact_update(object(), gu, gi)
+
+
+@pytest.mark.parametrize("kind", ["item", "user"])
+def test_a_nan_similarity_fails_before_the_model_changes(kind, tmp_path):
+    stored = random_interactions(30, 20, 0.25, seed=12)
+    model = computed(kind, stored)
+    before = record(kind, model, tmp_path)
+    b = np.zeros(stored.shape, dtype=np.float32)
+    b[4, np.nonzero(stored.toarray()[4])[0][0]] = np.inf  # a stored cell of user 4 turns infinite
+    with pytest.raises(BaseException, match="unwrap"):
+        apply(model, sp.csr_matrix(b))
+    assert record(kind, model, tmp_path) == before
+
+
+INTERRUPTED = """
+import gzip, os, sys
+import numpy as np, scipy.sparse as sp, quibrel
+from quibrel import _native
+from conftest import both_orientations, random_interactions
+
+kind, tmp = {kind!r}, {tmp!r}
+n_users, n_items = {shape}
+stored = random_interactions(n_users, n_items, 0.05, seed=1)
+u, i = both_orientations(stored)
+if kind == "swing":
+    base = quibrel.Swing(10, 0.5, 100000, n_users, n_items, u, i, {{}}, 0.0)
+    base.compute_swing(2)
+else:
+    cls = quibrel.ItemCF if kind == "item" else quibrel.UserCF
+    base = cls("ranking", 10, n_users, n_items, 1, u, i, {{}}, 0.0)
+    base.compute_similarities(False, 2)
+save, load = {{"item": (quibrel.save_item_cf, quibrel.load_item_cf),
+              "user": (quibrel.save_user_cf, quibrel.load_user_cf),
+              "swing": (quibrel.save_swing, quibrel.load_swing)}}[kind]
+def body(m):
+    save(m, tmp, "x")
+    return gzip.decompress(open(os.path.join(tmp, "x.gz"), "rb").read())
+before = body(base)
+save(base, tmp, "base")
+def make():
+    return load(tmp, "base")
+b = np.zeros((n_users, n_items), dtype=np.float32)
+b[:n_users // 8, :] = stored.toarray()[:n_users // 8, :] + 1
+bu, bi = both_orientations(sp.csr_matrix(b))
+done = make()
+_native.exact_update(done, bu, bi, route="incremental")
+after = body(done)
+del base, done
+"""
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_an_interrupt_between_the_loops_leaves_the_model_as_it_was(kind, tmp_path):
+    # The progress hook stops the k-th parallel loop as an interrupt does; every loop of the
+    # update is stopped in turn until the update gets through.
+    code = INTERRUPTED.format(kind=kind, tmp=str(tmp_path), shape=(300, 200)) + textwrap.dedent(
+        """
+        outcomes = []
+        for k in range(1, 40):
+            m = make()
+            calls = []
+            def progress(done, total):
+                if done == total:
+                    calls.append(1)
+                    if len(calls) == k:
+                        raise KeyboardInterrupt
+            try:
+                _native.call(_native.exact_update, (m, bu, bi, "incremental"), 0, True, progress)
+            except KeyboardInterrupt:
+                assert body(m) == before, k
+                outcomes.append("stopped")
+                continue
+            assert body(m) == after, k
+            outcomes.append("done")
+            break
+        print("OUTCOMES", outcomes)
+        """
+    )
+    out = run_python(code, timeout=300)
+    assert out.returncode == 0, out.stderr[-3000:]
+    outcomes = out.stdout.split("OUTCOMES")[1]
+    assert "stopped" in outcomes and "done" in outcomes
+
+
+# Large enough that the update's allocations are fresh mappings, not reused heap space.
+SIZES = {"item": (3000, 1500), "user": (1500, 3000), "swing": (1000, 500)}
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(
+    bool(os.environ.get("QUIBREL_SANITIZED")),
+    reason="address-space limits do not work under the sanitizer",
+)
+@pytest.mark.parametrize("kind", KINDS)
+def test_allocation_failures_leave_the_model_as_it_was(kind, tmp_path):
+    code = INTERRUPTED.format(kind=kind, tmp=str(tmp_path), shape=SIZES[kind]) + textwrap.dedent(
+        """
+        import resource
+        def vm_size():
+            for line in open("/proc/self/status"):
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+        _native.pool_size()
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        outcomes = []
+        for margin in [-64, -32, -16, -8, -4, -2, -1, 0, 2, 8, 32]:
+            m = make()
+            resource.setrlimit(resource.RLIMIT_AS, (vm_size() + int(margin * (1 << 20)), hard))
+            try:
+                _native.exact_update(m, bu, bi, "incremental")
+                outcome = "done"
+            except MemoryError:
+                outcome = "failed"
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            assert body(m) == (after if outcome == "done" else before), margin
+            outcomes.append(outcome)
+        print("OUTCOMES", outcomes)
+        """
+    )
+    out = run_python(code, timeout=300)
+    assert out.returncode == 0, out.stderr[-3000:]
+    outcomes = out.stdout.split("OUTCOMES")[1]
+    assert "failed" in outcomes and "done" in outcomes
+
+
+@st.composite
+def histories(draw):
+    """A stored matrix and batches that replace values and bring new users and items."""
+    n_users = draw(st.integers(1, 12))
+    n_items = draw(st.integers(1, 12))
+    cells = st.sampled_from([0.0, 0.0, 0.0, 0.5, 1.0, 2.5, 4.0])
+
+    def matrix(rows, cols):
+        values = draw(st.lists(cells, min_size=rows * cols, max_size=rows * cols))
+        return np.array(values, dtype=np.float32).reshape(rows, cols)
+
+    stored = matrix(n_users, n_items)
+    batches = []
+    for _ in range(draw(st.integers(1, 3))):
+        n_users += draw(st.integers(0, 2))
+        n_items += draw(st.integers(0, 2))
+        batches.append(matrix(n_users, n_items))
+    return stored, batches
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    histories(), st.sampled_from(KINDS), st.integers(0, 2), st.sampled_from(["auto", "incremental"])
+)
+def test_property_any_history_equals_a_full_computation(history, kind, min_common, route):
+    stored, batches = history
+    tmp = pathlib.Path(tempfile.mkdtemp())
+    current = sp.csr_matrix(stored)
+    model = computed(kind, current, min_common=min_common)
+    for b in batches:
+        batch = sp.csr_matrix(b)
+        apply(model, batch, route=route)
+        current = union(current, batch)
+    ref = computed(kind, current, min_common=min_common)
+    assert record(kind, model, tmp, "a") == record(kind, ref, tmp, "b")
