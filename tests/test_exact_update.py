@@ -367,7 +367,9 @@ def test_allocation_failures_leave_the_model_as_it_was(kind, tmp_path):
         print("OUTCOMES", outcomes)
         """
     )
-    out = run_python(code, timeout=300)
+    # One malloc arena: the room reserved for the file threads' arenas would otherwise serve
+    # the update without any new mapping, and no limit would bite.
+    out = run_python(code, env={"MALLOC_ARENA_MAX": "1"}, timeout=300)
     assert out.returncode == 0, out.stderr[-3000:]
     outcomes = out.stdout.split("OUTCOMES")[1]
     assert "failed" in outcomes and "done" in outcomes
