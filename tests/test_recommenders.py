@@ -313,3 +313,95 @@ def test_partial_fit_grows_the_catalogue(cls, data):
     assert rec.user_ids[-1] == "new" and rec.item_ids[-1] == "brand new"
     assert rec.predict(["new"], ["brand new"]).shape == (1,)
     rec.recommend(rec.user_ids, n=3)  # every user, old and new, can be served
+
+
+def _answers(rec):
+    similar = (
+        rec.similar_users(rec.user_ids, n=10**6)
+        if isinstance(rec, UserCFRecommender)
+        else rec.similar_items(rec.item_ids, n=10**6)
+    )
+    recs = rec.recommend(rec.user_ids, n=20)
+    scores = rec.predict(np.repeat(rec.user_ids, 3), np.tile(rec.item_ids[:3], rec.n_users))
+    return similar, recs, scores
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_exact_partial_fit_equals_a_fit_on_everything(cls, data):
+    frame = frame_of(data, users=[f"u{i}" for i in range(40)], items=list(range(100, 130)))
+    first, rest = frame.iloc[::2], frame.iloc[1::2]
+    batches = [
+        rest.iloc[:40],
+        # a repeated pair takes the batch's value; new users and items arrive
+        pd.concat(
+            [
+                rest.iloc[40:].assign(value=lambda d: d["value"] + 1),
+                pd.DataFrame(
+                    {
+                        "user": ["new", "new", "u3"],
+                        "item": [999, 100, 999],
+                        "value": [1.0, 2.0, 3.0],
+                    }
+                ),
+            ]
+        ),
+        rest.iloc[:0],  # an empty frame is refused: data must hold interactions
+    ]
+    rec = cls(num_threads=1).fit(first, value_col="value")
+    seen = [first]
+    for batch in batches[:2]:
+        rec.partial_fit(batch, value_col="value")
+        seen.append(batch)
+        full = cls(num_threads=1).fit(pd.concat(seen), value_col="value")
+        assert rec.user_ids.tolist() == full.user_ids.tolist()
+        assert rec.item_ids.tolist() == full.item_ids.tolist()
+        for got, want in zip(_answers(rec), _answers(full), strict=True):
+            if isinstance(got, pd.DataFrame):
+                pd.testing.assert_frame_equal(got, want)
+            else:
+                np.testing.assert_array_equal(got, want)
+    with pytest.raises(ValueError, match="empty"):
+        rec.partial_fit(batches[2], value_col="value")
+
+
+@pytest.mark.parametrize("failure", [KeyboardInterrupt, MemoryError])
+def test_a_failed_update_leaves_the_recommender_as_it_was(failure, data, monkeypatch, tmp_path):
+    import quibrel.recommenders as module
+
+    rec = ItemCFRecommender().fit(frame_of(data))
+    before = _answers(rec)
+    rec.save(tmp_path / "before")
+    sizes = (rec.n_users, rec.n_items, rec.user_ids.tolist())
+
+    def fail(*args):
+        raise failure()
+
+    monkeypatch.setattr(module._native, "exact_update", fail)
+    batch = pd.DataFrame({"user": [0, "new"], "item": [29, "new item"], "value": [9.0, 1.0]})
+    with pytest.raises(failure):
+        rec.partial_fit(batch, value_col="value")
+    assert (rec.n_users, rec.n_items, rec.user_ids.tolist()) == sizes
+    for got, want in zip(_answers(rec), before, strict=True):
+        if isinstance(got, pd.DataFrame):
+            pd.testing.assert_frame_equal(got, want)
+        else:
+            np.testing.assert_array_equal(got, want)
+    rec.save(tmp_path / "after")  # the engine's record, consumed lists included, is unchanged
+    assert (tmp_path / "after").read_bytes() == (tmp_path / "before").read_bytes()
+
+
+def test_an_exact_update_after_an_approximate_one_is_exact_again(data, tmp_path):
+    frame = frame_of(data)
+    # The last part is one interaction: an update the engine would do incrementally.
+    parts = [frame.iloc[2::2], frame.iloc[1::2], frame.iloc[:1]]
+    rec = ItemCFRecommender().fit(parts[0], value_col="value")
+    rec.partial_fit(parts[1], value_col="value", exact=False)
+    rec.save(tmp_path / "m")  # the file remembers that the state is approximate
+    rec = load(tmp_path / "m")
+    rec.partial_fit(parts[2], value_col="value")
+    full = ItemCFRecommender().fit(pd.concat(parts), value_col="value")
+    for got, want in zip(_answers(rec), _answers(full), strict=True):
+        if isinstance(got, pd.DataFrame):
+            pd.testing.assert_frame_equal(got, want)
+        else:
+            np.testing.assert_array_equal(got, want)

@@ -122,6 +122,7 @@ def save_recommender(rec: Recommender, path: str | os.PathLike[str]) -> None:
         "params": rec.get_params(),
         "user_ids": user_kind,
         "item_ids": item_kind,
+        "approximate": rec._approximate,
     }
     fd, tmp_path = tempfile.mkstemp(prefix=".quibrel-", suffix=".tmp", dir=directory)
     try:
@@ -204,5 +205,6 @@ def load_recommender(path: str | os.PathLike[str]) -> Recommender:
     rec._popularity = np.asarray(popularity, dtype=np.int64)
     if len(rec._popularity) != len(items):
         raise ValueError(f"{name!r} is a damaged quibrel recommender file: sizes disagree")
+    rec._approximate = bool(header.get("approximate", False))
     rec._model = model
     return rec

@@ -44,7 +44,7 @@ class IdMap:
     def add(self, raw: pd.Index | npt.NDArray[Any]) -> npt.NDArray[np.int64]:
         """Dense ids of raw ids, giving new ids (in order of first appearance) to unknown ones.
 
-        Returns the dense ids; call `truncate` with the old length to undo.
+        Returns the dense ids; `restore` with the earlier `index` undoes it.
         """
         codes, uniques = pd.factorize(np.asarray(raw, dtype=object) if _needs_object(raw) else raw)
         if len(self._index) == 0:
@@ -60,12 +60,14 @@ class IdMap:
             start = len(self._index)
             known[new] = np.arange(start, start + int(new.sum()))
             # Homogeneous ids keep their dtype (int64 stays int64); mixed ones become objects.
-            added = pd.Index(np.asarray(uniques)[new], tupleize_cols=False)
-            self._index = self._index.append(added) if start else added
+            added = pd.Index(np.asarray(uniques)[new], tupleize_cols=False).infer_objects()
+            # The same ids get the same dtype however they arrived (int64 for integers held
+            # in an object column, say), so answers do not depend on the batching.
+            self._index = self._index.append(added).infer_objects() if start else added
         return known[codes]
 
-    def truncate(self, length: int) -> None:
-        self._index = self._index[:length]
+    def restore(self, index: pd.Index) -> None:
+        self._index = index
 
     def set_ids(self, ids: pd.Index | Sequence[Hashable] | npt.NDArray[Any]) -> None:
         index = pd.Index(ids, tupleize_cols=False)

@@ -50,6 +50,9 @@ class Recommender:
         self._users = IdMap("user")
         self._items = IdMap("item")
         self._popularity = np.zeros(0, dtype=np.int64)
+        # True after an approximate fold-in: the next exact update must recompute everything,
+        # since it builds on the stored state being exact.
+        self._approximate = False
 
     # ---- settings ------------------------------------------------------------------------
 
@@ -118,6 +121,7 @@ class Recommender:
         self._model = model
         self._users, self._items = users, items
         self._popularity = np.diff(by_item.sparse_indptr).astype(np.int64)
+        self._approximate = False
         return self
 
     def partial_fit(
@@ -140,13 +144,14 @@ class Recommender:
         self._check_settings()
         batch = read_interactions(data, user_col, item_col, value_col)
         n_users0, n_items0 = len(self._users), len(self._items)
+        users0, items0 = self._users.index, self._items.index
         popularity0 = self._popularity
         try:
             dense = to_dense(batch, self._users, self._items)
             self._fold_in(dense, n_users0, n_items0, exact)
         except BaseException:
-            self._users.truncate(n_users0)
-            self._items.truncate(n_items0)
+            self._users.restore(users0)
+            self._items.restore(items0)
             self._popularity = popularity0
             raise
         return self
@@ -183,7 +188,8 @@ class Recommender:
         _native.set_consumed(model, changed, merged_offsets, items_flat)
         try:
             if exact:
-                self._call(_native.exact_update, model, new_by_user, new_by_item)
+                route = "full" if self._approximate else "auto"
+                self._call(_native.exact_update, model, new_by_user, new_by_item, route)
             elif isinstance(model, Swing):
                 threads = self._threads()
                 self._call(model.update_swing, threads, new_by_user, new_by_item)
@@ -196,6 +202,7 @@ class Recommender:
             if grown:
                 model.n_users, model.n_items = n_users0, n_items0
             raise
+        self._approximate = not exact
         popularity = np.zeros(n_items, dtype=np.int64)
         popularity[: len(self._popularity)] = self._popularity
         new_counts = np.bincount(items_flat, minlength=n_items) - np.bincount(
