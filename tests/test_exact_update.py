@@ -13,12 +13,11 @@ import textwrap
 
 import numpy as np
 import pytest
+import quibrel
 import scipy.sparse as sp
 from conftest import both_orientations, random_interactions, run_python
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import quibrel
 from quibrel import _native
 
 SAVE = {"item": quibrel.save_item_cf, "user": quibrel.save_user_cf, "swing": quibrel.save_swing}
