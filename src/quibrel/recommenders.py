@@ -574,6 +574,14 @@ def _ranked_frame(
     counts: npt.NDArray[np.int64],
     value_ids: pd.Index,
 ) -> pd.DataFrame:
+    if len(dense_values) and (
+        int(dense_values.min()) < 0 or int(dense_values.max()) >= len(value_ids)
+    ):
+        # Only a model read from a damaged or hand-made file holds such ids; take() would
+        # raise IndexError, or answer with the wrong id for a negative one.
+        raise ValueError(
+            f"the model holds {value_col} ids outside its id map: it was loaded from a damaged file"
+        )
     total = int(counts.sum())
     starts = np.repeat(np.cumsum(counts) - counts, counts)
     rank = np.arange(total, dtype=np.int64) - starts + 1

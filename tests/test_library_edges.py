@@ -1,0 +1,126 @@
+"""The library layer at the edges its fuzz harness (fuzz/test_fuzz_library.py) found: ids of
+awkward dtypes, counts and values at the limits of the engine's integer and float types, and
+files whose members disagree."""
+
+from __future__ import annotations
+
+import io
+import pathlib
+import sys
+import zipfile
+
+import numpy as np
+import pandas as pd
+import pytest
+import scipy.sparse as sp
+from quibrel.recommenders import (
+    ItemCFRecommender,
+    SwingRecommender,
+    UserCFRecommender,
+    load,
+)
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "fuzz"))
+import support  # noqa: E402
+
+CLASSES = [ItemCFRecommender, UserCFRecommender, SwingRecommender]
+PAIRS = pd.DataFrame({"user": [0, 0, 1, 1, 2], "item": [0, 1, 0, 1, 1]})
+
+
+def relabel(users=None, items=None) -> pd.DataFrame:
+    """PAIRS with users and items renamed through the given lists (index = old id)."""
+    frame = PAIRS.copy()
+    if users is not None:
+        frame["user"] = pd.Series([users[u] for u in PAIRS.user], dtype=object)
+    if items is not None:
+        frame["item"] = pd.Series([items[i] for i in PAIRS.item], dtype=object)
+    return frame
+
+
+@pytest.mark.parametrize(
+    "column",
+    [
+        pd.Series(["a", "a", "b", "b", "c"]),  # pandas 3 gives text its own str dtype
+        pd.Series(["a", "a", "b", "b", "c"], dtype="string"),
+        pd.Series(pd.Categorical(["a", "a", "b", "b", "c"])),
+    ],
+    ids=["str", "string", "category"],
+)
+def test_text_ids_of_every_pandas_dtype_go_through_a_file(column, tmp_path):
+    rec = ItemCFRecommender().fit(PAIRS.assign(user=column))
+    rec.save(tmp_path / "m")
+    again = load(tmp_path / "m")
+    assert again.user_ids.tolist() == ["a", "b", "c"]
+    pd.testing.assert_frame_equal(again.recommend(["a", "c"]), rec.recommend(["a", "c"]))
+
+
+def members(path) -> dict[str, bytes]:
+    with zipfile.ZipFile(path) as z:
+        return {name: z.read(name) for name in z.namelist()}
+
+
+def write(path, parts: dict[str, bytes]) -> None:
+    with zipfile.ZipFile(path, "w") as z:
+        for name, blob in parts.items():
+            z.writestr(name, blob)
+
+
+def test_files_whose_members_disagree_are_refused(tmp_path):
+    small, large = tmp_path / "small", tmp_path / "large"
+    ItemCFRecommender().fit(PAIRS).save(small)
+    ItemCFRecommender().fit(PAIRS.assign(item=[0, 1, 0, 1, 2])).save(large)
+    parts = members(small)
+    # The engine of another file: it knows 3 items, the id map 2.
+    write(tmp_path / "f", {**parts, "engine.gz": members(large)["engine.gz"]})
+    with pytest.raises(ValueError, match="damaged quibrel recommender file: sizes disagree"):
+        load(tmp_path / "f")
+    for name, blob in (
+        ("popularity.npy", b""),  # numpy: EOFError
+        ("popularity.npy", members(large)["popularity.npy"][:-8] + np.zeros(2).tobytes()),
+        ("recommender.json", b'{"format": "quibrel-recommender", "version": 1, "class": []}'),
+    ):
+        write(tmp_path / "f", {**parts, name: blob})
+        with pytest.raises(ValueError, match="quibrel recommender file|recommender class"):
+            load(tmp_path / "f")
+
+
+def test_an_engine_record_naming_items_beyond_the_id_map_is_refused_when_answering(tmp_path):
+    # A hand-made record with the right counts whose neighbour lists name items -1 and 5 of 2:
+    # the ids must not wrap around to another item.
+    csr = ([0, 1, 0], [0, 2, 3], [1.0, 1.0, 1.0])
+    record = {
+        "task": b"ranking",
+        **{"k_sim": 5, "n_users": 2, "n_items": 2, "min_common": 1},
+        "sum_squares": [1.0, 1.0],
+        "pair_stats": [],
+        "sim_mapping": [(0, [1, -1], [0.9, 0.5]), (1, [5], [0.7])],
+        "user_interactions": csr,
+        "item_interactions": ([0, 1, 0], [0, 2, 3], [1.0, 1.0, 1.0]),
+        "user_consumed": [],
+        "default_pred": 0.0,
+    }
+    good = tmp_path / "good"
+    ItemCFRecommender().fit(PAIRS[PAIRS.user < 2]).save(good)
+    write(tmp_path / "f", {**members(good), "engine.gz": support.gzip_member(
+        support.encode_cf(record))})  # fmt: skip
+    rec = load(tmp_path / "f")
+    for ask in (lambda: rec.similar_items([0]), lambda: rec.recommend([0], filter_consumed=False)):
+        with pytest.raises(ValueError, match="ids outside its id map"):
+            ask()
+    assert rec.predict([0], [1]).shape == (1,)
+
+
+def test_a_truncated_or_unreadable_archive_is_a_value_error(tmp_path):
+    path = tmp_path / "m"
+    SwingRecommender().fit(PAIRS).save(path)
+    blob = path.read_bytes()
+    local, central = blob.index(b"PK\x03\x04"), blob.index(b"PK\x01\x02")
+    encrypted = bytearray(blob)  # the first member flagged as encrypted
+    encrypted[local + 6] |= 1
+    encrypted[central + 8] |= 1
+    unknown_method = bytearray(blob)  # ... or compressed by a method zipfile lacks
+    unknown_method[local + 8] = unknown_method[central + 10] = 99
+    for bad in (blob[: len(blob) // 2], blob[:30], bytes(encrypted), bytes(unknown_method)):
+        path.write_bytes(bad)
+        with pytest.raises(ValueError, match="quibrel recommender file"):
+            load(path)
