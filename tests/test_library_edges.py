@@ -4,7 +4,6 @@ files whose members disagree."""
 
 from __future__ import annotations
 
-import io
 import pathlib
 import sys
 import zipfile
@@ -21,7 +20,7 @@ from quibrel.recommenders import (
 )
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "fuzz"))
-import support  # noqa: E402
+import support
 
 CLASSES = [ItemCFRecommender, UserCFRecommender, SwingRecommender]
 PAIRS = pd.DataFrame({"user": [0, 0, 1, 1, 2], "item": [0, 1, 0, 1, 1]})
@@ -54,6 +53,40 @@ def test_text_ids_of_every_pandas_dtype_go_through_a_file(column, tmp_path):
     pd.testing.assert_frame_equal(again.recommend(["a", "c"]), rec.recommend(["a", "c"]))
 
 
+def test_ids_that_compare_equal_are_one_id_whatever_the_dtypes():
+    # A bool map met by integers, in a later batch and in the answers.
+    rec = ItemCFRecommender().fit(relabel(items=[False, True]))
+    rec.partial_fit(sp.csr_matrix(np.ones((1, 2))), exact=False)
+    rec.partial_fit(pd.DataFrame({"user": [7], "item": [1.0]}), exact=False)
+    assert rec.n_items == 2 and rec.item_ids.tolist() == [False, True]
+    np.testing.assert_array_equal(rec.predict([0, 0], [0, 1]), rec.predict([0, 0], [False, True]))
+    # Integers beyond 2**53 next to floats, and beyond int64: pandas would join them as floats.
+    big = [2**63 - 1, 2**63 - 2, 0.5]
+    rec = ItemCFRecommender().fit(relabel(users=big))
+    rec.partial_fit(
+        pd.DataFrame({"user": pd.Series([np.uint64(2**64 - 1), 2.5], dtype=object), "item": 0}),
+        exact=False,
+    )
+    assert rec.user_ids.tolist() == [*big, 2**64 - 1, 2.5]
+    assert len(rec.recommend([*big, 2**64 - 1, 2.5], unknown="error")) > 0
+    with pytest.raises(KeyError, match=r"unknown user id 9\.223372036854776e\+18 at"):
+        rec.recommend([float(2**63)])  # equal to no integer in the map
+
+
+def test_datetime_ids_stay_datetimes():
+    stamps = pd.to_datetime([0, 10**9, 1])  # nanosecond precision
+    rec = ItemCFRecommender().fit(relabel(users=list(stamps)).astype({"user": "datetime64[ns]"}))
+    assert rec.user_ids.dtype.kind == "M"
+    assert set(rec.recommend(stamps[:2], n=3)["user"]) <= set(stamps)
+    # Not integers: 0 is another user, and numpy's own scalars in a mixed column are the same
+    # users (numpy hashes a nanosecond datetime64 unlike the equal Timestamp).
+    mixed = pd.Series([np.datetime64(1, "ns"), 0], dtype=object)
+    rec.partial_fit(pd.DataFrame({"user": mixed, "item": [0, 1]}), exact=False)
+    assert rec.n_users == 4 and rec.user_ids[3] == 0
+    with pytest.raises(KeyError, match=r"id np\.datetime64\('1970-01-01T00:00:00\.000000005"):
+        rec.recommend([pd.Timestamp(5)])
+
+
 def members(path) -> dict[str, bytes]:
     with zipfile.ZipFile(path) as z:
         return {name: z.read(name) for name in z.namelist()}
@@ -80,7 +113,7 @@ def test_files_whose_members_disagree_are_refused(tmp_path):
         ("recommender.json", b'{"format": "quibrel-recommender", "version": 1, "class": []}'),
     ):
         write(tmp_path / "f", {**parts, name: blob})
-        with pytest.raises(ValueError, match="quibrel recommender file|recommender class"):
+        with pytest.raises(ValueError, match=r"quibrel recommender file|recommender class"):
             load(tmp_path / "f")
 
 
@@ -90,7 +123,10 @@ def test_an_engine_record_naming_items_beyond_the_id_map_is_refused_when_answeri
     csr = ([0, 1, 0], [0, 2, 3], [1.0, 1.0, 1.0])
     record = {
         "task": b"ranking",
-        **{"k_sim": 5, "n_users": 2, "n_items": 2, "min_common": 1},
+        "k_sim": 5,
+        "n_users": 2,
+        "n_items": 2,
+        "min_common": 1,
         "sum_squares": [1.0, 1.0],
         "pair_stats": [],
         "sim_mapping": [(0, [1, -1], [0.9, 0.5]), (1, [5], [0.7])],

@@ -16,7 +16,7 @@ import numpy.typing as npt
 import pandas as pd
 import scipy.sparse as sp
 
-from ._ids import IdMap
+from ._ids import IdMap, exact_index
 
 F32_MAX = float(np.finfo(np.float32).max)
 
@@ -230,7 +230,7 @@ def as_id_array(values: Any, argument: str) -> npt.NDArray[Any]:
         raise ValueError(f"{argument} must be one-dimensional, got shape {values.shape}")
     # An Index infers one dtype for homogeneous ids and keeps mixed ones as objects (a numpy
     # array would turn [1, "a"] into two strings).
-    arr: npt.NDArray[Any] = pd.Index(values, tupleize_cols=False).to_numpy()
+    arr: npt.NDArray[Any] = exact_index(values).to_numpy()
     missing = pd.isna(arr)
     if missing.any():
         pos = int(np.argmax(missing))

@@ -556,7 +556,9 @@ def _finite_float(value: Any, argument: str) -> None:
 
 def _unknown_message(argument: str, what: str, raw: npt.NDArray[Any], known: Any) -> str:
     pos = int(np.argmin(known))
-    value = raw[pos].item() if isinstance(raw[pos], np.generic) else raw[pos]
+    # .item() gives plain Python values, except for datetimes (nanoseconds become an int).
+    plain = isinstance(raw[pos], np.generic) and raw.dtype.kind not in "mM"
+    value = raw[pos].item() if plain else raw[pos]
     return f"{argument} holds an unknown {what} id {value!r} at position {pos}"
 
 
