@@ -87,6 +87,49 @@ def test_datetime_ids_stay_datetimes():
         rec.recommend([pd.Timestamp(5)])
 
 
+@pytest.mark.parametrize("cls", CLASSES)
+def test_counts_past_the_engines_integers_mean_everything(cls):
+    rec = cls().fit(PAIRS)
+    everything = rec.recommend([0, 1, 2], n=rec.n_items, filter_consumed=False)
+    for n in (2**63, 2**64, 2**64 + 1, 10**30):
+        got = rec.recommend([0, 1, 2], n=n, filter_consumed=False)
+        pd.testing.assert_frame_equal(got, everything)
+        assert len(rec.similar_items([0, 1], n=n) if cls is not UserCFRecommender
+                   else rec.similar_users([0, 1], n=n)) > 0  # fmt: skip
+    settings = {"top_k": 2**64} if cls is SwingRecommender else {"k_sim": 2**64, "min_common": 1}
+    huge = cls(**settings).fit(PAIRS)
+    plain = cls().fit(PAIRS)
+    pd.testing.assert_frame_equal(huge.recommend([0, 1, 2]), plain.recommend([0, 1, 2]))
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_values_and_settings_must_fit_the_engines_floats(cls):
+    for value in (1e20, 3e38, -(2.0**48) - 2**30):
+        with pytest.raises(ValueError, match=r"at row 2: values must be finite, with magnitude"):
+            cls().fit(PAIRS.assign(v=[1.0, 1.0, value, 1.0, 1.0]), value_col="v")
+        with pytest.raises(ValueError, match=r"row 1, column 0: values must be finite"):
+            cls().fit(sp.csr_matrix(np.array([[1.0, 1.0], [value, 1.0]])))
+    # The largest value allowed, on every entry: no similarity overflows into a NaN.
+    rec = cls().fit(PAIRS.assign(v=2.0**48), value_col="v")
+    assert np.isfinite(rec.recommend([0, 1, 2], filter_consumed=False)["score"]).all()
+    with pytest.raises(TypeError, match="must be numeric, got dtype complex128"):
+        cls().fit(PAIRS.assign(v=1 + 1j), value_col="v")
+    with pytest.raises(ValueError, match="more than one column named 'user'"):
+        cls().fit(pd.concat([PAIRS, PAIRS[["user"]]], axis=1))
+    with pytest.raises(ValueError, match="default_pred must be a finite 32-bit float"):
+        cls(default_pred=3.5e38).fit(PAIRS)
+
+
+def test_a_sparse_shape_beyond_the_dense_ids_is_refused_before_allocating():
+    m = sp.coo_matrix(([1.0], ([0], [0])), shape=(1, 2**40))
+    with pytest.raises(ValueError, match="1099511627776 columns: at most 2147483646"):
+        ItemCFRecommender().fit(m)
+    rec = ItemCFRecommender().fit(PAIRS)
+    with pytest.raises(ValueError, match="2147483647 rows"):
+        rec.partial_fit(sp.coo_array(([1.0], ([0], [0])), shape=(2**31 - 1, 1)), exact=False)
+    assert rec.n_users == 3
+
+
 def members(path) -> dict[str, bytes]:
     with zipfile.ZipFile(path) as z:
         return {name: z.read(name) for name in z.namelist()}

@@ -222,7 +222,7 @@ class Recommender:
         "popular" gives them the n most popular items, scored by their interaction counts.
         """
         model = self._fitted()
-        n = positive_int(n, "n")
+        n = _list_length(n)
         raw = as_id_array(users, "users")
         dense = self._users.lookup(raw)
         known = dense >= 0
@@ -312,7 +312,7 @@ class Recommender:
         self, ids: IdMap, raw_ids: Any, n: int, col: str, argument: str
     ) -> pd.DataFrame:
         model = self._fitted()
-        n = positive_int(n, "n")
+        n = _list_length(n)
         raw = as_id_array(raw_ids, argument)
         dense = ids.lookup(raw)
         if (dense < 0).any():
@@ -430,10 +430,10 @@ class _CosineRecommender(Recommender):
         cls = ItemCF if self._engine_class == "ItemCF" else UserCF
         model = cls(
             self.task,
-            int(self.k_sim),
+            _engine_count(self.k_sim),
             n_users,
             n_items,
-            int(self.min_common),
+            _engine_count(self.min_common),
             by_user,
             by_item,
             {},
@@ -515,9 +515,9 @@ class SwingRecommender(Recommender):
         self, n_users: int, n_items: int, by_user: Interactions, by_item: Interactions
     ) -> Any:
         model = Swing(
-            int(self.top_k),
+            _engine_count(self.top_k),
             float(self.alpha),
-            int(self.max_cache_num),
+            _engine_count(self.max_cache_num),
             n_users,
             n_items,
             by_user,
@@ -547,11 +547,32 @@ def load(path: str | os.PathLike[str]) -> Recommender:
 # ---- helpers ---------------------------------------------------------------------------
 
 
+# Counts beyond this mean "all" to the engine as much as any larger count does; the engine
+# reads counts as unsigned 64-bit numbers and refuses (or, for n, wraps around) past 2**64 - 1.
+_MAX_COUNT = 2**63 - 1
+
+
+def _list_length(n: Any) -> int:
+    return min(positive_int(n, "n"), _MAX_COUNT)
+
+
+def _engine_count(value: Any) -> int:
+    return min(int(value), _MAX_COUNT)
+
+
+_F32_MAX = float(np.finfo(np.float32).max)
+
+
 def _finite_float(value: Any, argument: str) -> None:
     if isinstance(value, bool) or not isinstance(value, int | float | np.integer | np.floating):
         raise TypeError(f"{argument} must be a number, got {type(value).__name__}")
-    if not np.isfinite(value):
-        raise ValueError(f"{argument} must be finite, got {value!r}")
+    try:
+        wide = float(value)
+    except OverflowError:  # an int beyond every float
+        wide = float("inf")
+    # The engine holds it as a 32-bit float: 3.5e38 would become infinite there.
+    if not abs(wide) <= _F32_MAX:
+        raise ValueError(f"{argument} must be a finite 32-bit float, got {value!r}")
 
 
 def _unknown_message(argument: str, what: str, raw: npt.NDArray[Any], known: Any) -> str:
