@@ -120,6 +120,17 @@ def test_values_and_settings_must_fit_the_engines_floats(cls):
         cls(default_pred=3.5e38).fit(PAIRS)
 
 
+def test_swing_refuses_a_negative_smoothing_term():
+    # Users 0 and 1 share items 0 and 1: alpha = -2 divides by zero, and with a negative value
+    # the infinite scores met as a NaN when recommending.
+    frame = PAIRS.assign(v=[1.0, -1.0, 1.0, 1.0, 2.0])
+    for alpha in (-2.0, -1.0, -1e-30):
+        with pytest.raises(ValueError, match="alpha must be at least 0"):
+            SwingRecommender(alpha=alpha).fit(frame, value_col="v")
+    rec = SwingRecommender(alpha=0.0).fit(frame, value_col="v")
+    assert np.isfinite(rec.recommend([0, 1, 2], filter_consumed=False)["score"]).all()
+
+
 def test_a_sparse_shape_beyond_the_dense_ids_is_refused_before_allocating():
     m = sp.coo_matrix(([1.0], ([0], [0])), shape=(1, 2**40))
     with pytest.raises(ValueError, match="1099511627776 columns: at most 2147483646"):

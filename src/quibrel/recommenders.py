@@ -503,6 +503,10 @@ class SwingRecommender(Recommender):
         super()._check_settings()
         positive_int(self.top_k, "top_k")
         _finite_float(self.alpha, "alpha")
+        if self.alpha < 0:
+            # A pair of users sharing k items adds 1 / (alpha + k): a negative alpha can divide
+            # by zero, and the infinite scores end in NaNs the engine cannot rank.
+            raise ValueError(f"alpha must be at least 0, got {self.alpha!r}")
         if (
             isinstance(self.max_cache_num, bool)
             or not isinstance(self.max_cache_num, int | np.integer)
