@@ -133,12 +133,13 @@ def _joined(old: pd.Index, added: pd.Index) -> pd.Index:
     """old followed by added, every id unchanged: pandas would join int64 ids with float64 or
     uint64 ones as float64, rounding large integers, and re-infer a dtype for objects."""
     if _natively_comparable(old.dtype, added.dtype):
-        joined = old.append(added)
+        joined: pd.Index = old.append(added)
         if joined.dtype == old.dtype or joined.dtype == added.dtype:
             return joined
-    return pd.Index(
+    objects: pd.Index = pd.Index(
         np.concatenate([old.to_numpy(dtype=object), added.to_numpy(dtype=object)]), dtype=object
     )
+    return objects
 
 
 def _factorizable(raw: Any) -> Any:
