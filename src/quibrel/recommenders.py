@@ -7,9 +7,12 @@ lists, check every input before the engine sees it, and answer with DataFrames.
 
 from __future__ import annotations
 
+import functools
 import os
-from collections.abc import Callable
-from typing import Any, ClassVar, Literal, Self
+import threading
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import Any, ClassVar, Literal, Self, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -36,6 +39,67 @@ class NotFittedError(ValueError, AttributeError):
     """The recommender has not been fitted yet."""
 
 
+class _SharedLock:
+    """Shared holds for the answers, an exclusive one for changing the model.
+
+    An update waits for the answers in progress and holds off new ones until it is done, so
+    an answer sees the model wholly before or wholly after it: partial_fit grows the id maps
+    before the engine knows the new ids, and fit replaces the model before the id maps.
+    A waiting update goes before answers that arrive after it.
+    """
+
+    def __init__(self) -> None:
+        self._state = threading.Condition(threading.Lock())
+        self._readers = 0
+        self._writing = False
+        self._writers_waiting = 0
+
+    @contextmanager
+    def reading(self) -> Iterator[None]:
+        with self._state:
+            while self._writing or self._writers_waiting:
+                self._state.wait()
+            self._readers += 1
+        try:
+            yield
+        finally:
+            with self._state:
+                self._readers -= 1
+                if self._readers == 0:
+                    self._state.notify_all()
+
+    @contextmanager
+    def writing(self) -> Iterator[None]:
+        with self._state:
+            self._writers_waiting += 1
+            try:
+                while self._writing or self._readers:
+                    self._state.wait()
+            finally:
+                self._writers_waiting -= 1
+            self._writing = True
+        try:
+            yield
+        finally:
+            with self._state:
+                self._writing = False
+                self._state.notify_all()
+
+
+_Method = TypeVar("_Method", bound=Callable[..., Any])
+
+
+def _reading(method: _Method) -> _Method:
+    """Runs the method under the recommender's shared hold."""
+
+    @functools.wraps(method)
+    def held(self: Recommender, *args: Any, **kwargs: Any) -> Any:
+        with self._lock.reading():
+            return method(self, *args, **kwargs)
+
+    return cast(_Method, held)
+
+
 class Recommender:
     """What the three recommenders share; use one of the concrete classes."""
 
@@ -50,6 +114,7 @@ class Recommender:
         self._users = IdMap("user")
         self._items = IdMap("item")
         self._popularity = np.zeros(0, dtype=np.int64)
+        self._lock = _SharedLock()
 
     # ---- settings ------------------------------------------------------------------------
 
@@ -108,6 +173,15 @@ class Recommender:
         (rows users, columns items; the raw ids are the row and column indices). A (user, item)
         pair given more than once keeps its last value.
         """
+        fitted = self._fitted_parts(data, user_col, item_col, value_col)
+        # Answers go on from the old model while the new one is computed.
+        with self._lock.writing():
+            self._install(*fitted)
+        return self
+
+    def _fitted_parts(
+        self, data: Any, user_col: str, item_col: str, value_col: str | None
+    ) -> tuple[Any, IdMap, IdMap, npt.NDArray[np.int64]]:
         self._check_settings()
         batch = read_interactions(data, user_col, item_col, value_col)
         users, items = IdMap("user"), IdMap("item")
@@ -115,10 +189,14 @@ class Recommender:
         by_user, by_item = both_orientations(dense, len(users), len(items))
         model = self._new_engine_model(len(users), len(items), by_user, by_item)
         self._compute(model)
+        return model, users, items, np.diff(by_item.sparse_indptr).astype(np.int64)
+
+    def _install(
+        self, model: Any, users: IdMap, items: IdMap, popularity: npt.NDArray[np.int64]
+    ) -> None:
         self._model = model
         self._users, self._items = users, items
-        self._popularity = np.diff(by_item.sparse_indptr).astype(np.int64)
-        return self
+        self._popularity = popularity
 
     def partial_fit(
         self,
@@ -135,8 +213,16 @@ class Recommender:
         every interaction so far; `exact=False` runs the engine's fast approximate fold-in.
         An unfitted recommender is simply fitted on the batch.
         """
-        if self._model is None:
-            return self.fit(data, user_col=user_col, item_col=item_col, value_col=value_col)
+        with self._lock.writing():
+            if self._model is None:
+                self._install(*self._fitted_parts(data, user_col, item_col, value_col))
+            else:
+                self._partial_fit(data, user_col, item_col, value_col, exact)
+        return self
+
+    def _partial_fit(
+        self, data: Any, user_col: str, item_col: str, value_col: str | None, exact: bool
+    ) -> None:
         self._check_settings()
         batch = read_interactions(data, user_col, item_col, value_col)
         n_users0, n_items0 = len(self._users), len(self._items)
@@ -149,7 +235,6 @@ class Recommender:
             self._items.truncate(n_items0)
             self._popularity = popularity0
             raise
-        return self
 
     def _fold_in(self, dense: DenseBatch, n_users0: int, n_items0: int, exact: bool) -> None:
         model = self._model
@@ -205,6 +290,7 @@ class Recommender:
 
     # ---- answers -------------------------------------------------------------------------
 
+    @_reading
     def recommend(
         self,
         users: Any,
@@ -278,6 +364,7 @@ class Recommender:
         )[order]
         return all_counts, all_items, all_scores
 
+    @_reading
     def predict(
         self, users: Any, items: Any, unknown: Literal["error", "default"] = "error"
     ) -> npt.NDArray[np.float32]:
@@ -308,6 +395,7 @@ class Recommender:
                 dense[dense < 0] = count
         return np.asarray(model.predict(u.tolist(), i.tolist()), dtype=np.float32)
 
+    @_reading
     def _neighbours(
         self, ids: IdMap, raw_ids: Any, n: int, col: str, argument: str
     ) -> pd.DataFrame:
@@ -327,6 +415,7 @@ class Recommender:
 
     # ---- files ---------------------------------------------------------------------------
 
+    @_reading
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the fitted recommender to one file; `quibrel.recommenders.load` reads it.
 
@@ -338,10 +427,11 @@ class Recommender:
         self._fitted()
         save_recommender(self, path)
 
+    @_reading
     def __getstate__(self) -> dict[str, Any]:
         from ._files import engine_bytes
 
-        state = {k: v for k, v in self.__dict__.items() if k != "_model"}
+        state = {k: v for k, v in self.__dict__.items() if k not in ("_model", "_lock")}
         state["_model"] = None if self._model is None else engine_bytes(self._model)
         return state
 
@@ -350,6 +440,7 @@ class Recommender:
 
         blob = state.pop("_model")
         self.__dict__.update(state)
+        self._lock = _SharedLock()
         self._model = None if blob is None else engine_from_bytes(self._engine_class, blob)
 
     # ---- engine calls --------------------------------------------------------------------
