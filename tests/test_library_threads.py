@@ -10,6 +10,7 @@ import os
 import pickle
 import sys
 import threading
+import time
 
 import numpy as np
 import pandas as pd
@@ -197,3 +198,41 @@ def test_the_lock_stays_out_of_pickles_and_files(tmp_path):
     rec.save(tmp_path / "m")
     assert os.listdir(tmp_path) == ["m"]
     assert load(tmp_path / "m").recommend([0, 1]).equals(rec.recommend([0, 1]))
+
+
+def test_an_update_interrupted_while_waiting_lets_the_answers_queued_behind_it_go_on(
+    monkeypatch,
+):
+    rec = ItemCFRecommender().fit(log(8, rows=300))
+    lock = rec._lock
+    wait = lock._state.wait
+    outcome = {}
+
+    def update():
+        try:
+            with lock.writing():
+                outcome["update"] = "ran"
+        except KeyboardInterrupt:
+            outcome["update"] = "interrupted"
+
+    updater = threading.Thread(target=update)
+
+    def wait_then_interrupt(timeout=None):
+        if threading.current_thread() is not updater:
+            return wait(timeout)
+        while not lock._state._waiters:  # an answer queues up behind the update,
+            wait(0.01)
+        raise KeyboardInterrupt  # then Ctrl-C arrives
+
+    monkeypatch.setattr(lock._state, "wait", wait_then_interrupt)
+    answer = threading.Thread(target=lambda: outcome.setdefault("answer", rec.recommend([0])))
+    with lock.reading():  # an answer in progress: the update has to wait for it
+        updater.start()
+        while not lock._writers_waiting:
+            time.sleep(0.001)
+        answer.start()
+        answer.join(timeout=2)
+        assert "answer" in outcome, "the queued answer waited for the one in progress"
+    updater.join()
+    answer.join()
+    assert outcome["update"] == "interrupted" and not lock._writers_waiting

@@ -75,8 +75,12 @@ class _SharedLock:
             try:
                 while self._writing or self._readers:
                     self._state.wait()
-            finally:
+            except BaseException:
+                # Interrupted while waiting: the answers queued behind this update go on.
                 self._writers_waiting -= 1
+                self._state.notify_all()
+                raise
+            self._writers_waiting -= 1
             self._writing = True
         try:
             yield
