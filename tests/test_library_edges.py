@@ -210,7 +210,10 @@ def test_a_truncated_or_unreadable_archive_is_a_value_error(tmp_path):
     encrypted[central + 8] |= 1
     unknown_method = bytearray(blob)  # ... or compressed by a method zipfile lacks
     unknown_method[local + 8] = unknown_method[central + 10] = 99
-    for bad in (blob[: len(blob) // 2], blob[:30], bytes(encrypted), bytes(unknown_method)):
+    new_version = bytearray(blob)  # ... or needing zip version 21.2 to be read
+    new_version[central + 6] = 212
+    damaged = (encrypted, unknown_method, new_version)
+    for bad in (blob[: len(blob) // 2], blob[:30], *map(bytes, damaged)):
         path.write_bytes(bad)
         with pytest.raises(ValueError, match="quibrel recommender file"):
             load(path)

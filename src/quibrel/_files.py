@@ -188,7 +188,7 @@ def load_recommender(path: str | os.PathLike[str]) -> Recommender:
     name = os.fspath(path)
     try:
         archive = zipfile.ZipFile(name)
-    except (zipfile.BadZipFile, EOFError, struct.error, zipfile.LargeZipFile):
+    except _DAMAGE:  # a damaged "version needed" field: NotImplementedError
         raise ValueError(f"{name!r} is not a quibrel recommender file") from None
     with archive:
         try:
