@@ -16,9 +16,13 @@ import numpy.typing as npt
 import pandas as pd
 import scipy.sparse as sp
 
-from ._ids import IdMap
+from ._ids import MAX_ENTITIES, IdMap, exact_index
 
-F32_MAX = float(np.finfo(np.float32).max)
+# The cosine models keep each user's and item's sum of squared values, and every pair's dot
+# product, in 32-bit floats: a value whose square overflows (beyond about 1.8e19) makes a
+# similarity inf / inf, a NaN the engine cannot sort. With at most 2**31 - 2 entries in a row
+# or column, values of magnitude up to 2**48 keep every such sum below 2**127.
+MAX_VALUE = 2.0**48
 
 # Inputs at least this long are converted on two threads (numpy, pandas and scipy release the
 # interpreter lock in the loops used here); below it a thread costs more than it saves.
@@ -55,6 +59,8 @@ def read_interactions(
     for role, col in (("user_col", user_col), ("item_col", item_col), ("value_col", value_col)):
         if col is not None and col not in data.columns:
             raise KeyError(f"{argument} has no column {col!r} (the {role})")
+        if col is not None and isinstance(data[col], pd.DataFrame):
+            raise ValueError(f"{argument} has more than one column named {col!r} (the {role})")
     if len(data) == 0:
         raise ValueError(f"{argument} is empty: there are no interactions")
     users = _read_ids(data, user_col, argument)
@@ -90,19 +96,20 @@ def _read_ids(data: pd.DataFrame, col: str, argument: str) -> Any:
 
 def _read_values(data: pd.DataFrame, col: str, argument: str) -> npt.NDArray[np.float32]:
     column = data[col]
-    if not (pd.api.types.is_numeric_dtype(column.dtype) or pd.api.types.is_bool_dtype(column)):
+    numeric = pd.api.types.is_numeric_dtype(column.dtype) or pd.api.types.is_bool_dtype(column)
+    if not numeric or pd.api.types.is_complex_dtype(column.dtype):
         raise TypeError(f"{argument}[{col!r}] must be numeric, got dtype {column.dtype}")
     missing = column.isna().to_numpy()
     if missing.any():
         pos = int(np.argmax(missing))
         raise ValueError(f"{argument}[{col!r}] has a missing value at row {_row_label(data, pos)}")
     wide = column.to_numpy(dtype=np.float64)
-    bad = ~np.isfinite(wide) | (np.abs(wide) > F32_MAX)
+    bad = _out_of_range(wide)
     if bad.any():
         pos = int(np.argmax(bad))
         raise ValueError(
             f"{argument}[{col!r}] has the value {wide[pos]!r} at row {_row_label(data, pos)}: "
-            "values must be finite 32-bit floats"
+            f"{_VALUE_RULE}"
         )
     return wide.astype(np.float32)
 
@@ -110,6 +117,13 @@ def _read_values(data: pd.DataFrame, col: str, argument: str) -> npt.NDArray[np.
 def _read_sparse(matrix: Any, argument: str) -> Batch:
     if matrix.ndim != 2:
         raise ValueError(f"{argument} must be two-dimensional, got {matrix.ndim} dimensions")
+    # Every row and column index becomes an id: refuse a shape beyond the dense ids before
+    # anything of that size is allocated.
+    for what, size in zip(("rows", "columns"), matrix.shape, strict=True):
+        if size > MAX_ENTITIES:
+            raise ValueError(
+                f"{argument} has {size} {what}: at most {MAX_ENTITIES} users or items are supported"
+            )
     # tocoo() checks nothing, so the indices are checked below with the argument's name.
     coo = matrix.tocoo()
     if coo.dtype.kind not in "biuf":
@@ -128,14 +142,22 @@ def _read_sparse(matrix: Any, argument: str) -> Batch:
                 f"outside 0..{bound - 1}"
             )
     wide = np.asarray(coo.data, dtype=np.float64)
-    bad = ~np.isfinite(wide) | (np.abs(wide) > F32_MAX)
+    bad = _out_of_range(wide)
     if bad.any():
         pos = int(np.argmax(bad))
         raise ValueError(
             f"{argument} has the value {wide[pos]!r} at row {rows[pos]}, column {cols[pos]}: "
-            "values must be finite 32-bit floats"
+            f"{_VALUE_RULE}"
         )
     return Batch(rows, cols, wide.astype(np.float32), n_rows, n_cols)
+
+
+_VALUE_RULE = "values must be finite, with magnitude at most 2**48"
+
+
+def _out_of_range(values: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
+    with np.errstate(invalid="ignore"):
+        return ~(np.abs(values) <= MAX_VALUE)  # NaN compares false
 
 
 @dataclass
@@ -230,7 +252,7 @@ def as_id_array(values: Any, argument: str) -> npt.NDArray[Any]:
         raise ValueError(f"{argument} must be one-dimensional, got shape {values.shape}")
     # An Index infers one dtype for homogeneous ids and keeps mixed ones as objects (a numpy
     # array would turn [1, "a"] into two strings).
-    arr: npt.NDArray[Any] = pd.Index(values, tupleize_cols=False).to_numpy()
+    arr: npt.NDArray[Any] = exact_index(values).to_numpy()
     missing = pd.isna(arr)
     if missing.any():
         pos = int(np.argmax(missing))

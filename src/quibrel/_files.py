@@ -12,12 +12,15 @@ Nothing is unpickled on load: a file can only hold data.
 from __future__ import annotations
 
 import contextlib
+import gzip
 import io
 import json
 import os
 import shutil
+import struct
 import tempfile
 import zipfile
+import zlib
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -73,8 +76,9 @@ _TAGS: dict[type, str] = {bool: "bool", int: "int", float: "float", str: "str"}
 
 
 def _encode_ids(index: pd.Index, what: str) -> tuple[str, bytes]:
-    kind = index.dtype.kind if isinstance(index.dtype, np.dtype) else ""
-    if kind in "biuf":
+    # Only numpy dtypes: pandas' own (the str dtype of pandas 3, nullable integers) hold
+    # objects, and "" would be found in any string.
+    if isinstance(index.dtype, np.dtype) and index.dtype.kind in ("b", "i", "u", "f"):
         return "npy", _npy(index.to_numpy())
     values = index.to_numpy(dtype=object)
     if all(type(v) is str for v in values):
@@ -148,18 +152,49 @@ def save_recommender(rec: Recommender, path: str | os.PathLike[str]) -> None:
         raise
 
 
+# What reading a damaged archive can raise besides BadZipFile: a truncated member (EOFError),
+# a damaged deflate stream (zlib.error), a compression method or flag this zipfile lacks
+# (NotImplementedError, RuntimeError for encryption), a header count beyond the file.
+_DAMAGE = (
+    KeyError,
+    TypeError,
+    ValueError,
+    EOFError,
+    NotImplementedError,
+    RuntimeError,
+    struct.error,
+    zlib.error,
+    zipfile.BadZipFile,
+    zipfile.LargeZipFile,
+)
+
+
+def _engine_counts(kind: str, path: str) -> tuple[int, int]:
+    """(n_users, n_items) from the head of an engine model file the engine has just read: a
+    Swing record starts with top_k, alpha, max_cache_num, a cosine record with the task word
+    (length and bytes) and k_sim; n_users and n_items follow."""
+    with gzip.open(path, "rb") as f:
+        if kind == "Swing":
+            f.read(8 + 4 + 8)
+        else:
+            (length,) = struct.unpack("<Q", f.read(8))
+            f.seek(length + 8, io.SEEK_CUR)
+        n_users, n_items = struct.unpack("<QQ", f.read(16))
+    return n_users, n_items
+
+
 def load_recommender(path: str | os.PathLike[str]) -> Recommender:
     from . import recommenders
 
     name = os.fspath(path)
     try:
         archive = zipfile.ZipFile(name)
-    except zipfile.BadZipFile:
+    except _DAMAGE:  # a damaged "version needed" field: NotImplementedError
         raise ValueError(f"{name!r} is not a quibrel recommender file") from None
     with archive:
         try:
             header = json.loads(archive.read("recommender.json"))
-        except (KeyError, ValueError, zipfile.BadZipFile):
+        except _DAMAGE:
             raise ValueError(f"{name!r} is not a quibrel recommender file") from None
         if not isinstance(header, dict) or header.get("format") != FORMAT:
             raise ValueError(f"{name!r} is not a quibrel recommender file")
@@ -177,7 +212,7 @@ def load_recommender(path: str | os.PathLike[str]) -> Recommender:
                 recommenders.SwingRecommender,
             )
         }
-        cls = classes.get(header.get("class", ""))
+        cls = classes.get(str(header.get("class", "")))
         if cls is None:
             raise ValueError(f"{name!r} holds an unknown recommender class {header.get('class')!r}")
         try:
@@ -186,8 +221,10 @@ def load_recommender(path: str | os.PathLike[str]) -> Recommender:
             users = _decode_ids(user_kind, archive.read(f"user_ids.{user_kind}"))
             items = _decode_ids(item_kind, archive.read(f"item_ids.{item_kind}"))
             popularity = np.load(io.BytesIO(archive.read("popularity.npy")), allow_pickle=False)
+            if popularity.ndim != 1 or popularity.dtype.kind not in "iu":
+                raise ValueError("the item counts are not a list of integers")
             engine_member = archive.getinfo("engine.gz")
-        except (KeyError, TypeError, ValueError, zipfile.BadZipFile) as e:
+        except _DAMAGE as e:
             raise ValueError(f"{name!r} is a damaged quibrel recommender file: {e}") from None
         # The engine reads files: stream its member out rather than holding it in memory.
         with tempfile.TemporaryDirectory(prefix="quibrel-") as tmp:
@@ -197,13 +234,18 @@ def load_recommender(path: str | os.PathLike[str]) -> Recommender:
                     open(os.path.join(tmp, "m.gz"), "wb") as dst,
                 ):
                     shutil.copyfileobj(src, dst, 1 << 20)
-            except zipfile.BadZipFile as e:
+            except _DAMAGE as e:
                 raise ValueError(f"{name!r} is a damaged quibrel recommender file: {e}") from None
             model = _quiet(_LOAD[cls._engine_class], tmp, "m")
+            try:
+                counts = _engine_counts(cls._engine_class, os.path.join(tmp, "m.gz"))
+            except (*_DAMAGE, OSError) as e:
+                raise ValueError(f"{name!r} is a damaged quibrel recommender file: {e}") from None
     rec._users.set_ids(users)
     rec._items.set_ids(items)
     rec._popularity = np.asarray(popularity, dtype=np.int64)
-    if len(rec._popularity) != len(items):
+    # Every dense id the engine hands out must name a raw id, and the reverse.
+    if len(rec._popularity) != len(items) or counts != (len(users), len(items)):
         raise ValueError(f"{name!r} is a damaged quibrel recommender file: sizes disagree")
     rec._approximate = bool(header.get("approximate", False))
     rec._model = model

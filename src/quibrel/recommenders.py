@@ -7,9 +7,12 @@ lists, check every input before the engine sees it, and answer with DataFrames.
 
 from __future__ import annotations
 
+import functools
 import os
-from collections.abc import Callable
-from typing import Any, ClassVar, Literal, Self
+import threading
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import Any, ClassVar, Literal, Self, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -36,6 +39,71 @@ class NotFittedError(ValueError, AttributeError):
     """The recommender has not been fitted yet."""
 
 
+class _SharedLock:
+    """Shared holds for the answers, an exclusive one for changing the model.
+
+    An update waits for the answers in progress and holds off new ones until it is done, so
+    an answer sees the model wholly before or wholly after it: partial_fit grows the id maps
+    before the engine knows the new ids, and fit replaces the model before the id maps.
+    A waiting update goes before answers that arrive after it.
+    """
+
+    def __init__(self) -> None:
+        self._state = threading.Condition(threading.Lock())
+        self._readers = 0
+        self._writing = False
+        self._writers_waiting = 0
+
+    @contextmanager
+    def reading(self) -> Iterator[None]:
+        with self._state:
+            while self._writing or self._writers_waiting:
+                self._state.wait()
+            self._readers += 1
+        try:
+            yield
+        finally:
+            with self._state:
+                self._readers -= 1
+                if self._readers == 0:
+                    self._state.notify_all()
+
+    @contextmanager
+    def writing(self) -> Iterator[None]:
+        with self._state:
+            self._writers_waiting += 1
+            try:
+                while self._writing or self._readers:
+                    self._state.wait()
+            except BaseException:
+                # Interrupted while waiting: the answers queued behind this update go on.
+                self._writers_waiting -= 1
+                self._state.notify_all()
+                raise
+            self._writers_waiting -= 1
+            self._writing = True
+        try:
+            yield
+        finally:
+            with self._state:
+                self._writing = False
+                self._state.notify_all()
+
+
+_Method = TypeVar("_Method", bound=Callable[..., Any])
+
+
+def _reading(method: _Method) -> _Method:
+    """Runs the method under the recommender's shared hold."""
+
+    @functools.wraps(method)
+    def held(self: Recommender, *args: Any, **kwargs: Any) -> Any:
+        with self._lock.reading():
+            return method(self, *args, **kwargs)
+
+    return cast(_Method, held)
+
+
 class Recommender:
     """What the three recommenders share; use one of the concrete classes."""
 
@@ -53,6 +121,7 @@ class Recommender:
         # True after an approximate fold-in: the next exact update must recompute everything,
         # since it builds on the stored state being exact.
         self._approximate = False
+        self._lock = _SharedLock()
 
     # ---- settings ------------------------------------------------------------------------
 
@@ -111,6 +180,15 @@ class Recommender:
         (rows users, columns items; the raw ids are the row and column indices). A (user, item)
         pair given more than once keeps its last value.
         """
+        fitted = self._fitted_parts(data, user_col, item_col, value_col)
+        # Answers go on from the old model while the new one is computed.
+        with self._lock.writing():
+            self._install(*fitted)
+        return self
+
+    def _fitted_parts(
+        self, data: Any, user_col: str, item_col: str, value_col: str | None
+    ) -> tuple[Any, IdMap, IdMap, npt.NDArray[np.int64]]:
         self._check_settings()
         batch = read_interactions(data, user_col, item_col, value_col)
         users, items = IdMap("user"), IdMap("item")
@@ -118,11 +196,15 @@ class Recommender:
         by_user, by_item = both_orientations(dense, len(users), len(items))
         model = self._new_engine_model(len(users), len(items), by_user, by_item)
         self._compute(model)
+        return model, users, items, np.diff(by_item.sparse_indptr).astype(np.int64)
+
+    def _install(
+        self, model: Any, users: IdMap, items: IdMap, popularity: npt.NDArray[np.int64]
+    ) -> None:
         self._model = model
         self._users, self._items = users, items
-        self._popularity = np.diff(by_item.sparse_indptr).astype(np.int64)
+        self._popularity = popularity
         self._approximate = False
-        return self
 
     def partial_fit(
         self,
@@ -139,8 +221,16 @@ class Recommender:
         every interaction so far; `exact=False` runs the engine's fast approximate fold-in.
         An unfitted recommender is simply fitted on the batch.
         """
-        if self._model is None:
-            return self.fit(data, user_col=user_col, item_col=item_col, value_col=value_col)
+        with self._lock.writing():
+            if self._model is None:
+                self._install(*self._fitted_parts(data, user_col, item_col, value_col))
+            else:
+                self._partial_fit(data, user_col, item_col, value_col, exact)
+        return self
+
+    def _partial_fit(
+        self, data: Any, user_col: str, item_col: str, value_col: str | None, exact: bool
+    ) -> None:
         self._check_settings()
         batch = read_interactions(data, user_col, item_col, value_col)
         n_users0, n_items0 = len(self._users), len(self._items)
@@ -154,7 +244,6 @@ class Recommender:
             self._items.restore(items0)
             self._popularity = popularity0
             raise
-        return self
 
     def _fold_in(self, dense: DenseBatch, n_users0: int, n_items0: int, exact: bool) -> None:
         model = self._model
@@ -212,6 +301,7 @@ class Recommender:
 
     # ---- answers -------------------------------------------------------------------------
 
+    @_reading
     def recommend(
         self,
         users: Any,
@@ -229,7 +319,7 @@ class Recommender:
         "popular" gives them the n most popular items, scored by their interaction counts.
         """
         model = self._fitted()
-        n = positive_int(n, "n")
+        n = _list_length(n)
         raw = as_id_array(users, "users")
         dense = self._users.lookup(raw)
         known = dense >= 0
@@ -285,6 +375,7 @@ class Recommender:
         )[order]
         return all_counts, all_items, all_scores
 
+    @_reading
     def predict(
         self, users: Any, items: Any, unknown: Literal["error", "default"] = "error"
     ) -> npt.NDArray[np.float32]:
@@ -315,11 +406,12 @@ class Recommender:
                 dense[dense < 0] = count
         return np.asarray(model.predict(u.tolist(), i.tolist()), dtype=np.float32)
 
+    @_reading
     def _neighbours(
         self, ids: IdMap, raw_ids: Any, n: int, col: str, argument: str
     ) -> pd.DataFrame:
         model = self._fitted()
-        n = positive_int(n, "n")
+        n = _list_length(n)
         raw = as_id_array(raw_ids, argument)
         dense = ids.lookup(raw)
         if (dense < 0).any():
@@ -334,6 +426,7 @@ class Recommender:
 
     # ---- files ---------------------------------------------------------------------------
 
+    @_reading
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the fitted recommender to one file; `quibrel.recommenders.load` reads it.
 
@@ -345,10 +438,11 @@ class Recommender:
         self._fitted()
         save_recommender(self, path)
 
+    @_reading
     def __getstate__(self) -> dict[str, Any]:
         from ._files import engine_bytes
 
-        state = {k: v for k, v in self.__dict__.items() if k != "_model"}
+        state = {k: v for k, v in self.__dict__.items() if k not in ("_model", "_lock")}
         state["_model"] = None if self._model is None else engine_bytes(self._model)
         return state
 
@@ -357,6 +451,7 @@ class Recommender:
 
         blob = state.pop("_model")
         self.__dict__.update(state)
+        self._lock = _SharedLock()
         self._model = None if blob is None else engine_from_bytes(self._engine_class, blob)
 
     # ---- engine calls --------------------------------------------------------------------
@@ -437,10 +532,10 @@ class _CosineRecommender(Recommender):
         cls = ItemCF if self._engine_class == "ItemCF" else UserCF
         model = cls(
             self.task,
-            int(self.k_sim),
+            _engine_count(self.k_sim),
             n_users,
             n_items,
-            int(self.min_common),
+            _engine_count(self.min_common),
             by_user,
             by_item,
             {},
@@ -510,6 +605,10 @@ class SwingRecommender(Recommender):
         super()._check_settings()
         positive_int(self.top_k, "top_k")
         _finite_float(self.alpha, "alpha")
+        if self.alpha < 0:
+            # A pair of users sharing k items adds 1 / (alpha + k): a negative alpha can divide
+            # by zero, and the infinite scores end in NaNs the engine cannot rank.
+            raise ValueError(f"alpha must be at least 0, got {self.alpha!r}")
         if (
             isinstance(self.max_cache_num, bool)
             or not isinstance(self.max_cache_num, int | np.integer)
@@ -522,9 +621,9 @@ class SwingRecommender(Recommender):
         self, n_users: int, n_items: int, by_user: Interactions, by_item: Interactions
     ) -> Any:
         model = Swing(
-            int(self.top_k),
+            _engine_count(self.top_k),
             float(self.alpha),
-            int(self.max_cache_num),
+            _engine_count(self.max_cache_num),
             n_users,
             n_items,
             by_user,
@@ -554,16 +653,39 @@ def load(path: str | os.PathLike[str]) -> Recommender:
 # ---- helpers ---------------------------------------------------------------------------
 
 
+# Counts beyond this mean "all" to the engine as much as any larger count does; the engine
+# reads counts as unsigned 64-bit numbers and refuses (or, for n, wraps around) past 2**64 - 1.
+_MAX_COUNT = 2**63 - 1
+
+
+def _list_length(n: Any) -> int:
+    return min(positive_int(n, "n"), _MAX_COUNT)
+
+
+def _engine_count(value: Any) -> int:
+    return min(int(value), _MAX_COUNT)
+
+
+_F32_MAX = float(np.finfo(np.float32).max)
+
+
 def _finite_float(value: Any, argument: str) -> None:
     if isinstance(value, bool) or not isinstance(value, int | float | np.integer | np.floating):
         raise TypeError(f"{argument} must be a number, got {type(value).__name__}")
-    if not np.isfinite(value):
-        raise ValueError(f"{argument} must be finite, got {value!r}")
+    try:
+        wide = float(value)
+    except OverflowError:  # an int beyond every float
+        wide = float("inf")
+    # The engine holds it as a 32-bit float: 3.5e38 would become infinite there.
+    if not abs(wide) <= _F32_MAX:
+        raise ValueError(f"{argument} must be a finite 32-bit float, got {value!r}")
 
 
 def _unknown_message(argument: str, what: str, raw: npt.NDArray[Any], known: Any) -> str:
     pos = int(np.argmin(known))
-    value = raw[pos].item() if isinstance(raw[pos], np.generic) else raw[pos]
+    # .item() gives plain Python values, except for datetimes (nanoseconds become an int).
+    plain = isinstance(raw[pos], np.generic) and raw.dtype.kind not in "mM"
+    value = raw[pos].item() if plain else raw[pos]
     return f"{argument} holds an unknown {what} id {value!r} at position {pos}"
 
 
@@ -581,6 +703,14 @@ def _ranked_frame(
     counts: npt.NDArray[np.int64],
     value_ids: pd.Index,
 ) -> pd.DataFrame:
+    if len(dense_values) and (
+        int(dense_values.min()) < 0 or int(dense_values.max()) >= len(value_ids)
+    ):
+        # Only a model read from a damaged or hand-made file holds such ids; take() would
+        # raise IndexError, or answer with the wrong id for a negative one.
+        raise ValueError(
+            f"the model holds {value_col} ids outside its id map: it was loaded from a damaged file"
+        )
     total = int(counts.sum())
     starts = np.repeat(np.cumsum(counts) - counts, counts)
     rank = np.arange(total, dtype=np.int64) - starts + 1
