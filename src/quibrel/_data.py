@@ -217,7 +217,9 @@ def _both(batch: DenseBatch, n_users: int, n_items: int) -> tuple[sp.csr_matrix,
     def build(
         rows: npt.NDArray[np.int64], cols: npt.NDArray[np.int64], shape: tuple[int, int]
     ) -> sp.csr_matrix:
-        m: sp.csr_matrix = sp.coo_matrix((batch.values, (rows, cols)), shape=shape, dtype=np.float32).tocsr()
+        m: sp.csr_matrix = sp.coo_matrix(
+            (batch.values, (rows, cols)), shape=shape, dtype=np.float32
+        ).tocsr()
         m.sort_indices()
         return m
 
