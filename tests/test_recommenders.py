@@ -405,3 +405,36 @@ def test_an_exact_update_after_an_approximate_one_is_exact_again(data, tmp_path)
             pd.testing.assert_frame_equal(got, want)
         else:
             np.testing.assert_array_equal(got, want)
+
+
+def test_swing_user_cap_samples_each_item_consistently(data):
+    from quibrel._data import Interactions, cap_rows, id_hashes
+
+    frame = frame_of(data)
+    big = int(np.diff(sp.csc_matrix(data).indptr).max())
+    uncapped = _answers(SwingRecommender().fit(frame, value_col="value"))
+    loose = _answers(SwingRecommender(max_users_per_item=big).fit(frame, value_col="value"))
+    pd.testing.assert_frame_equal(loose[0], uncapped[0])  # a cap nobody reaches changes nothing
+
+    capped = SwingRecommender(max_users_per_item=3, random_state=7)
+    got = _answers(capped.fit(frame, value_col="value"))
+    assert not got[0].equals(uncapped[0])
+    # The sample depends on the interactions, not on their order or batching.
+    shuffled = frame.sample(frac=1.0, random_state=1)
+    again = SwingRecommender(max_users_per_item=3, random_state=7)
+    again.fit(shuffled.iloc[:100], value_col="value").partial_fit(
+        shuffled.iloc[100:], value_col="value"
+    )
+    reordered = {u: i for i, u in enumerate(again.user_ids)}
+    assert sorted(reordered) == sorted(capped.user_ids.tolist())
+    want = got[0].set_index(["item", "neighbour"])["score"].sort_index()
+    have = _answers(again)[0].set_index(["item", "neighbour"])["score"].sort_index()
+    pd.testing.assert_series_equal(have, want, rtol=1e-5)
+
+    rows = sp.csr_matrix(np.ones((4, 50), dtype=np.float32))
+    hashes = (id_hashes(np.arange(4)), id_hashes(np.arange(50)))
+    kept = cap_rows(Interactions(rows), 10, 3, *hashes).matrix
+    assert (np.diff(kept.indptr) == 10).all() and kept.has_sorted_indices
+    assert not (kept.indices[:10] == kept.indices[10:20]).all()  # rows draw their own samples
+    other_seed = cap_rows(Interactions(rows), 10, 4, *hashes).matrix
+    assert not (kept.indices == other_seed.indices).all()

@@ -270,3 +270,48 @@ def positive_int(value: Any, argument: str) -> int:
     if value < 1:
         raise ValueError(f"{argument} must be at least 1, got {value}")
     return int(value)
+
+
+def _mix(x: npt.NDArray[np.uint64]) -> npt.NDArray[np.uint64]:
+    # A 64-bit finaliser: equal inputs give equal outputs on every machine and numpy version.
+    with np.errstate(over="ignore"):
+        x = x + np.uint64(0x9E3779B97F4A7C15)
+        x = (x ^ (x >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+        x = (x ^ (x >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+        return x ^ (x >> np.uint64(31))
+
+
+def id_hashes(ids: npt.NDArray[Any]) -> npt.NDArray[np.uint64]:
+    """A 64-bit hash of each raw id, the same in every process and for every order of ids."""
+    hashed: npt.NDArray[np.uint64] = pd.util.hash_array(np.asarray(ids))
+    return hashed
+
+
+def cap_rows(
+    matrix: Interactions,
+    cap: int,
+    seed: int,
+    row_hashes: npt.NDArray[np.uint64],
+    column_hashes: npt.NDArray[np.uint64],
+) -> Interactions:
+    """At most `cap` entries per row: those whose (seed, row, column) hashes lowest.
+
+    Rows and columns are hashed by their raw ids, so the entries a row keeps depend only on
+    which columns it has: a fit on all interactions keeps the same ones whatever order or
+    batches they came in.
+    """
+    m = matrix.matrix
+    counts = np.diff(m.indptr)
+    if counts.max(initial=0) <= cap:
+        return matrix
+    rows = np.repeat(np.arange(m.shape[0]), counts)
+    seeded = _mix(row_hashes ^ _mix(np.full(1, seed, dtype=np.uint64)))
+    keys = _mix(seeded[rows] ^ column_hashes[m.indices])
+    order = np.lexsort((keys, rows))  # by row, then by hash
+    rank = np.arange(len(order)) - np.repeat(m.indptr[:-1], counts)
+    kept = np.sort(order[rank < cap])  # positions in the original (row, column) order
+    capped = sp.csr_matrix(
+        (m.data[kept], m.indices[kept], np.concatenate([[0], np.cumsum(np.minimum(counts, cap))])),
+        shape=m.shape,
+    )
+    return Interactions(capped)

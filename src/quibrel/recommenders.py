@@ -24,6 +24,8 @@ from ._data import (
     Interactions,
     as_id_array,
     both_orientations,
+    cap_rows,
+    id_hashes,
     positive_int,
     read_interactions,
     set_consumed_from_rows,
@@ -194,7 +196,7 @@ class Recommender:
         users, items = IdMap("user"), IdMap("item")
         dense = to_dense(batch, users, items)
         by_user, by_item = both_orientations(dense, len(users), len(items))
-        model = self._new_engine_model(len(users), len(items), by_user, by_item)
+        model = self._new_engine_model(users, items, by_user, by_item)
         self._compute(model)
         return model, users, items, np.diff(by_item.sparse_indptr).astype(np.int64)
 
@@ -482,7 +484,7 @@ class Recommender:
         return self._model
 
     def _new_engine_model(
-        self, n_users: int, n_items: int, by_user: Interactions, by_item: Interactions
+        self, users: IdMap, items: IdMap, by_user: Interactions, by_item: Interactions
     ) -> Any:
         raise NotImplementedError
 
@@ -527,8 +529,9 @@ class _CosineRecommender(Recommender):
         _finite_float(self.default_pred, "default_pred")
 
     def _new_engine_model(
-        self, n_users: int, n_items: int, by_user: Interactions, by_item: Interactions
+        self, users: IdMap, items: IdMap, by_user: Interactions, by_item: Interactions
     ) -> Any:
+        n_users, n_items = len(users), len(items)
         cls = ItemCF if self._engine_class == "ItemCF" else UserCF
         model = cls(
             self.task,
@@ -579,6 +582,8 @@ class SwingRecommender(Recommender):
         "alpha",
         "max_cache_num",
         "default_pred",
+        "max_users_per_item",
+        "random_state",
         "num_threads",
         "verbose",
         "show_progress",
@@ -591,6 +596,8 @@ class SwingRecommender(Recommender):
         alpha: float = 1.0,
         max_cache_num: int = 1_000_000,
         default_pred: float = 0.0,
+        max_users_per_item: int | None = None,
+        random_state: int = 0,
         num_threads: int | None = None,
         verbose: bool = False,
         show_progress: bool = False,
@@ -600,6 +607,8 @@ class SwingRecommender(Recommender):
         self.alpha = alpha
         self.max_cache_num = max_cache_num
         self.default_pred = default_pred
+        self.max_users_per_item = max_users_per_item
+        self.random_state = random_state
 
     def _check_settings(self) -> None:
         super()._check_settings()
@@ -616,10 +625,32 @@ class SwingRecommender(Recommender):
         ):
             raise ValueError(f"max_cache_num must be an int >= 0, got {self.max_cache_num!r}")
         _finite_float(self.default_pred, "default_pred")
+        if self.max_users_per_item is not None:
+            positive_int(self.max_users_per_item, "max_users_per_item")
+        if (
+            isinstance(self.random_state, bool)
+            or not isinstance(self.random_state, int | np.integer)
+            or not 0 <= self.random_state < 2**64
+        ):
+            raise ValueError(
+                f"random_state must be an int in 0..2**64-1, got {self.random_state!r}"
+            )
 
     def _new_engine_model(
-        self, n_users: int, n_items: int, by_user: Interactions, by_item: Interactions
+        self, users: IdMap, items: IdMap, by_user: Interactions, by_item: Interactions
     ) -> Any:
+        n_users, n_items = len(users), len(items)
+        if self.max_users_per_item is not None:
+            # Each item's pairs of users come from a sample of its users; the users' own rows
+            # (their activity, the items two users share) stay whole. The sample is drawn by
+            # hashing raw ids, so it does not depend on the order interactions arrived in.
+            by_item = cap_rows(
+                by_item,
+                int(self.max_users_per_item),
+                int(self.random_state),
+                id_hashes(items.ids),
+                id_hashes(users.ids),
+            )
         model = Swing(
             _engine_count(self.top_k),
             float(self.alpha),
@@ -636,6 +667,32 @@ class SwingRecommender(Recommender):
 
     def _compute(self, model: Any) -> None:
         self._call(model.compute_swing, self._threads())
+
+    def _fold_in(self, dense: DenseBatch, n_users0: int, n_items0: int, exact: bool) -> None:
+        if self.max_users_per_item is None or not exact:
+            super()._fold_in(dense, n_users0, n_items0, exact)
+            return
+        # A new user can take an item's sample place from another: the exact update's patching
+        # does not apply, so the model is computed again from every stored interaction.
+        n_users, n_items = len(self._users), len(self._items)
+        offsets, items, values = _native.user_rows(self._model, np.arange(n_users0, dtype=np.int32))
+        counts = np.diff(np.frombuffer(offsets, dtype=np.uint64).astype(np.int64))
+        stored = DenseBatch(
+            np.repeat(np.arange(n_users0, dtype=np.int64), counts),
+            np.frombuffer(items, dtype=np.int32).astype(np.int64),
+            np.frombuffer(values, dtype=np.float32),
+        )
+        merged = DenseBatch(
+            np.concatenate([stored.users, dense.users]),
+            np.concatenate([stored.items, dense.items]),
+            np.concatenate([stored.values, dense.values]),
+        )
+        by_user, by_item = both_orientations(merged, n_users, n_items)
+        model = self._new_engine_model(self._users, self._items, by_user, by_item)
+        self._compute(model)
+        self._model = model
+        self._approximate = False
+        self._popularity = np.diff(by_item.sparse_indptr).astype(np.int64)
 
     def similar_items(self, items: Any, n: int = 10) -> pd.DataFrame:
         """The first n entries of each item's Swing list: `item`, `neighbour`, `score`, `rank`,
