@@ -12,7 +12,10 @@ inflate on up to two; neither uses the worker pool, so the thread count needs
 no separate processes. A save includes writing the file and flushing it to the
 device; gzip.compress works in memory only.
 
-    python benchmarks/bench_model_files.py [dataset] [--repeats N]
+    python benchmarks/bench_model_files.py [dataset] [--repeats N] [--kinds ItemCF ...]
+
+The first line says whether the build compresses with ISA-L or with zlib (a build
+configured with -DQUIBREL_WITH_ISAL=OFF, or made where ISA-L was not found).
 
 dataset: a datagen preset or "movielens" (default). Models are computed when
 the build can; otherwise they are saved with their interactions only.
@@ -173,15 +176,23 @@ def bench(kind, x, directory, repeats):
     )
 
 
+def codec():
+    """ISA-L when the extension links it (its file then names the library), else zlib."""
+    (extension,) = pathlib.Path(quibrel.__file__).parent.glob("quibrel*.so")
+    return "ISA-L" if b"libisal.so" in extension.read_bytes() else "zlib"
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("dataset", nargs="?", default="movielens")
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--kinds", nargs="+", choices=list(SAVE), default=list(SAVE))
     args = parser.parse_args()
+    print(f"quibrel from {pathlib.Path(quibrel.__file__).parent}, model files by {codec()}")
     x = datagen.movielens() if args.dataset == "movielens" else datagen.load(args.dataset)
     print(f"{args.dataset}: {x.shape[0]} users, {x.shape[1]} items, {x.nnz} interactions")
     with tempfile.TemporaryDirectory() as directory:
-        for kind in ["ItemCF", "UserCF", "Swing"]:
+        for kind in args.kinds:
             bench(kind, x, directory, args.repeats)
 
 

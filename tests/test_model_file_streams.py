@@ -11,6 +11,7 @@ import subprocess
 import sys
 import textwrap
 import zlib
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -18,6 +19,14 @@ import quibrel
 from test_model_files import HEADER, common_tail, encode_cf
 
 MIB = 1 << 20
+MARKER = b"\x00\x00\xff\xff"
+DATA = Path(__file__).parent / "data"
+
+
+def built_with_isal() -> bool:
+    """Whether the extension compresses with ISA-L: its file then names the library."""
+    (extension,) = Path(quibrel.__file__).parent.glob("quibrel*.so")
+    return b"libisal.so" in extension.read_bytes()
 
 
 def big_body(seed: int, n: int = 1_500_000, markers: bool = False) -> bytes:
@@ -27,6 +36,17 @@ def big_body(seed: int, n: int = 1_500_000, markers: bool = False) -> bytes:
     ids = rng.integers(0, 1 << 20, n).astype("<i4")  # compresses, but not to nothing
     if markers:
         ids[::97] = -65536
+    head = encode_cf()[: -len(common_tail(()))]
+    consumed = struct.pack("<Qi", 1, 3) + struct.pack("<Q", n) + ids.tobytes()
+    return head + common_tail(())[:-12] + consumed + struct.pack("<f", 0.25)
+
+
+def patterned_body(n: int = 700_000) -> bytes:
+    """Like big_body, with ids that ISA-L packs tightly: the body of the small file
+    data/item_cf_isal_chunks.gz, written by save_item_cf in a build with ISA-L 2.30."""
+    i = np.arange(n, dtype=np.int64)
+    ids = ((i % 64) * (i // 100_000)).astype("<i4")
+    ids[::257] = (i[::257] * 2_654_435_761) % 100_003  # literals all along
     head = encode_cf()[: -len(common_tail(()))]
     consumed = struct.pack("<Qi", 1, 3) + struct.pack("<Q", n) + ids.tobytes()
     return head + common_tail(())[:-12] + consumed + struct.pack("<f", 0.25)
@@ -45,6 +65,17 @@ def deflate(body: bytes, level: int = 1, every: int | None = None, mode=zlib.Z_F
         if every and i + step < len(body):
             out.append(c.flush(mode))
     out.append(c.flush())
+    return b"".join(out)
+
+
+def zlib_chunks(body: bytes) -> bytes:
+    """The deflate data of a build without ISA-L: each MiB from a fresh level-1 deflater, all
+    but the last ended by a full flush."""
+    out = []
+    for i in range(0, len(body), MIB):
+        c = zlib.compressobj(1, zlib.DEFLATED, -15, 8)
+        mode = zlib.Z_FINISH if i + MIB >= len(body) else zlib.Z_FULL_FLUSH
+        out.append(c.compress(body[i : i + MIB]) + c.flush(mode))
     return b"".join(out)
 
 
@@ -73,6 +104,22 @@ def test_writer_output_for_a_body_of_many_chunks(body, tmp_path, capfd):
     assert written.count(b"\x00\x00\xff\xff") >= len(body) // MIB
     d = zlib.decompressobj(-15)
     assert d.decompress(written[10:-8]) == body and d.eof and d.unused_data == b""
+    capfd.readouterr()
+
+
+def test_files_written_by_either_build_load(body, tmp_path, capfd):
+    # What the build without ISA-L writes; that build must write exactly these bytes.
+    zlib_file = member(body, zlib_chunks(body))
+    assert zlib_file.count(MARKER) >= len(body) // MIB
+    written = round_trip(tmp_path, zlib_file, body)
+    if not built_with_isal():
+        assert written == zlib_file
+    # What the build with ISA-L wrote: three pieces, two of them ended by full flushes.
+    isal_file = (DATA / "item_cf_isal_chunks.gz").read_bytes()
+    patterned = patterned_body()
+    assert isal_file[:10] == HEADER and isal_file.count(MARKER) == 2
+    assert isal_file != member(patterned, zlib_chunks(patterned))
+    round_trip(tmp_path, isal_file, patterned)
     capfd.readouterr()
 
 

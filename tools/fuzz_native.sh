@@ -20,6 +20,9 @@ jobs="${QUIBREL_JOBS:-2}"
 # The core under test: this tree's src/, or QUIBREL_FUZZ_SOURCE (say, a snapshot of a commit
 # made with `git archive`), so that a long campaign tests one fixed state of the code.
 source_dir="$(realpath "${QUIBREL_FUZZ_SOURCE:-src}")"
+# ISA-L for model files: AUTO (when found), ON or OFF; a prebuilt QUIBREL_FUZZ_CORE must have
+# been built with the same setting.
+with_isal="${QUIBREL_WITH_ISAL:-AUTO}"
 
 # Sanitizer settings shared by fuzzing and replay: stop at the first report.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:halt_on_error=1:abort_on_error=1}"
@@ -38,7 +41,8 @@ clang_compiler() {
 
 build() {
     cmake -S fuzz/native -B build/fuzz-native -G Ninja -DCMAKE_CXX_COMPILER="$(clang_compiler)" \
-        -DQUIBREL_FUZZ_ENGINE=libfuzzer -DQUIBREL_SOURCE_DIR="$source_dir" >/dev/null
+        -DQUIBREL_FUZZ_ENGINE=libfuzzer -DQUIBREL_SOURCE_DIR="$source_dir" \
+        -DQUIBREL_WITH_ISAL="$with_isal" >/dev/null
     cmake --build build/fuzz-native -j "$jobs" | { grep -E "error:|warning: |FAILED" || true; }
 }
 
@@ -64,7 +68,7 @@ replay() {
     [ -z "${QUIBREL_FUZZ_CORE:-}" ] || core="$(realpath "$QUIBREL_FUZZ_CORE")"
     cmake -S fuzz/native -B build/fuzz-replay -G Ninja -DCMAKE_CXX_COMPILER="${CXX:-g++}" \
         -DQUIBREL_FUZZ_ENGINE=replay -DQUIBREL_SOURCE_DIR="$source_dir" \
-        -DQUIBREL_CORE_LIBRARY="$core" >/dev/null
+        -DQUIBREL_CORE_LIBRARY="$core" -DQUIBREL_WITH_ISAL="$with_isal" >/dev/null
     cmake --build build/fuzz-replay -j "$jobs" | { grep -E "error:|warning: |FAILED" || true; }
     for t in "${targets[@]}"; do
         local dir=fuzz/native/corpus/$t

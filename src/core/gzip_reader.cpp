@@ -1,13 +1,12 @@
-// Reading model files: gzip header, ISA-L inflate (in parallel pieces where
-// the stream allows it), CRC-32/size trailer.
+// Reading model files: gzip header, raw inflate (in parallel pieces where the
+// stream allows it), CRC-32/size trailer.
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
 
-#include <isa-l/crc.h>
-#include <isa-l/igzip_lib.h>
-
+#include "core/deflate_codec.hpp"
 #include "core/errors.hpp"
 #include "core/gzip_stream.hpp"
 
@@ -119,30 +118,30 @@ struct Piece {
     std::size_t used = 0;  // then: the compressed bytes up to the end of the deflate data
 };
 
-void inflate_piece(inflate_state& st, Piece& piece) noexcept {
-    isal_inflate_init(&st);
-    st.next_in = piece.in;
-    st.avail_in = static_cast<std::uint32_t>(piece.in_len);
-    st.next_out = piece.out->data.get();
-    st.avail_out = static_cast<std::uint32_t>(GzipReader::kChunkCapacity);
-    const int rc = isal_inflate(&st);
-    piece.out->size = GzipReader::kChunkCapacity - st.avail_out;
+void inflate_piece(RawInflater& inflater, Piece& piece) noexcept {
+    using Status = RawInflater::Status;
     piece.last = false;
     piece.ok = false;
-    if (rc < 0 || piece.in_len == 0) return;  // corrupt, or it needs history from before its start
-    if (st.block_state == ISAL_BLOCK_FINISH) {
+    piece.out->size = 0;
+    if (piece.in_len == 0) return;
+    inflater.reset();  // no history: cannot throw
+    const RawInflater::Step step =
+        inflater.inflate(piece.in, piece.in_len, piece.out->data.get(), GzipReader::kChunkCapacity);
+    piece.out->size = step.produced;
+    // Anything else (corrupt, or it needs history from before its start, or
+    // memory ran out) is left to the in-order inflater.
+    if (step.status == Status::End) {
         piece.ok = piece.last = true;
-        piece.used = piece.in_len - st.avail_in - static_cast<std::size_t>(st.read_in_length) / 8;
+        piece.used = step.consumed;
         return;
     }
-    piece.ok = st.block_state == ISAL_BLOCK_NEW_HDR && st.read_in_length == 0 && st.avail_in == 0 &&
-               st.avail_out != 0;
+    piece.ok = step.status == Status::Boundary && step.produced != GzipReader::kChunkCapacity;
 }
 
 // The second inflater: takes one piece at a time from the producer.
 class PieceWorker {
 public:
-    PieceWorker() : state_(std::make_unique<inflate_state>()) {}
+    PieceWorker() = default;
     PieceWorker(const PieceWorker&) = delete;
     PieceWorker& operator=(const PieceWorker&) = delete;
     ~PieceWorker() { stop(); }
@@ -178,7 +177,7 @@ private:
             if (job_ != nullptr) {
                 Piece* piece = job_;
                 lock.unlock();
-                inflate_piece(*state_, *piece);
+                inflate_piece(inflater_, *piece);
                 lock.lock();
                 job_ = nullptr;
                 changed_.notify_all();
@@ -188,7 +187,7 @@ private:
         }
     }
 
-    std::unique_ptr<inflate_state> state_;
+    RawInflater inflater_;
     std::mutex mutex_;
     std::condition_variable changed_;
     Piece* job_ = nullptr;
@@ -205,10 +204,7 @@ struct GzipReader::Producer {
     enum class Stop { Full, End, Boundary };
 
     explicit Producer(FileHandle& file)
-        : window(file), seq(std::make_unique<inflate_state>()),
-          history(std::make_unique_for_overwrite<unsigned char[]>(kHistory)) {
-        isal_inflate_init(seq.get());
-    }
+        : window(file), history(std::make_unique_for_overwrite<unsigned char[]>(kHistory)) {}
 
     // Fills `chunk` in order on the calling thread; errors end up in the chunk.
     void fill(BodyChunk& chunk) noexcept {
@@ -311,7 +307,7 @@ private:
         Piece a{window.at(pos), static_cast<std::size_t>(end1 - pos), x};
         Piece b{window.at(end1), static_cast<std::size_t>(end2 - end1), y};
         if (second) worker.submit(&b);
-        inflate_piece(*mine, a);
+        inflate_piece(mine, a);
         if (second) worker.wait();
 
         if (!a.ok) {
@@ -346,10 +342,7 @@ private:
 
     // In order from pos, with the history so far.
     void restart_sequential() {
-        isal_inflate_init(seq.get());
-        if (history_len != 0)
-            isal_inflate_set_dict(seq.get(), history.get(),
-                                  static_cast<std::uint32_t>(history_len));
+        seq.reset(history.get(), history_len);
         fed = pos;
         cached_sync = 0;
         scanned = 0;
@@ -369,7 +362,7 @@ private:
     // or (with `boundaries`) the inflater stands at a block boundary at a sync
     // point, where pieces can start.
     Stop sequential(BodyChunk& chunk, bool boundaries) {
-        inflate_state& st = *seq;
+        using Status = RawInflater::Status;
         for (;;) {
             if (fed == window.end()) window.refill(fed >= 8 ? fed - 8 : 0);
             std::uint64_t limit = window.end();
@@ -377,22 +370,20 @@ private:
             if (sync != 0 && sync < limit) limit = sync;
             const std::uint64_t fed_before = fed;
             const std::size_t out_before = chunk.size;
-            st.next_in = window.at(fed);
-            st.avail_in = static_cast<std::uint32_t>(limit - fed);
-            st.next_out = chunk.data.get() + chunk.size;
-            st.avail_out = static_cast<std::uint32_t>(kChunkCapacity - chunk.size);
-            const int rc = isal_inflate(&st);
-            fed = limit - st.avail_in;
-            chunk.size = kChunkCapacity - st.avail_out;
-            if (rc < 0) throw FormatFailure(kCorruptDeflate);
-            if (st.block_state == ISAL_BLOCK_FINISH) {
-                deflate_end = fed - static_cast<std::uint64_t>(st.read_in_length) / 8;
+            const RawInflater::Step step =
+                seq.inflate(window.at(fed), static_cast<std::size_t>(limit - fed),
+                            chunk.data.get() + chunk.size, kChunkCapacity - chunk.size);
+            fed += step.consumed;
+            chunk.size += step.produced;
+            if (step.status == Status::Corrupt) throw FormatFailure(kCorruptDeflate);
+            if (step.status == Status::NoMemory) throw std::bad_alloc();
+            if (step.status == Status::End) {
+                deflate_end = fed;
                 return Stop::End;
             }
-            if (st.avail_out == 0) return Stop::Full;
+            if (chunk.size == kChunkCapacity) return Stop::Full;
             if (fed == limit) {
-                if (limit == sync && st.block_state == ISAL_BLOCK_NEW_HDR && st.read_in_length == 0)
-                    return Stop::Boundary;
+                if (limit == sync && step.status == Status::Boundary) return Stop::Boundary;
                 if (limit == window.end() && window.eof()) throw FormatFailure(kUnexpectedEof);
             } else if (fed == fed_before && chunk.size == out_before) {
                 throw Panic("inflate made no progress");
@@ -423,7 +414,7 @@ private:
     void account(const BodyChunk& chunk) {
         const unsigned char* p = chunk.data.get();
         const std::size_t n = chunk.size;
-        crc = static_cast<std::uint32_t>(crc32_gzip_refl(crc, p, n));
+        crc = body_crc32(crc, p, n);
         size += static_cast<std::uint32_t>(n);  // the trailer keeps the length modulo 2^32
         if (n >= kHistory) {
             std::memcpy(history.get(), p + n - kHistory, kHistory);
@@ -445,7 +436,7 @@ private:
         std::uint32_t header_crc = 0;
         auto take = [&] {
             const unsigned char b = next_byte();
-            header_crc = static_cast<std::uint32_t>(crc32_gzip_refl(header_crc, &b, 1));
+            header_crc = body_crc32(header_crc, &b, 1);
             return b;
         };
         // Checked byte by byte so that a file that is not gzip at all says so.
@@ -476,14 +467,14 @@ private:
     InputWindow window;
     bool header_done = false;
     // The in-order inflater and the offset of the next byte it has not seen.
-    std::unique_ptr<inflate_state> seq;
+    RawInflater seq;
     std::uint64_t fed = 0;
     std::uint64_t deflate_end = 0;
     std::uint64_t cached_sync = 0;
     std::uint64_t scanned = 0;
     // Where the next piece starts (a block boundary with nothing pending).
     std::uint64_t pos = 0;
-    std::unique_ptr<inflate_state> mine = std::make_unique<inflate_state>();
+    RawInflater mine;
     PieceWorker worker;
     std::uint32_t crc = 0;
     std::uint32_t size = 0;

@@ -12,10 +12,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <isa-l/crc.h>
-#include <isa-l/igzip_lib.h>
 #include <zlib.h>
 
+#include "core/deflate_codec.hpp"
 #include "core/errors.hpp"
 
 namespace quibrel {
@@ -132,26 +131,12 @@ namespace {
 // ID1 ID2 CM FLG MTIME(4) XFL(fastest) OS(unknown)
 constexpr unsigned char kHeader[10] = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 4, 0xFF};
 
-// Room for one chunk's deflate output in the worst case (stored blocks), with
-// margin for block headers and the flush marker.
-constexpr std::size_t deflate_bound(std::size_t n) { return n + n / 16 + 4096; }
-
 }  // namespace
 
 struct GzipWriter::Deflater {
-    isal_zstream stream{};
-    std::unique_ptr<unsigned char[]> level_buf =
-        std::make_unique_for_overwrite<unsigned char[]>(ISAL_DEF_LVL1_DEFAULT);
+    ChunkDeflater codec;
     std::unique_ptr<unsigned char[]> out =
-        std::make_unique_for_overwrite<unsigned char[]>(deflate_bound(kChunkSize));
-
-    Deflater() {
-        isal_deflate_init(&stream);
-        stream.level = 1;
-        stream.level_buf = level_buf.get();
-        stream.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
-        stream.gzip_flag = IGZIP_DEFLATE;
-    }
+        std::make_unique_for_overwrite<unsigned char[]>(ChunkDeflater::bound(kChunkSize));
 };
 
 GzipWriter::GzipWriter(FileHandle& file) : file_(file), ring_(kWriteChunks, kChunkSize) {
@@ -250,30 +235,15 @@ void GzipWriter::fail(std::exception_ptr error) noexcept {
 void GzipWriter::compress_chunk(Deflater& deflater, BodyChunk& chunk) {
     // Every chunk from a fresh stream: the bytes do not depend on which
     // helper took it.
-    isal_zstream& zs = deflater.stream;
-    isal_deflate_reset(&zs);
-    zs.next_in = chunk.data.get();
-    zs.avail_in = static_cast<std::uint32_t>(chunk.size);
-    zs.end_of_stream = chunk.last ? 1 : 0;
-    zs.flush = chunk.last ? NO_FLUSH : FULL_FLUSH;
-    zs.next_out = deflater.out.get();
-    zs.avail_out = static_cast<std::uint32_t>(deflate_bound(kChunkSize));
-    const isal_zstate_state done = chunk.last ? ZSTATE_END : ZSTATE_NEW_HDR;
-    while (zs.avail_in != 0 || zs.internal_state.state != done) {
-        const std::uint32_t in_before = zs.avail_in;
-        const std::uint32_t out_before = zs.avail_out;
-        if (isal_deflate(&zs) != COMP_OK) throw Panic("deflate stream error");
-        if (zs.avail_in == in_before && zs.avail_out == out_before)
-            throw Panic("deflate made no progress");
-    }
-    const std::size_t produced = deflate_bound(kChunkSize) - zs.avail_out;
+    const std::size_t produced =
+        deflater.codec.deflate(chunk.data.get(), chunk.size, chunk.last, deflater.out.get());
 
     std::unique_lock<std::mutex> lock(turn_mutex_);
     turn_changed_.wait(lock, [&] { return failed_ || written_ == chunk.index; });
     if (failed_) return;
     lock.unlock();
     // The chunks before this one are written and no other helper writes now.
-    crc_ = static_cast<std::uint32_t>(crc32_gzip_refl(crc_, chunk.data.get(), chunk.size));
+    crc_ = body_crc32(crc_, chunk.data.get(), chunk.size);
     size_ += static_cast<std::uint32_t>(chunk.size);  // the trailer keeps the length modulo 2^32
     file_.write_all(deflater.out.get(), produced);
     if (chunk.last) {

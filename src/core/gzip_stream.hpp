@@ -57,9 +57,9 @@ std::string canonical_path(const std::string& path);
 //
 // A body that fits in one chunk is deflated by zlib at level 1 on the calling
 // thread, so small files keep the bytes they always had. A longer body is cut
-// into chunks that two helper threads deflate with ISA-L at level 1 (several
-// times faster than zlib, for files of the same size) while the calling
-// thread encodes the next chunk. Each chunk is deflated on its own, all but
+// into chunks that two helper threads deflate at level 1 (with ISA-L where the
+// build has it: several times faster than zlib, for files of the same size)
+// while the calling thread encodes the next chunk. Each chunk is deflated on its own, all but
 // the last ending with a full flush, so the chunks join into one deflate
 // stream in which none refers to another; a helper writes its chunk when the
 // chunks before it are written. At most kWriteChunks chunks are in memory.
@@ -119,8 +119,8 @@ private:
 // Pulls the decompressed body of the first gzip member of `file`, chunk by
 // chunk. Bytes after that member are never used.
 //
-// A helper thread inflates (ISA-L) a few chunks ahead of the
-// caller. Where the stream has byte-aligned sync points whose data refers to
+// A helper thread inflates (ISA-L where the build has it, else zlib) a few
+// chunks ahead of the caller. Where the stream has byte-aligned sync points whose data refers to
 // nothing before them, as the writer's chunks do, a second helper inflates
 // every other piece in parallel; a piece that turns out not to stand alone is
 // inflated again in order, so any valid stream decodes the same.
