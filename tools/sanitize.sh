@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer into build/asan and
-# runs the test suite (and a short fuzz campaign, and the native fuzz targets' corpus) against
-# that build. Any sanitizer report ends the offending process with exit code 86 and fails this
-# script.
+# runs the test suite (and a short fuzz campaign, the native fuzz targets' corpus and the C++
+# tests of the core) against that build. Any sanitizer report ends the offending process with
+# exit code 86 and fails this script.
 #
 #   tools/sanitize.sh                 # build, whole suite except tests marked slow, fuzz smoke
 #   tools/sanitize.sh tests/test_x.py # build, then only the given pytest arguments
@@ -11,7 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build/asan
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIBREL_SANITIZE=ON >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIBREL_SANITIZE=ON \
+    -DQUIBREL_NATIVE_TESTS=ON >/dev/null
 cmake --build "$build" -j "${QUIBREL_JOBS:-2}" >/dev/null
 if [ "${1:-}" = "--build-only" ]; then
     exit 0
@@ -50,6 +51,11 @@ else
     if [ "$status" -eq 0 ]; then
         env -u LD_PRELOAD -u ASAN_OPTIONS -u UBSAN_OPTIONS QUIBREL_FUZZ_CORE="$build/libquibrel_core.a" \
             bash tools/fuzz_native.sh replay || status=$?
+    fi
+    # The C++ tests of the core (every route of each algorithm on the same inputs).
+    if [ "$status" -eq 0 ]; then
+        env -u LD_PRELOAD -u ASAN_OPTIONS -u UBSAN_OPTIONS \
+            ctest --test-dir "$build" --output-on-failure || status=$?
     fi
 fi
 

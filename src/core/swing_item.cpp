@@ -19,6 +19,7 @@
 #include "core/live_lanes.hpp"
 #include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
+#include "core/routes.hpp"
 #include "core/swing_cache.hpp"
 
 namespace quibrel::swing_detail {
@@ -453,6 +454,7 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
     // the pairs does that without a test per id.
     const float own_value = s.values[item];
     PairCache* cache = pass.cache;
+    const routes::SwingMisses misses = routes::forced().swing_misses;
     bool indexed = false;  // built when many pairs of one position are missing
     if (s.pair_keys.size() < users.size()) {
         s.pair_keys.resize(users.size());
@@ -480,7 +482,9 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
             if (room) {
                 const std::size_t missing =
                     static_cast<std::size_t>(std::count(cached, cached + later, nullptr));
-                one_by_one = 2 * missing < later;
+                one_by_one = misses == routes::SwingMisses::Chosen
+                                 ? 2 * missing < later
+                                 : misses == routes::SwingMisses::OneByOne;
             }
             if (!one_by_one && !indexed) {
                 trim_rows(pass, users, s);
@@ -493,7 +497,9 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
                     // cache.
                     const std::uint64_t common = index_postings<true>(s);
                     const std::uint64_t pairs = users.size() * (users.size() - 1) / 2;
-                    if (common < kListsWorthCaching * pairs) cache = nullptr;
+                    if (common < kListsWorthCaching * pairs &&
+                        misses == routes::SwingMisses::Chosen)
+                        cache = nullptr;
                 }
             }
             // Without room to store the lists, there is no need to build them.
@@ -618,23 +624,38 @@ bool distinct_ascending(std::span<const std::int32_t> users) {
     return std::adjacent_find(users.begin(), users.end(), std::greater_equal<>()) == users.end();
 }
 
+enum class ItemRoute : std::uint8_t { Literal, Listed, Fast };
+
+// The route of one item: the literal walk for rows the others cannot take,
+// the up-front lists when the pass has them and they hold the item's pairs,
+// otherwise the item's own index with the cache, if any.
+ItemRoute choose_item_route(const Pass& pass, std::span<const std::int32_t> users) {
+    if (pass.literal || !fast_path_applies(pass, users)) return ItemRoute::Literal;
+    if (pass.lists != nullptr && distinct_ascending(users)) return ItemRoute::Listed;
+    return ItemRoute::Fast;
+}
+
 }  // namespace
 
 SwingList process_item(const Pass& pass, std::size_t item, std::span<const std::int32_t> users,
                        Scratch& s, std::size_t worker) {
     s.begin_item();
     seed_item(pass, item, s);
-    const bool listed = pass.lists != nullptr && distinct_ascending(users);
-    if (!fast_path_applies(pass, users))
-        process_item_literal(pass, item, users, s);
-    else if (listed && pass.narrow_ids)
-        process_item_listed<std::uint16_t>(pass, item, users, s);
-    else if (listed)
-        process_item_listed<std::uint32_t>(pass, item, users, s);
-    else if (pass.narrow_ids)
-        process_item_fast<std::uint16_t>(pass, item, users, s, worker);
-    else
-        process_item_fast<std::uint32_t>(pass, item, users, s, worker);
+    switch (choose_item_route(pass, users)) {
+    case ItemRoute::Literal: process_item_literal(pass, item, users, s); break;
+    case ItemRoute::Listed:
+        if (pass.narrow_ids)
+            process_item_listed<std::uint16_t>(pass, item, users, s);
+        else
+            process_item_listed<std::uint32_t>(pass, item, users, s);
+        break;
+    case ItemRoute::Fast:
+        if (pass.narrow_ids)
+            process_item_fast<std::uint16_t>(pass, item, users, s, worker);
+        else
+            process_item_fast<std::uint32_t>(pass, item, users, s, worker);
+        break;
+    }
     return finish_item(s);
 }
 

@@ -14,6 +14,7 @@
 #include "core/csr.hpp"
 #include "core/models.hpp"
 #include "core/neighbour_sort.hpp"
+#include "core/routes.hpp"
 #include "core/swing_cache.hpp"
 #include "core/swing_pairs.hpp"
 #include "core/zeroed_array.hpp"
@@ -89,6 +90,13 @@ struct alignas(64) Scratch {
           placed(id_array<std::uint32_t>(n_items)), postings_at(id_array<std::uint32_t>(n_items)),
           filled(id_array<std::uint32_t>(n_items)), marks(id_array<std::uint32_t>(n_items)),
           keys(id_array<std::uint64_t>(n_items + 1)), size_(n_items), scan_cost_(n_items / 8 + 64) {
+        switch (routes::forced().swing_accumulator) {
+        case routes::SwingAccumulator::Tracking:
+            scan_cost_ = std::numeric_limits<std::uint64_t>::max();
+            break;
+        case routes::SwingAccumulator::Scanning: scan_cost_ = 0; break;
+        case routes::SwingAccumulator::Chosen: break;
+        }
     }
 
     std::size_t size() const noexcept { return size_; }
@@ -96,7 +104,7 @@ struct alignas(64) Scratch {
     void begin_item() {
         n_touched = 0;
         updates = 0;
-        tracking = true;
+        tracking = scan_cost_ != 0;
         if (++item_stamp == 0) {
             for (auto* a : {&stamps, &placed}) std::fill_n(a->get(), size_, 0u);
             std::fill_n(tally.get(), size_, Tally{0, 0});
@@ -139,6 +147,9 @@ struct Pass {
     PairCache* cache;                  // null when disabled or when `lists` is set
     bool narrow_ids;                   // every item id fits in 16 bits
     const PairLists* lists = nullptr;  // every list built up front, when set
+    bool literal = false;              // every item takes the literal walk (a forced route)
+    std::uint64_t max_lists = 0;       // limits of the lists built up front
+    std::uint64_t max_list_entries = 0;
 };
 
 // Item i's list from its users' rows (and its stored list, seeded first), in
