@@ -73,27 +73,10 @@ inline void scatter(Scratch& s, const Id* list, std::size_t length, float c) {
     s.count_updates(length);
 }
 
-// Order key: descending score, then ascending id. Ties in short lists must
-// keep ascending ids; in long ones any order is allowed, so one key order
-// serves both. The score half is the f32 bit pattern turned into an unsigned
-// order (negative patterns flipped whole, positive ones get the sign bit) and
-// inverted; the mapping is one to one, so the score comes back bit for bit.
-inline std::uint64_t sort_key(float score, std::uint32_t id) {
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(score);
-    const std::uint32_t flip =
-        static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) | 0x80000000u;
-    return (static_cast<std::uint64_t>(~(bits ^ flip)) << 32) | id;
-}
-
-inline float key_score(std::uint64_t key) {
-    const std::uint32_t ascending = ~static_cast<std::uint32_t>(key >> 32);
-    const std::uint32_t bits = (ascending & 0x80000000u) ? (ascending & 0x7fffffffu) : ~ascending;
-    return std::bit_cast<float>(bits);
-}
-
-inline SwingPair key_pair(std::uint64_t key) {
-    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(key)), key_score(key)};
-}
+// Lists are sorted on neighbour_key: descending score, then ascending id.
+// Ties in short lists must keep ascending ids; in long ones any order is
+// allowed, so one key order serves both.
+inline SwingPair key_pair(std::uint64_t key) { return {key_id(key), key_sim(key)}; }
 
 // Turns the accumulator into the item's sorted list and clears it.
 SwingList finish_item(Scratch& s) {
@@ -106,7 +89,7 @@ SwingList finish_item(Scratch& s) {
     auto take = [&](std::uint32_t j) {
         const float value = values[j];
         values[j] = 0.0f;
-        keys[n] = sort_key(value, j);
+        keys[n] = neighbour_key(static_cast<std::int32_t>(j), value);
         n += value != 0.0f;
         nan |= value != value;
     };
