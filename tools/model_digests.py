@@ -66,7 +66,7 @@ def build_swing(cls, cache, n_users, n_items, users, items, threads):
     return model
 
 
-def worker(sets: list[str], threads: int) -> None:
+def worker(sets: list[str], threads: int, only: list[str]) -> None:
     # The engine prints its timing lines on file descriptor 1: keep them out of the report.
     report = os.fdopen(os.dup(1), "w")
     devnull = os.open(os.devnull, os.O_WRONLY)
@@ -91,7 +91,7 @@ def worker(sets: list[str], threads: int) -> None:
             for cache in SWING_CACHES
         ]
         for label, save, build, extra in runs:
-            if label in SKIP.get(name, ()):
+            if label in SKIP.get(name, ()) or (only and not label.startswith(tuple(only))):
                 continue
             with tempfile.TemporaryDirectory() as d:
                 start = time.perf_counter()
@@ -106,13 +106,16 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--sets", nargs="+", default=SETS, choices=SETS)
     ap.add_argument("--threads", nargs="+", type=int, default=[1, 2])
+    ap.add_argument("--only", nargs="+", default=[], help="models whose label starts so")
     ap.add_argument("--worker", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker is not None:
-        worker(args.sets, args.worker)
+        worker(args.sets, args.worker, args.only)
         return
     for threads in args.threads:
         cmd = [sys.executable, __file__, "--worker", str(threads), "--sets", *args.sets]
+        if args.only:
+            cmd += ["--only", *args.only]
         subprocess.run(cmd, check=True, env=os.environ.copy())
 
 
