@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/generation.hpp"
 #include "core/inference_common.hpp"
 #include "core/neighbour_sort.hpp"
 
@@ -62,10 +63,9 @@ public:
     void reset(std::size_t dense) {
         dense_ = dense;
         slots_.grow(dense);  // fresh slots hold generation 0: untouched
-        if (++generation_ == 0) {
+        next_generation(generation_, [&] {
             for (Slot& slot : slots_) slot.generation = 0;
-            generation_ = 1;
-        }
+        });
         sparse_.clear();
         touched_.clear();
     }

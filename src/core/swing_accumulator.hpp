@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/generation.hpp"
 #include "core/models.hpp"
 #include "core/neighbour_sort.hpp"
 #include "core/routes.hpp"
@@ -50,10 +51,7 @@ struct Accumulator {
         n_touched = 0;
         updates = 0;
         tracking = scan_cost_ != 0;
-        if (++item_stamp == 0) {
-            std::fill_n(stamps.get(), size_, 0u);
-            item_stamp = 1;
-        }
+        next_generation(item_stamp, [&] { std::fill_n(stamps.get(), size_, 0u); });
     }
     void count_updates(std::size_t n) {
         updates += n;

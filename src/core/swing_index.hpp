@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "core/generation.hpp"
 #include "core/swing_accumulator.hpp"
 #include "core/swing_pass.hpp"
 
@@ -42,11 +43,10 @@ struct ItemIndex {
           size_(n_items) {}
 
     void begin_item() {
-        if (++item_stamp == 0) {
+        next_generation(item_stamp, [&] {
             std::fill_n(placed.get(), size_, 0u);
             std::fill_n(tally.get(), size_, Tally{0, 0});
-            item_stamp = 1;
-        }
+        });
     }
 
 private:

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "core/generation.hpp"
 #include "core/models.hpp"
 #include "core/swing_accumulator.hpp"
 #include "core/swing_cache.hpp"
@@ -31,11 +32,7 @@ struct CacheScratch {
         : marks(id_array<std::uint32_t>(n_items)), size_(n_items) {}
 
     std::uint32_t next_mark() {
-        if (++mark_stamp == 0) {
-            std::fill_n(marks.get(), size_, 0u);
-            mark_stamp = 1;
-        }
-        return mark_stamp;
+        return next_generation(mark_stamp, [&] { std::fill_n(marks.get(), size_, 0u); });
     }
 
 private:
