@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer into build/asan and
-# runs the test suite (and a short fuzz campaign, and the native fuzz targets' corpus) against
-# that build. Any sanitizer report ends the offending process with exit code 86 and fails this
-# script. The build leaves ISA-L out, so model files go through the zlib codec.
+# runs the test suite (and a short fuzz campaign, the native fuzz targets' corpus and the C++
+# tests of the core) against that build. Any sanitizer report ends the offending process with
+# exit code 86 and fails this script. The build leaves ISA-L out, so model files go through the
+# zlib codec.
 #
 #   tools/sanitize.sh                 # build, whole suite except tests marked slow, fuzz smoke
 #   tools/sanitize.sh tests/test_x.py # build, then only the given pytest arguments
@@ -13,7 +14,7 @@ cd "$(dirname "$0")/.."
 build=build/asan
 # Without ISA-L: CI's other builds have it, so this one checks the zlib codec of model files.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIBREL_SANITIZE=ON \
-    -DQUIBREL_WITH_ISAL=OFF >/dev/null
+    -DQUIBREL_WITH_ISAL=OFF -DQUIBREL_NATIVE_TESTS=ON >/dev/null
 cmake --build "$build" -j "${QUIBREL_JOBS:-2}" >/dev/null
 if [ "${1:-}" = "--build-only" ]; then
     exit 0
@@ -52,6 +53,11 @@ else
     if [ "$status" -eq 0 ]; then
         env -u LD_PRELOAD -u ASAN_OPTIONS -u UBSAN_OPTIONS QUIBREL_FUZZ_CORE="$build/libquibrel_core.a" \
             QUIBREL_WITH_ISAL=OFF bash tools/fuzz_native.sh replay || status=$?
+    fi
+    # The C++ tests of the core (every route of each algorithm on the same inputs).
+    if [ "$status" -eq 0 ]; then
+        env -u LD_PRELOAD -u ASAN_OPTIONS -u UBSAN_OPTIONS \
+            ctest --test-dir "$build" --output-on-failure || status=$?
     fi
 fi
 

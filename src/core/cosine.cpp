@@ -299,12 +299,6 @@ void build_sim_mapping(CfModel& m, std::size_t n, FreshPairs&& fresh, const Runn
 
 }  // namespace
 
-CosineRoles cosine_roles(CfModel& m, Orientation o) {
-    if (o == Orientation::Item)
-        return {m.n_items, &m.item_interactions, &m.user_interactions, m.n_users};
-    return {m.n_users, &m.user_interactions, &m.item_interactions, m.n_items};
-}
-
 namespace {
 
 // num_threads, when given, is written to the thread-count variable before

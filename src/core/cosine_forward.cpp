@@ -8,6 +8,7 @@
 
 #include "core/cosine_pairs.hpp"
 #include "core/live_lanes.hpp"
+#include "core/routes.hpp"
 #include "core/timing.hpp"
 
 #if defined(__SSE2__)
@@ -466,6 +467,29 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
 // entity catalogue the half accumulation with the scatter was 12% faster.
 bool full_rows_pay_off(std::size_t n) { return !cells_beyond_cache<std::uint32_t>(n); }
 
+// The route of the forward path. 32-bit counts need rows of ascending unique
+// columns (a pair then shares fewer columns than there are entries) and fewer
+// entries than they can count; the full-row route needs them too, and drops
+// pairs below min_common as it goes, which a minimum of 0 does not allow.
+routes::CosineForward choose_forward_route(const ColumnIndex& index, std::size_t n,
+                                           std::uint64_t min_common) {
+    using routes::CosineForward;
+    const bool narrow = index.strictly_ascending && index.rows.size() < 0xffffffffu;
+    const bool full_rows = narrow && min_common >= 1;
+    switch (routes::forced().cosine_forward) {
+    case CosineForward::FullRows:
+        if (full_rows) return CosineForward::FullRows;
+        break;
+    case CosineForward::HalfRows:
+        if (narrow) return CosineForward::HalfRows;
+        break;
+    case CosineForward::HalfRowsWideCounts: return CosineForward::HalfRowsWideCounts;
+    case CosineForward::Chosen: break;
+    }
+    if (full_rows && full_rows_pay_off(n)) return CosineForward::FullRows;
+    return narrow ? CosineForward::HalfRows : CosineForward::HalfRowsWideCounts;
+}
+
 }  // namespace
 
 FreshPairs forward_cosine(const CsrMatrix& forward, std::size_t n, std::uint64_t min_common,
@@ -480,14 +504,14 @@ FreshPairs forward_cosine(const CsrMatrix& forward, std::size_t n, std::uint64_t
     fresh.kept.assign(n, 0);
     if (n >= 2) {
         const ColumnIndex index = build_column_index(forward, n);
-        const bool narrow = index.strictly_ascending && index.rows.size() < 0xffffffffu;
-        if (narrow && min_common >= 1 && full_rows_pay_off(n)) {
-            const Norms norms(sum_squares);
-            forward_full_rows(forward, index, n, min_common, norms, fresh, built);
-        } else if (narrow) {
+        switch (choose_forward_route(index, n, min_common)) {
+        case routes::CosineForward::FullRows:
+            forward_full_rows(forward, index, n, min_common, Norms(sum_squares), fresh, built);
+            break;
+        case routes::CosineForward::HalfRows:
             forward_rows<std::uint32_t>(forward, index, n, min_common, fresh);
-        } else {
-            forward_rows<std::uint64_t>(forward, index, n, min_common, fresh);
+            break;
+        default: forward_rows<std::uint64_t>(forward, index, n, min_common, fresh); break;
         }
     }
     fresh.count_kept(n, min_common);

@@ -16,8 +16,7 @@ RowRange row_range(const CsrMatrix& m, std::size_t i) {
     const std::uint64_t readable = std::min(m.indices.size(), m.data.size());
     if (end > readable) {
         const std::uint64_t first_bad = std::max(begin, readable);
-        const std::size_t len =
-            first_bad >= m.indices.size() ? m.indices.size() : m.data.size();
+        const std::size_t len = first_bad >= m.indices.size() ? m.indices.size() : m.data.size();
         index_panic(len, first_bad);
     }
     return {static_cast<std::size_t>(begin), static_cast<std::size_t>(end)};
@@ -27,14 +26,6 @@ RowView get_row(const CsrMatrix& m, std::size_t i) {
     const RowRange r = row_range(m, i);
     return {std::span<const std::int32_t>(m.indices.data() + r.begin, r.end - r.begin),
             std::span<const float>(m.data.data() + r.begin, r.end - r.begin)};
-}
-
-std::vector<std::uint64_t> row_columns(const CsrMatrix& m, std::size_t i) {
-    const RowView row = get_row(m, i);
-    std::vector<std::uint64_t> out(row.size());
-    for (std::size_t p = 0; p < row.size(); ++p)
-        out[p] = static_cast<std::uint64_t>(static_cast<std::int64_t>(row.columns[p]));
-    return out;
 }
 
 static float row_sum_squares(const RowView& row) {
@@ -79,8 +70,7 @@ CsrMatrix merge_interactions(const CsrMatrix& old, const CsrMatrix& added, std::
     out.indptr.reserve(n + 1);
     out.indptr.push_back(0);
     std::size_t total = 0;
-    for (std::size_t r = 0; r < n; ++r)
-        total += get_row(old, r).size() + get_row(added, r).size();
+    for (std::size_t r = 0; r < n; ++r) total += get_row(old, r).size() + get_row(added, r).size();
     out.indices.reserve(total);
     out.data.reserve(total);
 

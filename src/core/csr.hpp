@@ -15,11 +15,6 @@ struct CsrMatrix {
     std::vector<float> data;            // value of every stored entry
 
     std::size_t n_rows() const noexcept { return indptr.empty() ? 0 : indptr.size() - 1; }
-
-    // Bytes held by the three vectors (for memory reports).
-    std::size_t byte_size() const noexcept {
-        return indices.size() * 4 + indptr.size() * 8 + data.size() * 4;
-    }
 };
 
 // One row, read in place. Empty for rows beyond the matrix and for rows whose
@@ -43,9 +38,6 @@ struct RowRange {
     std::size_t end = 0;
 };
 RowRange row_range(const CsrMatrix& m, std::size_t i);
-
-// Column ids of row i widened to u64 by sign extension.
-std::vector<std::uint64_t> row_columns(const CsrMatrix& m, std::size_t i);
 
 // Per-row sum of squared values for rows 0..n-1 (0 for empty or missing rows).
 std::vector<float> compute_sum_squares(const CsrMatrix& m, std::size_t n);

@@ -266,8 +266,7 @@ ExactReport full_cosine(CfModel& m, Orientation o, Merged&& merged) {
     fresh.item_interactions = std::move(merged.items);
     compute_similarities_forward(fresh, o);
     commit_full(m, fresh);
-    return ExactReport{ExactRoute::Full,
-                       static_cast<std::size_t>(o == Orientation::Item ? m.n_items : m.n_users)};
+    return ExactReport{ExactRoute::Full, static_cast<std::size_t>(cosine_roles(m, o).n)};
 }
 
 // Entries of lists or pair rows, grouped by the entity they are filed under.
@@ -558,9 +557,9 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
     const auto n_users = static_cast<std::size_t>(m.n_users);
     const auto n_items = static_cast<std::size_t>(m.n_items);
     const Batch batch = read_batch(new_users, new_items, n_users, n_items);
-    const bool item_side = o == Orientation::Item;
-    const std::size_t n = item_side ? n_items : n_users;
-    const std::size_t other_rows = item_side ? n_users : n_items;
+    const auto roles = cosine_roles(m, o);
+    const auto n = static_cast<std::size_t>(roles.n);
+    const auto other_rows = static_cast<std::size_t>(roles.other_rows);
 
     // Cases only a full run handles: a model never computed, entities or
     // rows that disappear, min_common = 0 with new entities (every list
@@ -574,9 +573,10 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
     Merged merged = merge_batch(m.user_interactions, m.item_interactions, batch, n_users, n_items);
     if (full) return full_cosine(m, o, std::move(merged));
 
-    const CsrMatrix& forward = item_side ? merged.items : merged.users;
-    const CsrMatrix& other = item_side ? merged.users : merged.items;
-    const std::vector<std::int32_t>& affected = item_side ? batch.items : batch.users;
+    const auto merged_roles = roles_of(m, o, merged.users, merged.items);
+    const CsrMatrix& forward = *merged_roles.forward;
+    const CsrMatrix& other = *merged_roles.other;
+    const std::vector<std::int32_t>& affected = *roles_of(m, o, batch.users, batch.items).forward;
     Members in_a(n);
     for (const std::int32_t x : affected) in_a.flag[static_cast<std::size_t>(x)] = 1;
     // The pool exists from here on, so the commit's loop cannot fail to start.

@@ -123,9 +123,9 @@ bool copy_attributes(const TempFile& temp, const struct stat& old) {
 }
 
 void sync_directory(const std::string& target) {
-    std::string dir = directory_prefix(target);
-    if (dir.empty()) dir = ".";
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string dir = directory_prefix(target);
+    const char* const path = dir.empty() ? "." : dir.c_str();
+    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     // Best effort: the file itself is already on the device.
     (void)::fsync(fd);

@@ -283,10 +283,10 @@ void update_sim_mapping(std::size_t n, const std::vector<SimTriple>& triples,
 
 void update_similarities(CfModel& m, Orientation o, const CsrMatrix& new_user_interactions,
                          const CsrMatrix& new_item_interactions) {
-    const bool items = o == Orientation::Item;
-    const auto n = static_cast<std::size_t>(items ? m.n_items : m.n_users);
-    const CsrMatrix& new_entity_rows = items ? new_item_interactions : new_user_interactions;
-    const CsrMatrix& new_other_rows = items ? new_user_interactions : new_item_interactions;
+    const auto batch = roles_of(m, o, new_user_interactions, new_item_interactions);
+    const auto n = static_cast<std::size_t>(batch.n);
+    const CsrMatrix& new_entity_rows = *batch.forward;
+    const CsrMatrix& new_other_rows = *batch.other;
 
     update_sum_squares(m.sum_squares, new_entity_rows, n);
     const std::vector<SimTriple> triples =

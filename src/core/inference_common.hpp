@@ -13,6 +13,7 @@
 
 #include "core/csr.hpp"
 #include "core/errors.hpp"
+#include "core/generation.hpp"
 #include "core/models.hpp"
 #include "core/pool.hpp"
 #include "core/zeroed_array.hpp"
@@ -194,10 +195,7 @@ public:
     // Zero stamps never match the generation, so growing clears the set.
     void resize(std::size_t n) { stamp_.grow(n); }
     void next_generation() {
-        if (++generation_ == 0) {
-            std::fill(stamp_.begin(), stamp_.end(), 0);
-            generation_ = 1;
-        }
+        quibrel::next_generation(generation_, [&] { std::fill(stamp_.begin(), stamp_.end(), 0); });
     }
     bool is_set(std::size_t i) const { return stamp_[i] == generation_; }
     void set(std::size_t i) { stamp_[i] = generation_; }

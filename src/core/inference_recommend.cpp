@@ -2,7 +2,6 @@
 #include "core/inference.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -12,7 +11,9 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/generation.hpp"
 #include "core/inference_common.hpp"
+#include "core/neighbour_sort.hpp"
 
 namespace quibrel {
 
@@ -62,10 +63,9 @@ public:
     void reset(std::size_t dense) {
         dense_ = dense;
         slots_.grow(dense);  // fresh slots hold generation 0: untouched
-        if (++generation_ == 0) {
+        next_generation(generation_, [&] {
             for (Slot& slot : slots_) slot.generation = 0;
-            generation_ = 1;
-        }
+        });
         sparse_.clear();
         touched_.clear();
     }
@@ -126,9 +126,8 @@ std::mt19937_64& random_engine() {
 // Sort key: descending score in the high half, first-contribution position in
 // the low half, so a plain ascending sort is the stable descending-score order.
 std::uint64_t selection_key(float score, std::uint32_t position) {
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(score + 0.0f);  // -0 sorts as +0
-    const std::uint32_t ascending = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
-    return (static_cast<std::uint64_t>(~ascending) << 32) | position;
+    // -0 sorts as +0.
+    return neighbour_key(static_cast<std::int32_t>(position), score + 0.0f);
 }
 
 struct Scratch {
@@ -324,8 +323,8 @@ Recommendations recommend_user_cf(const CfModel& m, std::span<const std::int32_t
         }
         return work;
     };
-    return recommend_users(users, n_rec, filter_consumed, random_rec, with_scores,
-                           m.user_consumed, m.n_items, Report::NoRecPositions, gather);
+    return recommend_users(users, n_rec, filter_consumed, random_rec, with_scores, m.user_consumed,
+                           m.n_items, Report::NoRecPositions, gather);
 }
 
 }  // namespace quibrel

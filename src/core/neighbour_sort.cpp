@@ -17,6 +17,16 @@ KeyRange similarity_range(const std::uint64_t* keys, std::size_t n) {
     return {lo, hi};
 }
 
+namespace {
+
+// Lists shorter than this are sorted by bucket_sort_keys.
+constexpr std::size_t kBucketSortBelow = 512;
+
+// Keys in ascending order, in scratch.spare: one distribution pass into about
+// n/2 buckets (at most 4096) over the span `range` of the similarities, then
+// each bucket ordered by whole keys. Scaling the span to the buckets spreads
+// similarities that crowd into a narrow band of bit patterns. For short lists:
+// two passes instead of the five or so a radix sort needs at its narrow digits.
 const std::uint64_t* bucket_sort_keys(const std::uint64_t* keys, std::size_t n, KeyRange range,
                                       SortScratch& scratch) {
     const std::uint32_t lo = range.lo;
@@ -55,8 +65,6 @@ const std::uint64_t* bucket_sort_keys(const std::uint64_t* keys, std::size_t n, 
     return out;
 }
 
-namespace {
-
 // Histograms of every digit in one read of the keys, for the usual pass
 // counts.
 template <int Passes>
@@ -72,18 +80,17 @@ void count_digits(const std::uint64_t* keys, std::size_t n, std::uint32_t lo, in
     }
 }
 
-}  // namespace
+// Digit layout of a least-significant-digit sort on the similarity half.
+struct RadixPlan {
+    int passes;
+    int digit;
+    std::size_t radix;
+    std::uint32_t mask;
+};
 
-void sort_keys(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
-    if (n < 2) return;
-    if (n < 192 || n > 0xffffffffu) {
-        std::sort(keys, keys + n);
-        return;
-    }
-    const std::uint64_t* sorted = bucket_sort_keys(keys, n, similarity_range(keys, n), scratch);
-    std::copy(sorted, sorted + n, keys);
-}
-
+// Plans the passes over the bits `range` spans (range.lo < range.hi), counts
+// every digit of the keys and leaves each pass's starting slots in
+// scratch.bounds.
 RadixPlan plan_radix(const std::uint64_t* keys, std::size_t n, KeyRange range,
                      SortScratch& scratch) {
     const std::uint32_t lo = range.lo;
@@ -101,16 +108,16 @@ RadixPlan plan_radix(const std::uint64_t* keys, std::size_t n, KeyRange range,
     auto& counts = scratch.bounds;
     counts.assign(radix * static_cast<std::size_t>(passes), 0);
     switch (passes) {
-        case 1: count_digits<1>(keys, n, lo, digit, counts.data()); break;
-        case 2: count_digits<2>(keys, n, lo, digit, counts.data()); break;
-        case 3: count_digits<3>(keys, n, lo, digit, counts.data()); break;
-        default:
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::uint32_t v = static_cast<std::uint32_t>(keys[i] >> 32) - lo;
-                for (int p = 0; p < passes; ++p)
-                    ++counts[static_cast<std::size_t>(p) * radix + ((v >> (p * digit)) & mask)];
-            }
-            break;
+    case 1: count_digits<1>(keys, n, lo, digit, counts.data()); break;
+    case 2: count_digits<2>(keys, n, lo, digit, counts.data()); break;
+    case 3: count_digits<3>(keys, n, lo, digit, counts.data()); break;
+    default:
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t v = static_cast<std::uint32_t>(keys[i] >> 32) - lo;
+            for (int p = 0; p < passes; ++p)
+                ++counts[static_cast<std::size_t>(p) * radix + ((v >> (p * digit)) & mask)];
+        }
+        break;
     }
     for (int p = 0; p < passes; ++p) {
         std::uint32_t sum = 0;
@@ -123,6 +130,13 @@ RadixPlan plan_radix(const std::uint64_t* keys, std::size_t n, KeyRange range,
     return RadixPlan{passes, digit, radix, mask};
 }
 
+// Stable sort of keys given in ascending id order on their similarity half
+// (range.lo < range.hi), so equal similarities keep ascending ids, as a sort
+// of the whole key orders them. Returns the sorted keys, which lie in `keys`
+// or in scratch.spare (both used as scratch). Every pass writes into one of
+// these two buffers, which the previous pass left in cache: scattering the
+// last pass straight into a list's fresh memory costs a cache miss on most
+// stores, a sequential copy afterwards does not.
 const std::uint64_t* radix_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range,
                                          SortScratch& scratch) {
     const RadixPlan plan = plan_radix(keys, n, range, scratch);
@@ -141,6 +155,24 @@ const std::uint64_t* radix_by_similarity(std::uint64_t* keys, std::size_t n, Key
         std::swap(from, to);
     }
     return from;
+}
+
+}  // namespace
+
+void sort_keys(std::uint64_t* keys, std::size_t n, SortScratch& scratch) {
+    if (n < 2) return;
+    if (n < 192 || n > 0xffffffffu) {
+        std::sort(keys, keys + n);
+        return;
+    }
+    const std::uint64_t* sorted = bucket_sort_keys(keys, n, similarity_range(keys, n), scratch);
+    std::copy(sorted, sorted + n, keys);
+}
+
+const std::uint64_t* sort_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range,
+                                        SortScratch& scratch) {
+    if (n < kBucketSortBelow) return bucket_sort_keys(keys, n, range, scratch);
+    return radix_by_similarity(keys, n, range, scratch);
 }
 
 NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, KeyRange range,

@@ -16,11 +16,16 @@
 
 namespace quibrel {
 
+// The one descending-float sort key of the core (cosine lists, Swing lists,
+// recommendation selection): negative patterns have every bit flipped,
+// others only the sign bit, which orders them as unsigned values; inverting
+// that puts larger values first. A bijection, so values come back bit for bit
+// (including -0.0). The SSE form in cosine_forward.cpp computes the same.
 inline std::uint64_t neighbour_key(std::int32_t id, float sim) {
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(sim);
-    // A bijection, so similarities come back bit for bit (including -0.0).
-    const std::uint32_t ascending = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
-    return (static_cast<std::uint64_t>(~ascending) << 32) | static_cast<std::uint32_t>(id);
+    const std::uint32_t flip =
+        static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) | 0x80000000u;
+    return (static_cast<std::uint64_t>(~(bits ^ flip)) << 32) | static_cast<std::uint32_t>(id);
 }
 
 inline std::int32_t key_id(std::uint64_t key) {
@@ -71,50 +76,12 @@ KeyRange similarity_range(const std::uint64_t* keys, std::size_t n);
 // beyond those of the two infinities (0x007fffff and 0xff800000).
 inline bool holds_nan(KeyRange r) { return r.lo < 0x007fffffu || r.hi > 0xff800000u; }
 
-// Digit layout of a least-significant-digit sort on the similarity half.
-struct RadixPlan {
-    int passes;
-    int digit;
-    std::size_t radix;
-    std::uint32_t mask;
-};
-
-// Plans the passes over the bits `range` spans (range.lo < range.hi), counts
-// every digit of the keys and leaves each pass's starting slots in
-// scratch.bounds.
-RadixPlan plan_radix(const std::uint64_t* keys, std::size_t n, KeyRange range,
-                     SortScratch& scratch);
-
-// Stable sort of keys given in ascending id order on their similarity half
-// (range.lo < range.hi), so equal similarities keep ascending ids, as a sort
-// of the whole key orders them. Returns the sorted keys, which lie in `keys`
-// or in scratch.spare (both used as scratch). Every pass writes into one of
-// these two buffers, which the previous pass left in cache: scattering the
-// last pass straight into a list's fresh memory costs a cache miss on most
-// stores, a sequential copy afterwards does not.
-const std::uint64_t* radix_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range,
-                                         SortScratch& scratch);
-
-// Keys in ascending order, in scratch.spare: one distribution pass into about
-// n/2 buckets (at most 4096) over the span `range` of the similarities, then
-// each bucket ordered by whole keys. Scaling the span to the buckets spreads
-// similarities that crowd into a narrow band of bit patterns. For short lists:
-// two passes instead of the five or so a radix sort needs at its narrow digits.
-const std::uint64_t* bucket_sort_keys(const std::uint64_t* keys, std::size_t n, KeyRange range,
-                                      SortScratch& scratch);
-
-// Lists shorter than this are sorted by bucket_sort_keys.
-constexpr std::size_t kBucketSortBelow = 512;
-
-// The order of radix_by_similarity, for keys given in ascending id order with
-// unique ids below 2^31: equal similarities keep ascending ids, which is also
-// the order of whole keys, so short lists may be sorted by whole keys.
-// Returns the sorted keys, in `keys` or scratch.spare.
-inline const std::uint64_t* sort_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range,
-                                               SortScratch& scratch) {
-    if (n < kBucketSortBelow) return bucket_sort_keys(keys, n, range, scratch);
-    return radix_by_similarity(keys, n, range, scratch);
-}
+// Sorts keys given in ascending id order with unique ids below 2^31 by
+// similarity (range.lo < range.hi): equal similarities keep ascending ids,
+// which is also the order of whole keys. Returns the sorted keys, which lie
+// in `keys` or in scratch.spare (both used as scratch).
+const std::uint64_t* sort_by_similarity(std::uint64_t* keys, std::size_t n, KeyRange range,
+                                        SortScratch& scratch);
 
 // The neighbour list of keys given in ascending id order (ids non-negative):
 // the same list as sort_keys followed by to_neighbour_list, built by

@@ -12,6 +12,7 @@
 
 #include "core/errors.hpp"
 #include "core/pool.hpp"
+#include "core/routes.hpp"
 #include "core/swing_cache.hpp"
 #include "core/swing_item.hpp"
 
@@ -66,6 +67,34 @@ std::vector<UserRow> classify_rows(const CsrMatrix& user_matrix, std::uint64_t n
     return rows;
 }
 
+// Every item id fits in the 16 bits of a narrow stored list.
+bool narrow_ids(std::uint64_t n_items) {
+    return n_items <= std::uint64_t{1} << 16 && !routes::forced().swing_wide_ids;
+}
+
+// Where the pass finds its common lists. Lists are built up front when the
+// bound allows them all and they are not many more than the items' pairs will
+// read (with a transposed pair of matrices, exactly those); PairLists::build
+// declines when they are not, and the cache serves instead. A bound of zero
+// disables both. Sets the limits of the up-front lists in `pass`.
+routes::SwingPass choose_pass_route(const std::vector<RowRange>& item_ranges,
+                                    std::uint64_t max_cache_num, Pass& pass) {
+    const routes::SwingPass forced = routes::forced().swing_pass;
+    if (forced != routes::SwingPass::Chosen) {
+        pass.max_lists = pass.max_list_entries = std::numeric_limits<std::uint64_t>::max();
+        return forced;
+    }
+    if (max_cache_num == 0) return routes::SwingPass::NoCache;
+    std::uint64_t visits = 0;
+    for (const RowRange& range : item_ranges) {
+        const std::uint64_t k = range.end - range.begin;
+        visits += k * (k - 1) / 2;
+    }
+    pass.max_lists = max_cache_num;
+    pass.max_list_entries = 2 * visits + 4096;
+    return routes::SwingPass::ListsUpFront;
+}
+
 // The lists of the items `active` (ascending ids whose rows of the item
 // matrix, `item_ranges`, hold users), computed on the pool; results[k]
 // belongs to active[k] and is empty for an item without a list.
@@ -82,24 +111,23 @@ std::vector<SwingList> item_lists(Pass& pass, const std::vector<std::uint32_t>& 
     if (active.empty()) return results;
     pass.rows = classify_rows(user_matrix, n_users, n_items);
     const std::size_t id_bytes = pass.narrow_ids ? sizeof(std::uint16_t) : sizeof(std::uint32_t);
-    // Lists built up front when the bound allows them all and they are not
-    // many more than the items' pairs will read (with a transposed pair of
-    // matrices, exactly those).
     std::unique_ptr<PairLists> lists;
-    if (max_cache_num != 0) {
-        std::uint64_t visits = 0;
-        for (const RowRange& range : item_ranges) {
-            const std::uint64_t k = range.end - range.begin;
-            visits += k * (k - 1) / 2;
-        }
-        lists = PairLists::build(pass.rows, pass.weights, alpha, n_items, id_bytes, max_cache_num,
-                                 2 * visits + 4096);
-        pass.lists = lists.get();
-    }
     std::unique_ptr<PairCache> cache;
-    if (max_cache_num != 0 && pass.lists == nullptr) {
+    switch (choose_pass_route(item_ranges, max_cache_num, pass)) {
+    case routes::SwingPass::ListsUpFront:
+        lists = PairLists::build(pass.rows, pass.weights, alpha, n_items, id_bytes, pass.max_lists,
+                                 pass.max_list_entries);
+        pass.lists = lists.get();
+        if (pass.lists != nullptr) break;
+        // Too many or too large to build up front: the cache instead.
+        [[fallthrough]];
+    case routes::SwingPass::Cache:
+        if (max_cache_num == 0) break;
         cache = std::make_unique<PairCache>(max_cache_num, workers, id_bytes);
         pass.cache = cache.get();
+        break;
+    case routes::SwingPass::Literal: pass.literal = true; break;
+    default: break;
     }
 
     // Costliest items first, so the last pieces handed out are small and
@@ -160,7 +188,7 @@ SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& it
                                const SwingScores& previous, std::uint64_t n_users,
                                std::uint64_t n_items, float alpha, std::uint64_t max_cache_num) {
     Pass pass{user_matrix, item_matrix, previous, n_users, n_items,
-              alpha,       {},          {},       nullptr, n_items <= std::uint64_t{1} << 16};
+              alpha,       {},          {},       nullptr, narrow_ids(n_items)};
     pass.weights = user_weights(user_matrix, n_users);
 
     // Items with users, in id order. Reading every such row here raises an
@@ -209,7 +237,7 @@ std::vector<SwingList> swing_item_lists(const CsrMatrix& user_matrix, const CsrM
     }
     const SwingScores none;
     Pass pass{user_matrix, item_matrix, none, n_users, n_items,
-              alpha,       {},          {},   nullptr, n_items <= std::uint64_t{1} << 16};
+              alpha,       {},          {},   nullptr, narrow_ids(n_items)};
     pass.weights = user_weights(user_matrix, n_users);
 
     // The chosen items that have users, each once, in id order.

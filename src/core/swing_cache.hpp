@@ -30,9 +30,6 @@ public:
     PairCache(const PairCache&) = delete;
     PairCache& operator=(const PairCache&) = delete;
 
-    // False when the bound is zero: callers then skip the cache entirely.
-    bool enabled() const noexcept { return max_entries_ != 0; }
-
     // True while another entry may be stored.
     bool has_room() const noexcept { return count_.load(std::memory_order_relaxed) < max_entries_; }
 

@@ -151,16 +151,15 @@ struct CfClass {
 
     static PyTypeObject* create_type() {
         static PyMethodDef methods[] = {
-            {"compute_similarities", reinterpret_cast<PyCFunction>(compute_similarities),
+            {"compute_similarities", keywords_method(compute_similarities),
              METH_VARARGS | METH_KEYWORDS, Traits::compute_doc},
-            {"num_sim_elements", num_sim_elements, METH_NOARGS,
-             "num_sim_elements($self)\n--\n\n"},
-            {"predict", reinterpret_cast<PyCFunction>(predict), METH_VARARGS | METH_KEYWORDS,
+            {"num_sim_elements", num_sim_elements, METH_NOARGS, "num_sim_elements($self)\n--\n\n"},
+            {"predict", keywords_method(predict), METH_VARARGS | METH_KEYWORDS,
              Traits::predict_doc},
-            {"recommend", reinterpret_cast<PyCFunction>(recommend), METH_VARARGS | METH_KEYWORDS,
+            {"recommend", keywords_method(recommend), METH_VARARGS | METH_KEYWORDS,
              "recommend($self, users, n_rec, filter_consumed, random_rec)\n--\n\n"
              "sparse matrix of `user` interaction"},
-            {"update_similarities", reinterpret_cast<PyCFunction>(update_similarities),
+            {"update_similarities", keywords_method(update_similarities),
              METH_VARARGS | METH_KEYWORDS,
              "update_similarities($self, user_interactions, item_interactions)\n--\n\n"
              "update on new sparse interactions"},

@@ -11,8 +11,7 @@ namespace quibrel::py {
 namespace {
 
 [[noreturn]] void cannot_convert(PyObject* obj, const char* target) {
-    raise(PyExc_TypeError,
-          "'" + type_name(obj) + "' object cannot be converted to '" + target + "'");
+    raise(PyExc_TypeError, not_convertible(obj, target));
 }
 
 // Module and qualified name of obj's type.

@@ -78,6 +78,14 @@ std::string type_name(PyObject* obj) {
     return std::string(text, static_cast<std::size_t>(size));
 }
 
+std::string not_convertible(PyObject* obj, const char* target) {
+    // Appended piece by piece: GCC 12 warns (-Wrestrict, wrongly) about
+    // prepending a literal to a temporary string.
+    std::string text = "'";
+    text.append(type_name(obj)).append("' object cannot be converted to '");
+    return text.append(target).append("'");
+}
+
 void translate_current_exception() noexcept {
     try {
         throw;

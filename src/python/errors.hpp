@@ -31,6 +31,9 @@ inline Ref check(PyObject* p) {
 // The qualified name of obj's type, as used in conversion messages.
 std::string type_name(PyObject* obj);
 
+// "'<type of obj>' object cannot be converted to '<target>'".
+std::string not_convertible(PyObject* obj, const char* target);
+
 // Sets the Python exception for the exception being handled. Call only from
 // inside a catch block. This is the one place core failures become Python
 // exceptions.

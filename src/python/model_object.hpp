@@ -14,8 +14,8 @@ namespace quibrel::py {
 template <class Model>
 struct ModelObject {
     PyObject ob_base;
-    BorrowState borrow;             // constructed in place after allocation
-    std::unique_ptr<Model> model;   // owned record; null only while being built
+    BorrowState borrow;            // constructed in place after allocation
+    std::unique_ptr<Model> model;  // owned record; null only while being built
 };
 
 // Type objects, created once per process and kept until it ends.
@@ -50,8 +50,7 @@ void dealloc_model(PyObject* object) {
 template <class Model>
 ModelObject<Model>& receiver(PyObject* self, PyTypeObject* type, const char* class_name) {
     if (self == nullptr || !PyObject_TypeCheck(self, type))
-        raise(PyExc_TypeError, "'" + type_name(self ? self : Py_None) +
-                                   "' object cannot be converted to '" + class_name + "'");
+        raise(PyExc_TypeError, not_convertible(self ? self : Py_None, class_name));
     return *reinterpret_cast<ModelObject<Model>*>(self);
 }
 
@@ -61,8 +60,7 @@ template <class Model>
 ModelObject<Model>& model_argument(PyObject* obj, PyTypeObject* type, const char* class_name) {
     return convert_argument("model", [&]() -> ModelObject<Model>& {
         if (!PyObject_TypeCheck(obj, type))
-            raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to '" +
-                                       class_name + "'");
+            raise(PyExc_TypeError, not_convertible(obj, class_name));
         return *reinterpret_cast<ModelObject<Model>*>(obj);
     });
 }
@@ -71,7 +69,7 @@ ModelObject<Model>& model_argument(PyObject* obj, PyTypeObject* type, const char
 
 // Setter of a count attribute (n_users, n_items): converts the value, then
 // takes the exclusive hold and replaces the field; nothing else is resized.
-template <class Model, std::uint64_t Model::*Field>
+template <class Model, std::uint64_t Model::* Field>
 int set_count(PyObject* self, PyObject* value, const char* attribute, PyTypeObject* type,
               const char* class_name) {
     return guarded_int([&] {

@@ -35,20 +35,20 @@ struct FunctionEntry {
 
 // Function objects keep a pointer to their definition, so these live forever.
 PyMethodDef function_defs[] = {
-    {"save_user_cf", reinterpret_cast<PyCFunction>(save_user_cf), METH_VARARGS | METH_KEYWORDS,
+    {"save_user_cf", keywords_method(save_user_cf), METH_VARARGS | METH_KEYWORDS,
      "save_user_cf(model, path, model_name)\n--\n\n"},
-    {"load_user_cf", reinterpret_cast<PyCFunction>(load_user_cf), METH_VARARGS | METH_KEYWORDS,
+    {"load_user_cf", keywords_method(load_user_cf), METH_VARARGS | METH_KEYWORDS,
      "load_user_cf(path, model_name)\n--\n\n"},
-    {"save_item_cf", reinterpret_cast<PyCFunction>(save_item_cf), METH_VARARGS | METH_KEYWORDS,
+    {"save_item_cf", keywords_method(save_item_cf), METH_VARARGS | METH_KEYWORDS,
      "save_item_cf(model, path, model_name)\n--\n\n"},
-    {"load_item_cf", reinterpret_cast<PyCFunction>(load_item_cf), METH_VARARGS | METH_KEYWORDS,
+    {"load_item_cf", keywords_method(load_item_cf), METH_VARARGS | METH_KEYWORDS,
      "load_item_cf(path, model_name)\n--\n\n"},
-    {"save_swing", reinterpret_cast<PyCFunction>(save_swing), METH_VARARGS | METH_KEYWORDS,
+    {"save_swing", keywords_method(save_swing), METH_VARARGS | METH_KEYWORDS,
      "save_swing(model, path, model_name)\n--\n\n"},
-    {"load_swing", reinterpret_cast<PyCFunction>(load_swing), METH_VARARGS | METH_KEYWORDS,
+    {"load_swing", keywords_method(load_swing), METH_VARARGS | METH_KEYWORDS,
      "load_swing(path, model_name)\n--\n\n"},
-    {"build_consumed_unique", reinterpret_cast<PyCFunction>(build_consumed_unique),
-     METH_VARARGS | METH_KEYWORDS, "build_consumed_unique(user_indices, item_indices)\n--\n\n"},
+    {"build_consumed_unique", keywords_method(build_consumed_unique), METH_VARARGS | METH_KEYWORDS,
+     "build_consumed_unique(user_indices, item_indices)\n--\n\n"},
 };
 
 PyModuleDef module_def = {
@@ -87,7 +87,7 @@ PyObject* init_module() {
             Ref function = check(PyCFunction_NewEx(&def, nullptr, module_name.get()));
             add_to_module(module.get(), def.ml_name, function.get());
         }
-        Ref version = check(PyUnicode_FromString("0.2.1"));
+        Ref version = check(PyUnicode_FromString(QUIBREL_VERSION));
         add_to_module(module.get(), "__version__", version.get());
         set_interrupt_check(interrupt_pending);
         initialised = true;

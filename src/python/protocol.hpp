@@ -13,6 +13,14 @@
 
 namespace quibrel::py {
 
+// A METH_VARARGS | METH_KEYWORDS function in the PyCFunction slot of a
+// PyMethodDef, where CPython calls it with the keywords. The detour through
+// a function type without parameters is the cast compilers accept between
+// unrelated function types without a warning.
+inline PyCFunction keywords_method(PyCFunctionWithKeywords function) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // Binds positional and keyword arguments to `names` (all required), storing
 // borrowed references in out[0..names.size()).
 void bind_arguments(const char* full_name, std::initializer_list<const char*> names,

@@ -124,16 +124,16 @@ int set_user_consumed(PyObject* self, PyObject* value, void*) {
 
 PyTypeObject* create_swing_type() {
     static PyMethodDef methods[] = {
-        {"compute_swing", reinterpret_cast<PyCFunction>(compute_swing),
-         METH_VARARGS | METH_KEYWORDS, "compute_swing($self, num_threads)\n--\n\n"},
-        {"update_swing", reinterpret_cast<PyCFunction>(update_swing), METH_VARARGS | METH_KEYWORDS,
+        {"compute_swing", keywords_method(compute_swing), METH_VARARGS | METH_KEYWORDS,
+         "compute_swing($self, num_threads)\n--\n\n"},
+        {"update_swing", keywords_method(update_swing), METH_VARARGS | METH_KEYWORDS,
          "update_swing($self, num_threads, user_interactions, item_interactions)\n--\n\n"
          "update on new sparse interactions"},
         {"num_swing_elements", num_swing_elements, METH_NOARGS,
          "num_swing_elements($self)\n--\n\n"},
-        {"predict", reinterpret_cast<PyCFunction>(predict), METH_VARARGS | METH_KEYWORDS,
+        {"predict", keywords_method(predict), METH_VARARGS | METH_KEYWORDS,
          "predict($self, users, items)\n--\n\n"},
-        {"recommend", reinterpret_cast<PyCFunction>(recommend), METH_VARARGS | METH_KEYWORDS,
+        {"recommend", keywords_method(recommend), METH_VARARGS | METH_KEYWORDS,
          "recommend($self, users, n_rec, filter_consumed, random_rec)\n--\n\n"},
         {nullptr, nullptr, 0, nullptr},
     };

@@ -1,0 +1,10 @@
+#include "core/routes.hpp"
+
+namespace quibrel::routes {
+
+Forced& forced() noexcept {
+    static Forced setting;
+    return setting;
+}
+
+}  // namespace quibrel::routes
