@@ -252,8 +252,8 @@ PyMethodDef native_functions[] = {
     {"user_rows", user_rows, METH_VARARGS, "user_rows(model, users)"},
     {"set_consumed", set_consumed, METH_VARARGS, "set_consumed(model, users, offsets, items)"},
     {"pool_size", pool_size, METH_NOARGS, "pool_size()"},
-    {"exact_update", reinterpret_cast<PyCFunction>(native_exact_update),
-     METH_VARARGS | METH_KEYWORDS, "exact_update(model, user_interactions, item_interactions, route='auto')"},
+    {"exact_update", keywords_method(native_exact_update), METH_VARARGS | METH_KEYWORDS,
+     "exact_update(model, user_interactions, item_interactions, route='auto')"},
     {"entity_lists", native_entity_lists, METH_VARARGS, "entity_lists(model, entities)"},
     {nullptr, nullptr, 0, nullptr},
 };
