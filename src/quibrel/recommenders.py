@@ -676,7 +676,7 @@ class SwingRecommender(Recommender):
         # does not apply, so the model is computed again from every stored interaction.
         n_users, n_items = len(self._users), len(self._items)
         offsets, items, values = _native.user_rows(self._model, np.arange(n_users0, dtype=np.int32))
-        counts = np.diff(np.frombuffer(offsets, dtype=np.uint64).astype(np.int64))
+        counts = _counts(offsets)
         stored = DenseBatch(
             np.repeat(np.arange(n_users0, dtype=np.int64), counts),
             np.frombuffer(items, dtype=np.int32).astype(np.int64),
@@ -760,9 +760,7 @@ def _ranked_frame(
     counts: npt.NDArray[np.int64],
     value_ids: pd.Index,
 ) -> pd.DataFrame:
-    if len(dense_values) and (
-        int(dense_values.min()) < 0 or int(dense_values.max()) >= len(value_ids)
-    ):
+    if bool((dense_values < 0).any()) or bool((dense_values >= len(value_ids)).any()):
         # Only a model read from a damaged or hand-made file holds such ids; take() would
         # raise IndexError, or answer with the wrong id for a negative one.
         raise ValueError(
