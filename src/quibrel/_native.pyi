@@ -34,3 +34,19 @@ def exact_update(
     model: object, user_interactions: Any, item_interactions: Any, route: str = "auto", /
 ) -> str: ...
 def entity_lists(model: object, entities: _Ids, /) -> _Flat: ...
+def partition_lists(
+    model: object, entities: _Ids, keep: int, pairs: bool, /
+) -> tuple[bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
+def install_lists(
+    model: object,
+    entities: _Ids,
+    offsets: npt.NDArray[np.uint64],
+    ids: npt.NDArray[np.int32],
+    scores: npt.NDArray[np.float32],
+    pair_offsets: npt.NDArray[np.uint64],
+    pair_ids: npt.NDArray[np.int32],
+    pair_dots: npt.NDArray[np.float32],
+    pair_counts: npt.NDArray[np.uint32],
+    /,
+) -> None: ...
+def complete_state(model: object, /) -> None: ...

@@ -1,0 +1,79 @@
+// The similarity state of a model split by entity: each partition computes
+// the lists (and, for cosine, the pair records) of its own entities from the
+// full matrices, and the model that gathers every partition installs them.
+// The library's distributed fit (quibrel.dask) runs the first half on
+// workers and the second in the client process.
+//
+// Installing every entity's lists and pair records, then completing the
+// model, gives the state a full computation on the same matrices gives, bit
+// for bit: the same neighbour lists, norms and pair records, stored so that
+// a model file writes them in the same order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/models.hpp"
+
+namespace quibrel {
+
+// The state of chosen entities, flattened: entity k's list is
+// ids/scores[offsets[k], offsets[k+1]), its pair records (partners y above
+// it, ascending) pair_ids/pair_dots/pair_counts[pair_offsets[k],
+// pair_offsets[k+1]). Without pair records the pair vectors are empty.
+struct PartitionState {
+    std::vector<std::uint64_t> offsets{0};
+    std::vector<std::int32_t> ids;
+    std::vector<float> scores;
+    std::vector<std::uint64_t> pair_offsets;
+    std::vector<std::int32_t> pair_ids;
+    std::vector<float> pair_dots;
+    std::vector<std::uint32_t> pair_counts;
+};
+
+// Read-only views of a PartitionState, as installation takes it.
+struct PartitionView {
+    std::span<const std::int32_t> entities;
+    std::span<const std::uint64_t> offsets;
+    std::span<const std::int32_t> ids;
+    std::span<const float> scores;
+    std::span<const std::uint64_t> pair_offsets;
+    std::span<const std::int32_t> pair_ids;
+    std::span<const float> pair_dots;
+    std::span<const std::uint32_t> pair_counts;
+};
+
+// The cosine state of `entities` (ids below the entity count, any order)
+// from the model's matrices: each list cut to its first `keep` entries (0:
+// whole), and the pair records (x, y > x) when `pairs`. Nothing stored in
+// the model is read or changed. A list that cannot be sorted (a NaN
+// similarity) raises the panic a full computation raises.
+PartitionState cosine_partition(const CfModel& m, Orientation o,
+                                std::span<const std::int32_t> entities, std::uint64_t keep,
+                                bool pairs);
+
+// The Swing lists of `entities` (item ids below n_items), each cut to its
+// first `keep` entries (0: whole).
+PartitionState swing_partition(const SwingModel& m, std::span<const std::int32_t> entities,
+                               std::uint64_t keep);
+
+// Stores the lists (and pair records) of a partition in the model: an
+// entity's list replaces its list (an empty one removes it), a pair record
+// replaces the record of the same pair. Every id is checked first (entities
+// distinct and below the entity count, neighbour ids below it, offsets
+// consistent, pair partners ascending above their entity, counts in
+// 1..2^32-2); a failed check raises ValueFailure before anything changes. A
+// failed allocation may leave part of a partition installed: a caller
+// gathering a model discards it then.
+void install_cosine_partition(CfModel& m, Orientation o, const PartitionView& v);
+void install_swing_partition(SwingModel& m, const PartitionView& v);
+
+// Completes a model whose every partition is installed: cosine norms from
+// its matrices; Swing lists laid out as a computation stores them (a failed
+// allocation there loses lists: the caller discards the model).
+void complete_cosine(CfModel& m, Orientation o);
+void complete_swing(SwingModel& m);
+
+}  // namespace quibrel
