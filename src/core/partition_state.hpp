@@ -1,6 +1,6 @@
 // The similarity state of a model split by entity: each partition computes
-// the lists (and, for cosine, the pair records) of its own entities from the
-// full matrices, and the model that gathers every partition installs them.
+// the lists (and, for cosine, the pair records) of its own range of entities
+// from the full matrices, and the model that gathers every range installs them.
 // The library's distributed fit (quibrel.dask) runs the first half on
 // workers and the second in the client process.
 //
@@ -19,7 +19,7 @@
 
 namespace quibrel {
 
-// The state of chosen entities, flattened: entity k's list is
+// The state of a range of entities, flattened: its k-th entity's list is
 // ids/scores[offsets[k], offsets[k+1]), its pair records (partners y above
 // it, ascending) pair_ids/pair_dots/pair_counts[pair_offsets[k],
 // pair_offsets[k+1]). Without pair records the pair vectors are empty.
@@ -33,9 +33,10 @@ struct PartitionState {
     std::vector<std::uint32_t> pair_counts;
 };
 
-// Read-only views of a PartitionState, as installation takes it.
+// Read-only views of a PartitionState of the entities first.., as
+// installation takes it.
 struct PartitionView {
-    std::span<const std::int32_t> entities;
+    std::size_t first;
     std::span<const std::uint64_t> offsets;
     std::span<const std::int32_t> ids;
     std::span<const float> scores;
@@ -45,28 +46,32 @@ struct PartitionView {
     std::span<const std::uint32_t> pair_counts;
 };
 
-// The cosine state of `entities` (ids below the entity count, any order)
+// The cosine state of the entities begin..end-1 (below the entity count)
 // from the model's matrices: each list cut to its first `keep` entries (0:
-// whole), and the pair records (x, y > x) when `pairs`. Nothing stored in
-// the model is read or changed. A list that cannot be sorted (a NaN
-// similarity) raises the panic a full computation raises.
-PartitionState cosine_partition(const CfModel& m, Orientation o,
-                                std::span<const std::int32_t> entities, std::uint64_t keep,
-                                bool pairs);
+// whole), and the pair records (x, y > x) when `pairs`. Nothing stored in the
+// model is read or changed; the two matrices must hold the same cells (as
+// the library's always do), and any id beyond its range raises the
+// index-out-of-bounds panic or ValueFailure. A list that cannot be sorted (a
+// NaN similarity) raises the panic a full computation raises. Runs on the
+// worker pool; the result does not depend on the number of workers.
+// The state comes in consecutive pieces (a piece's offsets start at 0).
+std::vector<PartitionState> cosine_partition(const CfModel& m, Orientation o, std::size_t begin,
+                                             std::size_t end, std::uint64_t keep, bool pairs);
 
-// The Swing lists of `entities` (item ids below n_items), each cut to its
+// The Swing lists of the items begin..end-1 (below n_items), each cut to its
 // first `keep` entries (0: whole).
-PartitionState swing_partition(const SwingModel& m, std::span<const std::int32_t> entities,
+PartitionState swing_partition(const SwingModel& m, std::size_t begin, std::size_t end,
                                std::uint64_t keep);
 
 // Stores the lists (and pair records) of a partition in the model: an
 // entity's list replaces its list (an empty one removes it), a pair record
-// replaces the record of the same pair. Every id is checked first (entities
-// distinct and below the entity count, neighbour ids below it, offsets
-// consistent, pair partners ascending above their entity, counts in
-// 1..2^32-2); a failed check raises ValueFailure before anything changes. A
-// failed allocation may leave part of a partition installed: a caller
-// gathering a model discards it then.
+// replaces the record of the same pair. Everything is checked first (the
+// entities below the entity count, offsets consistent, and in the copies the
+// model will keep, so that memory changing under the call cannot get past the
+// checks: neighbour ids below the entity count, pair partners ascending above
+// their entity, counts in 1..2^32-2); a failed check raises ValueFailure
+// before the model changes. A failed allocation may leave part of a
+// partition installed: a caller gathering a model discards it then.
 void install_cosine_partition(CfModel& m, Orientation o, const PartitionView& v);
 void install_swing_partition(SwingModel& m, const PartitionView& v);
 

@@ -6,10 +6,12 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/errors.hpp"
 #include "core/partition_state.hpp"
+#include "core/pool.hpp"
 #include "python/model_object.hpp"
 
 namespace quibrel::py {
@@ -22,6 +24,103 @@ Ref bytes_of(std::span<const T> values) {
     if (!values.empty())
         std::memcpy(PyBytes_AsString(out.get()), values.data(), values.size_bytes());
     return out;
+}
+
+// One field of consecutive pieces as one bytes object; each piece's vector
+// goes as soon as it is copied.
+template <class T>
+Ref joined(std::vector<PartitionState>& pieces, std::vector<T> PartitionState::*field) {
+    std::size_t total = 0;
+    for (const PartitionState& p : pieces) total += (p.*field).size();
+    Ref out = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total * sizeof(T))));
+    char* at = PyBytes_AsString(out.get());
+    for (PartitionState& p : pieces) {
+        std::vector<T>& v = p.*field;
+        if (!v.empty()) std::memcpy(at, v.data(), v.size() * sizeof(T));
+        at += v.size() * sizeof(T);
+        std::vector<T>().swap(v);
+    }
+    return out;
+}
+
+// Offsets of consecutive pieces (each starting at 0) as one run of offsets.
+Ref joined_offsets(std::vector<PartitionState>& pieces,
+                   std::vector<std::uint64_t> PartitionState::*field) {
+    std::vector<std::uint64_t> all;
+    for (PartitionState& p : pieces) {
+        const std::vector<std::uint64_t>& v = p.*field;
+        if (v.empty()) continue;
+        const std::uint64_t base = all.empty() ? 0 : all.back();
+        if (all.empty()) all.push_back(0);
+        for (std::size_t k = 1; k < v.size(); ++k) all.push_back(base + v[k]);
+        std::vector<std::uint64_t>().swap(p.*field);
+    }
+    return bytes_of<std::uint64_t>(all);
+}
+
+// A read-only run of T: the caller's own memory when it is a C-contiguous,
+// aligned, one-dimensional buffer of exactly T (as numpy arrays of the right
+// dtype are), a converted copy otherwise.
+template <class T>
+class NumberRun {
+public:
+    template <class Convert>
+    NumberRun(PyObject* obj, Convert&& convert) {
+        if (PyObject_CheckBuffer(obj) && PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_ND) == 0) {
+            held_ = true;
+            if (matches(view_)) {
+                data_ = std::span<const T>(static_cast<const T*>(view_.buf),
+                                           static_cast<std::size_t>(view_.len) / sizeof(T));
+                return;
+            }
+            PyBuffer_Release(&view_);
+            held_ = false;
+        }
+        PyErr_Clear();
+        copy_ = convert(obj);
+        data_ = copy_;
+    }
+    NumberRun(const NumberRun&) = delete;
+    NumberRun& operator=(const NumberRun&) = delete;
+    ~NumberRun() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    std::span<const T> span() const noexcept { return data_; }
+
+private:
+    static bool matches(const Py_buffer& v) {
+        if (v.ndim != 1 || v.itemsize != static_cast<Py_ssize_t>(sizeof(T)) || v.format == nullptr)
+            return false;
+        if (reinterpret_cast<std::uintptr_t>(v.buf) % alignof(T) != 0) return false;
+        const char* f = v.format;
+        if (*f == '@' || *f == '=' || *f == '<') ++f;
+        if (f[0] == '\0' || f[1] != '\0') return false;
+        const char c = f[0];
+        if constexpr (std::is_floating_point_v<T>) return c == 'f' || c == 'd';
+        else if constexpr (std::is_signed_v<T>) return c == 'b' || c == 'h' || c == 'i' || c == 'l' || c == 'q' || c == 'n';
+        else return c == 'B' || c == 'H' || c == 'I' || c == 'L' || c == 'Q' || c == 'N';
+    }
+
+    Py_buffer view_{};
+    bool held_ = false;
+    std::vector<T> copy_;
+    std::span<const T> data_;
+};
+
+std::vector<std::uint32_t> to_u32_sequence(PyObject* obj) {
+    const std::vector<std::uint64_t> wide = to_u64_sequence(obj);
+    std::vector<std::uint32_t> out;
+    out.reserve(wide.size());
+    for (const std::uint64_t c : wide) {
+        if (c > 0xffffffffu) raise(PyExc_ValueError, "a pair count does not fit 32 bits");
+        out.push_back(static_cast<std::uint32_t>(c));
+    }
+    return out;
+}
+
+// An interrupt that arrived while the lock was released, raised now.
+void check_interrupted() {
+    if (PyErr_CheckSignals() != 0) throw ErrorAlreadySet();
 }
 
 enum class Kind { ItemCF, UserCF, Swing };
@@ -53,79 +152,92 @@ BorrowState& swing_borrow(PyObject* model) {
 
 }  // namespace
 
-// partition_lists(model, entities, keep, pairs): the lists of the chosen
-// entities computed from the model's matrices (each cut to its first `keep`
-// entries, 0 for all) and, for a cosine model when `pairs` is true, the pair
-// records (x, y > x) of each; flattened into bytes: u64 offsets, i32 ids, f32
-// scores, u64 pair offsets, i32 pair partners, f32 dots, u32 counts (the
-// pair bytes are empty without pairs).
+// partition_lists(model, begin, end, keep, pairs, max_workers): the lists of
+// the entities begin..end-1 computed from the model's matrices (each cut to
+// its first `keep` entries, 0 for all) and, for a cosine model when `pairs`
+// is true, the pair records (x, y > x) of each; flattened into bytes: u64
+// offsets, i32 ids, f32 scores, u64 pair offsets, i32 pair partners, f32
+// dots, u32 counts (the pair bytes are empty without pairs). At most
+// `max_workers` workers of the pool take part (0: all). The computation runs
+// without the interpreter lock (a worker process answers its scheduler
+// meanwhile); it takes no progress hook and sees an interrupt only at its end.
 PyObject* native_partition_lists(PyObject*, PyObject* args) {
     return guarded([&]() -> Ref {
         PyObject* model;
-        PyObject* entities_obj;
+        unsigned long long begin;
+        unsigned long long end;
         unsigned long long keep;
         int pairs;
-        if (!PyArg_ParseTuple(args, "OOKp:partition_lists", &model, &entities_obj, &keep, &pairs))
+        Py_ssize_t max_workers;
+        if (!PyArg_ParseTuple(args, "OKKKpn:partition_lists", &model, &begin, &end, &keep,
+                              &pairs, &max_workers))
             throw ErrorAlreadySet();
+        if (max_workers < 0) raise(PyExc_ValueError, "max_workers must not be negative");
         const Kind kind = kind_of(model);
         if (kind == Kind::Swing && pairs)
             raise(PyExc_ValueError, "Swing models have no pair records");
-        const std::vector<std::int32_t> entities = to_i32_sequence(entities_obj);
-        PartitionState state;
+        // Sized from the environment as it is now, with the lock held.
+        worker_count();
+        const LoopSettingsScope settings(static_cast<std::size_t>(max_workers), nullptr);
+        std::vector<PartitionState> pieces;
         if (kind == Kind::Swing) {
             SharedHold hold(swing_borrow(model));
-            state = swing_partition(swing_record(model), entities, keep);
+            const ReleasedLock released;
+            pieces.push_back(swing_partition(swing_record(model), begin, end, keep));
         } else {
             SharedHold hold(cf_borrow(model));
-            state = cosine_partition(cf_record(model), orientation(kind), entities, keep, pairs);
+            const ReleasedLock released;
+            pieces = cosine_partition(cf_record(model), orientation(kind), begin, end, keep, pairs);
         }
+        check_interrupted();
         Ref parts[7] = {
-            bytes_of<std::uint64_t>(state.offsets),      bytes_of<std::int32_t>(state.ids),
-            bytes_of<float>(state.scores),               bytes_of<std::uint64_t>(state.pair_offsets),
-            bytes_of<std::int32_t>(state.pair_ids),      bytes_of<float>(state.pair_dots),
-            bytes_of<std::uint32_t>(state.pair_counts),
+            joined_offsets(pieces, &PartitionState::offsets),
+            joined(pieces, &PartitionState::ids),
+            joined(pieces, &PartitionState::scores),
+            joined_offsets(pieces, &PartitionState::pair_offsets),
+            joined(pieces, &PartitionState::pair_ids),
+            joined(pieces, &PartitionState::pair_dots),
+            joined(pieces, &PartitionState::pair_counts),
         };
         return check(PyTuple_Pack(7, parts[0].get(), parts[1].get(), parts[2].get(),
                                   parts[3].get(), parts[4].get(), parts[5].get(), parts[6].get()));
     });
 }
 
-// install_lists(model, entities, offsets, ids, scores, pair_offsets, pair_ids,
-// pair_dots, pair_counts): stores what partition_lists gave for the same
-// entities (sequences or buffers of numbers; the pair ones empty when there
-// are no pair records). Everything is converted and checked before the model
+// install_lists(model, first, offsets, ids, scores, pair_offsets, pair_ids,
+// pair_dots, pair_counts): stores what partition_lists gave for the entities
+// first.. (sequences or buffers of numbers; the pair ones empty when there are
+// no pair records). Everything is converted and checked before the model
 // changes.
 PyObject* native_install_lists(PyObject*, PyObject* args) {
     return guarded([&]() -> Ref {
         PyObject* model;
-        PyObject* objs[8];
-        if (!PyArg_ParseTuple(args, "OOOOOOOOO:install_lists", &model, &objs[0], &objs[1],
-                              &objs[2], &objs[3], &objs[4], &objs[5], &objs[6], &objs[7]))
+        unsigned long long first;
+        PyObject* objs[7];
+        if (!PyArg_ParseTuple(args, "OKOOOOOOO:install_lists", &model, &first, &objs[0],
+                              &objs[1], &objs[2], &objs[3], &objs[4], &objs[5], &objs[6]))
             throw ErrorAlreadySet();
         const Kind kind = kind_of(model);
-        const std::vector<std::int32_t> entities = to_i32_sequence(objs[0]);
-        const std::vector<std::uint64_t> offsets = to_u64_sequence(objs[1]);
-        const std::vector<std::int32_t> ids = to_i32_sequence(objs[2]);
-        const std::vector<float> scores = to_f32_sequence(objs[3]);
-        const std::vector<std::uint64_t> pair_offsets = to_u64_sequence(objs[4]);
-        const std::vector<std::int32_t> pair_ids = to_i32_sequence(objs[5]);
-        const std::vector<float> pair_dots = to_f32_sequence(objs[6]);
-        std::vector<std::uint32_t> pair_counts;
-        {
-            const std::vector<std::uint64_t> wide = to_u64_sequence(objs[7]);
-            pair_counts.reserve(wide.size());
-            for (const std::uint64_t c : wide) {
-                if (c > 0xffffffffu) raise(PyExc_ValueError, "a pair count does not fit 32 bits");
-                pair_counts.push_back(static_cast<std::uint32_t>(c));
-            }
-        }
-        const PartitionView view{entities, offsets,  ids,       scores,
-                                 pair_offsets, pair_ids, pair_dots, pair_counts};
+        // Arrays of the dtypes partition_lists gives are read in place; the
+        // offsets, which are read twice, are always copied.
+        const std::vector<std::uint64_t> offsets_copy = to_u64_sequence(objs[0]);
+        const std::vector<std::uint64_t> pair_offsets_copy = to_u64_sequence(objs[3]);
+        const NumberRun<std::int32_t> ids(objs[1], to_i32_sequence);
+        const NumberRun<float> scores(objs[2], to_f32_sequence);
+        const NumberRun<std::int32_t> pair_ids(objs[4], to_i32_sequence);
+        const NumberRun<float> pair_dots(objs[5], to_f32_sequence);
+        const NumberRun<std::uint32_t> pair_counts(objs[6], to_u32_sequence);
+        const PartitionView view{static_cast<std::size_t>(first), offsets_copy,
+                                 ids.span(),          scores.span(),
+                                 pair_offsets_copy,   pair_ids.span(),
+                                 pair_dots.span(),    pair_counts.span()};
         if (kind == Kind::Swing) {
             ExclusiveHold hold(swing_borrow(model));
+            const ReleasedLock released;
             install_swing_partition(swing_record(model), view);
         } else {
             ExclusiveHold hold(cf_borrow(model));
+            const ReleasedLock released;
             install_cosine_partition(cf_record(model), orientation(kind), view);
         }
         return none();

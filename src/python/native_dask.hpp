@@ -6,11 +6,11 @@
 
 namespace quibrel::py {
 
-// partition_lists(model, entities, keep, pairs)
+// partition_lists(model, begin, end, keep, pairs, max_workers)
 //   -> (offsets, ids, scores, pair_offsets, pair_ids, pair_dots, pair_counts)
 PyObject* native_partition_lists(PyObject* module, PyObject* args);
 
-// install_lists(model, entities, offsets, ids, scores, pair_offsets, pair_ids,
+// install_lists(model, first, offsets, ids, scores, pair_offsets, pair_ids,
 //               pair_dots, pair_counts) -> None
 PyObject* native_install_lists(PyObject* module, PyObject* args);
 

@@ -35,11 +35,11 @@ def exact_update(
 ) -> str: ...
 def entity_lists(model: object, entities: _Ids, /) -> _Flat: ...
 def partition_lists(
-    model: object, entities: _Ids, keep: int, pairs: bool, /
+    model: object, begin: int, end: int, keep: int, pairs: bool, max_workers: int, /
 ) -> tuple[bytes, bytes, bytes, bytes, bytes, bytes, bytes]: ...
 def install_lists(
     model: object,
-    entities: _Ids,
+    first: int,
     offsets: npt.NDArray[np.uint64],
     ids: npt.NDArray[np.int32],
     scores: npt.NDArray[np.float32],

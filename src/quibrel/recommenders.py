@@ -53,6 +53,8 @@ class Recommender:
         # True after an approximate fold-in: the next exact update must recompute everything,
         # since it builds on the stored state being exact.
         self._approximate = False
+        # k when the lists were cut to their first k entries (quibrel.dask.fit with keep=k).
+        self._truncated: int | None = None
 
     # ---- settings ------------------------------------------------------------------------
 
@@ -95,6 +97,12 @@ class Recommender:
     def is_fitted(self) -> bool:
         return self._model is not None
 
+    @property
+    def truncated(self) -> int | None:
+        """k when every neighbour list holds only its first k entries (a fit by
+        `quibrel.dask.fit` with `keep=k`), else None."""
+        return self._truncated
+
     # ---- fitting -------------------------------------------------------------------------
 
     def fit(
@@ -122,6 +130,7 @@ class Recommender:
         self._users, self._items = users, items
         self._popularity = np.diff(by_item.sparse_indptr).astype(np.int64)
         self._approximate = False
+        self._truncated = None
         return self
 
     def partial_fit(
@@ -137,10 +146,17 @@ class Recommender:
         New users and items get new dense ids. A (user, item) pair already known takes the
         batch's value, as in `fit`. With `exact=True` the model afterwards equals a `fit` on
         every interaction so far; `exact=False` runs the engine's fast approximate fold-in.
-        An unfitted recommender is simply fitted on the batch.
+        An unfitted recommender is simply fitted on the batch. A recommender whose lists are
+        truncated (`truncated` is not None) takes only `exact=False`.
         """
         if self._model is None:
             return self.fit(data, user_col=user_col, item_col=item_col, value_col=value_col)
+        if exact and self._truncated is not None:
+            raise ValueError(
+                f"this {type(self).__name__} keeps only the first {self._truncated} entries of "
+                "each neighbour list (fitted with keep), so no exact update can be made: fit it "
+                "again, or fold the batch in with exact=False"
+            )
         self._check_settings()
         batch = read_interactions(data, user_col, item_col, value_col)
         n_users0, n_items0 = len(self._users), len(self._items)
@@ -356,6 +372,7 @@ class Recommender:
         from ._files import engine_from_bytes
 
         blob = state.pop("_model")
+        self._truncated = None  # absent from recommenders pickled before it existed
         self.__dict__.update(state)
         self._model = None if blob is None else engine_from_bytes(self._engine_class, blob)
 
