@@ -310,7 +310,8 @@ PartitionState cosine_partition_all_pairs(const CosineSides& s, std::span<const 
 }  // namespace
 
 std::vector<PartitionState> cosine_partition(const CfModel& m, Orientation o, std::size_t begin,
-                                             std::size_t end, std::uint64_t keep, bool pairs) {
+                                             std::size_t end, std::uint64_t keep, bool pairs,
+                                             std::size_t max_pieces) {
     const CosineSides s = sides(m, o);
     if (s.n > cosine_detail::kMaxId) throw ValueFailure(kOutOfRangeConversion);
     if (begin > end || end > s.n) index_panic(s.n, std::max(begin, end));
@@ -324,7 +325,7 @@ std::vector<PartitionState> cosine_partition(const CfModel& m, Orientation o, st
     const Norms norms(sum_squares);
 
     const std::size_t workers = std::max<std::size_t>(worker_count(), 1);
-    const Pieces plan = pieces(s, begin, end, workers * 8, keep);
+    const Pieces plan = pieces(s, begin, end, std::max<std::size_t>(max_pieces, 1), keep);
     const std::vector<std::size_t>& cuts = plan.cuts;
     const std::size_t count = cuts.size() - 1;
     std::vector<PartitionState> parts(count);

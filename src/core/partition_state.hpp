@@ -54,9 +54,11 @@ struct PartitionView {
 // index-out-of-bounds panic or ValueFailure. A list that cannot be sorted (a
 // NaN similarity) raises the panic a full computation raises. Runs on the
 // worker pool; the result does not depend on the number of workers.
-// The state comes in consecutive pieces (a piece's offsets start at 0).
+// The state comes in at most `max_pieces` consecutive pieces (each piece's
+// offsets start at 0), computed side by side on the pool.
 std::vector<PartitionState> cosine_partition(const CfModel& m, Orientation o, std::size_t begin,
-                                             std::size_t end, std::uint64_t keep, bool pairs);
+                                             std::size_t end, std::uint64_t keep, bool pairs,
+                                             std::size_t max_pieces);
 
 // The Swing lists of the items begin..end-1 (below n_items), each cut to its
 // first `keep` entries (0: whole).

@@ -3,7 +3,9 @@
 // installation in the model that gathers every partition (in the client).
 #include "python/native_dask.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -26,36 +28,59 @@ Ref bytes_of(std::span<const T> values) {
     return out;
 }
 
-// One field of consecutive pieces as one bytes object; each piece's vector
-// goes as soon as it is copied.
-template <class T>
-Ref joined(std::vector<PartitionState>& pieces, std::vector<T> PartitionState::*field) {
-    std::size_t total = 0;
-    for (const PartitionState& p : pieces) total += (p.*field).size();
-    Ref out = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total * sizeof(T))));
-    char* at = PyBytes_AsString(out.get());
-    for (PartitionState& p : pieces) {
-        std::vector<T>& v = p.*field;
-        if (!v.empty()) std::memcpy(at, v.data(), v.size() * sizeof(T));
-        at += v.size() * sizeof(T);
-        std::vector<T>().swap(v);
-    }
-    return out;
+// A read-only buffer over memory the core computed into (a vector moved in),
+// so that numpy reads it without a copy: partition_lists's results can run to
+// gigabytes, and a copy of them costs as much as their fresh pages.
+struct BufferObject {
+    PyObject ob_base;
+    std::shared_ptr<void>* owner;  // keeps the memory
+    const void* data;
+    Py_ssize_t bytes;
+};
+
+int buffer_get(PyObject* self, Py_buffer* view, int flags) {
+    auto* b = reinterpret_cast<BufferObject*>(self);
+    return PyBuffer_FillInfo(view, self, const_cast<void*>(b->data), b->bytes, 1, flags);
 }
 
-// Offsets of consecutive pieces (each starting at 0) as one run of offsets.
-Ref joined_offsets(std::vector<PartitionState>& pieces,
-                   std::vector<std::uint64_t> PartitionState::*field) {
-    std::vector<std::uint64_t> all;
-    for (PartitionState& p : pieces) {
-        const std::vector<std::uint64_t>& v = p.*field;
-        if (v.empty()) continue;
-        const std::uint64_t base = all.empty() ? 0 : all.back();
-        if (all.empty()) all.push_back(0);
-        for (std::size_t k = 1; k < v.size(); ++k) all.push_back(base + v[k]);
-        std::vector<std::uint64_t>().swap(p.*field);
-    }
-    return bytes_of<std::uint64_t>(all);
+void buffer_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<BufferObject*>(self)->owner;
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+PyTypeObject* buffer_type() {
+    static PyTypeObject* type = [] {
+        static PyType_Slot slots[] = {
+            {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
+            {Py_tp_doc, const_cast<char*>("Read-only memory computed by the engine.")},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {"quibrel._native.Buffer", sizeof(BufferObject), 0,
+                                   Py_TPFLAGS_DEFAULT, slots};
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    }();
+    if (type == nullptr) throw ErrorAlreadySet();
+    return type;
+}
+
+// A buffer object that takes over `v`.
+template <class T>
+Ref buffer_of(std::vector<T>& v) {
+    PyTypeObject* type = buffer_type();
+    auto owner = std::make_unique<std::shared_ptr<void>>(
+        std::make_shared<std::vector<T>>(std::move(v)));
+    const auto* held = static_cast<const std::vector<T>*>(owner->get());
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref object = check(alloc(type, 0));
+    auto* b = reinterpret_cast<BufferObject*>(object.get());
+    b->owner = owner.release();
+    b->data = held->data();
+    b->bytes = static_cast<Py_ssize_t>(held->size() * sizeof(T));
+    return object;
 }
 
 // A read-only run of T: the caller's own memory when it is a C-contiguous,
@@ -155,9 +180,10 @@ BorrowState& swing_borrow(PyObject* model) {
 // partition_lists(model, begin, end, keep, pairs, max_workers): the lists of
 // the entities begin..end-1 computed from the model's matrices (each cut to
 // its first `keep` entries, 0 for all) and, for a cosine model when `pairs`
-// is true, the pair records (x, y > x) of each; flattened into bytes: u64
-// offsets, i32 ids, f32 scores, u64 pair offsets, i32 pair partners, f32
-// dots, u32 counts (the pair bytes are empty without pairs). At most
+// is true, the pair records (x, y > x) of each. The result is a list of
+// consecutive pieces (first entity, offsets, ids, scores, pair offsets, pair
+// partners, dots, counts), the seven runs as read-only buffers of u64, i32,
+// f32, u64, i32, f32 and u32 (the pair ones empty without pairs). At most
 // `max_workers` workers of the pool take part (0: all). The computation runs
 // without the interpreter lock (a worker process answers its scheduler
 // meanwhile); it takes no progress hook and sees an interrupt only at its end.
@@ -179,6 +205,9 @@ PyObject* native_partition_lists(PyObject*, PyObject* args) {
         // Sized from the environment as it is now, with the lock held.
         worker_count();
         const LoopSettingsScope settings(static_cast<std::size_t>(max_workers), nullptr);
+        const std::size_t pool = worker_count();
+        const std::size_t workers =
+            max_workers == 0 ? pool : std::min(pool, static_cast<std::size_t>(max_workers));
         std::vector<PartitionState> pieces;
         if (kind == Kind::Swing) {
             SharedHold hold(swing_borrow(model));
@@ -187,20 +216,28 @@ PyObject* native_partition_lists(PyObject*, PyObject* args) {
         } else {
             SharedHold hold(cf_borrow(model));
             const ReleasedLock released;
-            pieces = cosine_partition(cf_record(model), orientation(kind), begin, end, keep, pairs);
+            pieces = cosine_partition(cf_record(model), orientation(kind), begin, end, keep, pairs,
+                                      workers == 1 ? 1 : 4 * workers);
         }
         check_interrupted();
-        Ref parts[7] = {
-            joined_offsets(pieces, &PartitionState::offsets),
-            joined(pieces, &PartitionState::ids),
-            joined(pieces, &PartitionState::scores),
-            joined_offsets(pieces, &PartitionState::pair_offsets),
-            joined(pieces, &PartitionState::pair_ids),
-            joined(pieces, &PartitionState::pair_dots),
-            joined(pieces, &PartitionState::pair_counts),
-        };
-        return check(PyTuple_Pack(7, parts[0].get(), parts[1].get(), parts[2].get(),
-                                  parts[3].get(), parts[4].get(), parts[5].get(), parts[6].get()));
+        buffer_type();
+        Ref out = check(PyList_New(0));
+        std::size_t first = begin;
+        for (PartitionState& piece : pieces) {
+            const std::size_t count = piece.offsets.size() - 1;
+            Ref parts[8] = {
+                check(PyLong_FromSize_t(first)),  buffer_of(piece.offsets),
+                buffer_of(piece.ids),             buffer_of(piece.scores),
+                buffer_of(piece.pair_offsets),    buffer_of(piece.pair_ids),
+                buffer_of(piece.pair_dots),       buffer_of(piece.pair_counts),
+            };
+            Ref item = check(PyTuple_Pack(8, parts[0].get(), parts[1].get(), parts[2].get(),
+                                          parts[3].get(), parts[4].get(), parts[5].get(),
+                                          parts[6].get(), parts[7].get()));
+            if (PyList_Append(out.get(), item.get()) != 0) throw ErrorAlreadySet();
+            first += count;
+        }
+        return out;
     });
 }
 

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Sequence
+from itertools import pairwise
 from typing import Any, Literal, TypeVar
 
 import dask
@@ -48,9 +49,6 @@ _LIST_DTYPES = (np.uint64, np.int32, np.float32, np.uint64, np.int32, np.float32
 # Entity ranges per worker thread: more ranges balance the work better and keep less state
 # on a worker at a time (a range's lists wait there until the client fetches them).
 _RANGES_PER_THREAD = 4
-# Engine calls per range: a call holds the interpreter lock, which the worker's event loop
-# needs for its heartbeats, so a range is computed a slice at a time.
-_SLICES_PER_RANGE = 8
 
 
 def fit(
@@ -92,61 +90,16 @@ def fit(
         if col is not None and col not in ddf.columns:
             raise KeyError(f"data has no column {col!r} (the {role})")
     client = _client(client)
-
-    users, items, dense = _dense_interactions(client, ddf, user_col, item_col, value_col)
-    n_users, n_items = len(users), len(items)
-    by_user, by_item = both_orientations(dense, n_users, n_items)
-    del dense
-    model = recommender._new_engine_model(n_users, n_items, by_user, by_item)
-
-    cosine = not recommender._engine_class == "Swing"
-    user_side = isinstance(recommender, UserCFRecommender)
-    forward, other = (by_user, by_item) if user_side else (by_item, by_user)
-    cost = _entity_costs(forward.sparse_indptr, forward.sparse_indices, other.sparse_indptr, cosine)
-    threads = sum(client.nthreads().values())
-    ranges = _ranges(cost, partitions or _RANGES_PER_THREAD * max(threads, 1))
-    shared = _Matrices(
-        type(recommender),
-        recommender.get_params(),
-        n_users,
-        n_items,
-        _Csr.of(by_user),
-        _Csr.of(by_item),
-    )
-    what = "users" if user_side else "items"
-    [matrices] = client.scatter([shared], broadcast=True, hash=False)
+    stage = _prepare(client, recommender, ddf, user_col, item_col, value_col)
     try:
-        futures = {
-            client.submit(
-                _range_lists,
-                p,
-                what,
-                matrices,
-                _slices(cost, int(begin), int(end)),
-                keep or 0,
-                cosine and keep is None,
-                recommender.num_threads,
-                pure=False,
-            ): p
-            for p, (begin, end) in enumerate(zip(ranges[:-1], ranges[1:], strict=True))
-        }
-        # Results are fetched in the background while earlier ones are installed.
-        for future, result in as_completed(futures, with_results=True, raise_errors=False):
-            if future.status != "finished":
-                _raise_for(future, futures[future], what)
-            firsts, arrays = result[0], result[1:]
-            for k, first in enumerate(firsts):
-                _native.install_lists(model, int(first), *arrays[7 * k : 7 * k + 7])
-            del result
-            future.release()
-        del futures
+        _gather_lists(client, stage, keep, partitions, recommender.num_threads)
     finally:
-        matrices.release()
-    _native.complete_state(model)
+        stage.matrices.release()
+    _native.complete_state(stage.model)
 
-    recommender._model = model
-    recommender._users, recommender._items = users, items
-    recommender._popularity = np.diff(by_item.sparse_indptr).astype(np.int64)
+    recommender._model = stage.model
+    recommender._users, recommender._items = stage.users, stage.items
+    recommender._popularity = stage.popularity
     recommender._approximate = False
     recommender._truncated = keep
     return recommender
@@ -191,6 +144,99 @@ def recommend(
 # ---- the client's side ----------------------------------------------------------------
 
 
+class _Stage:
+    """A fit after its first stage: id maps, the client's model (matrices, no lists yet) and
+    the matrices on every worker."""
+
+    def __init__(self, **fields: Any) -> None:
+        self.users: IdMap = fields["users"]
+        self.items: IdMap = fields["items"]
+        self._build: Any = fields["model"]
+        self.model: Any = None
+        self.popularity: npt.NDArray[np.int64] = fields["popularity"]
+        self.cost: npt.NDArray[np.float64] = fields["cost"]
+        self.cosine: bool = fields["cosine"]
+        self.what: str = fields["what"]
+        self.matrices: Future = fields["matrices"]
+
+
+def _prepare(
+    client: Client,
+    recommender: Recommender,
+    ddf: dd.DataFrame,
+    user_col: str,
+    item_col: str,
+    value_col: str | None,
+) -> _Stage:
+    users, items, dense = _dense_interactions(client, ddf, user_col, item_col, value_col)
+    n_users, n_items = len(users), len(items)
+    by_user, by_item = both_orientations(dense, n_users, n_items)
+    del dense
+    cosine = recommender._engine_class != "Swing"
+    user_side = isinstance(recommender, UserCFRecommender)
+    forward, other = (by_user, by_item) if user_side else (by_item, by_user)
+    shared = _Matrices(
+        type(recommender),
+        recommender.get_params(),
+        n_users,
+        n_items,
+        _Csr.of(by_user),
+        _Csr.of(by_item),
+    )
+    [matrices] = client.scatter([shared], broadcast=True, hash=False)
+    return _Stage(
+        users=users,
+        items=items,
+        # Built while the workers compute.
+        model=lambda: recommender._new_engine_model(n_users, n_items, by_user, by_item),
+        popularity=np.diff(by_item.sparse_indptr).astype(np.int64),
+        cost=_entity_costs(
+            forward.sparse_indptr, forward.sparse_indices, other.sparse_indptr, cosine
+        ),
+        cosine=cosine,
+        what="users" if user_side else "items",
+        matrices=matrices,
+    )
+
+
+def _gather_lists(
+    client: Client,
+    stage: _Stage,
+    keep: int | None,
+    partitions: int | None,
+    num_threads: int | None,
+) -> None:
+    """Computes the entity ranges on the workers and installs their lists in the model."""
+    threads = sum(client.nthreads().values())
+    ranges = _ranges(stage.cost, partitions or _RANGES_PER_THREAD * max(threads, 1))
+    futures = {
+        client.submit(
+            _range_lists,
+            p,
+            stage.what,
+            stage.matrices,
+            int(begin),
+            int(end),
+            keep or 0,
+            stage.cosine and keep is None,
+            num_threads,
+            pure=False,
+        ): p
+        for p, (begin, end) in enumerate(pairwise(ranges))
+    }
+    if stage.model is None:
+        stage.model = stage._build()
+    # Results are fetched in the background while earlier ones are installed.
+    for future, result in as_completed(futures, with_results=True, raise_errors=False):
+        if future.status != "finished":
+            _raise_for(future, futures[future], stage.what)
+        firsts, arrays = result[0], result[1:]
+        for k, first in enumerate(firsts):
+            _native.install_lists(stage.model, int(first), *arrays[7 * k : 7 * k + 7])
+        del result
+        future.release()
+
+
 def _client(client: Client | None) -> Client:
     if client is not None:
         return client
@@ -206,9 +252,9 @@ def _raise_for(future: Future, p: int, what: str) -> None:
     error = future.exception()
     if isinstance(error, PartitionError):
         raise error
-    raise PartitionError(f"partition {p} of the {what} failed: {type(error).__name__}: {error}") from (
-        error
-    )
+    raise PartitionError(
+        f"partition {p} of the {what} failed: {type(error).__name__}: {error}"
+    ) from (error)
 
 
 def _dense_interactions(
@@ -291,12 +337,6 @@ def _ranges(cost: npt.NDArray[np.float64], count: int) -> npt.NDArray[np.int64]:
     return bounds
 
 
-def _slices(cost: npt.NDArray[np.float64], begin: int, end: int) -> list[int]:
-    """Bounds of the slices of [begin, end) that one engine call computes each."""
-    local = _ranges(cost[begin:end], _SLICES_PER_RANGE)
-    return [begin + int(x) for x in local]
-
-
 # ---- the workers' side ----------------------------------------------------------------
 
 
@@ -354,7 +394,7 @@ class _Matrices:
             if self._model is None:
                 rec = self.cls(**self.params)
                 self._model = rec._new_engine_model(
-                    self.n_users, self.n_items, self.by_user, self.by_item
+                    self.n_users, self.n_items, self.by_user, self.by_item, consumed=False
                 )
             return self._model
 
@@ -373,21 +413,25 @@ def _range_lists(
     p: int,
     what: str,
     shared: _Matrices,
-    slices: list[int],
+    begin: int,
+    end: int,
     keep: int,
     pairs: bool,
     num_threads: int | None,
 ) -> list[npt.NDArray[Any]]:
-    """The lists (and pair records) of the entities slices[0] .. slices[-1] - 1, one slice
-    per engine call: the slices' first ids, then the seven arrays of each slice. A flat list
-    of arrays travels without copies, and several times faster than nested lists do."""
+    """The lists (and pair records) of the entities begin .. end - 1, as the engine gives
+    them in consecutive pieces: the pieces' first ids, then the seven arrays of each piece.
+    The arrays view the engine's memory, and a flat list of arrays travels without copies
+    (several times faster than nested lists)."""
     try:
         model = shared.model()
         threads = _worker_threads(num_threads)
-        out = [np.asarray(slices[:-1], dtype=np.int64)]
-        for a, b in zip(slices[:-1], slices[1:], strict=True):
-            flat = _native.partition_lists(model, a, b, keep, pairs, threads)
-            out.extend(np.frombuffer(x, dtype=t) for x, t in zip(flat, _LIST_DTYPES, strict=True))
+        pieces = _native.partition_lists(model, begin, end, keep, pairs, threads)
+        out = [np.asarray([piece[0] for piece in pieces], dtype=np.int64)]
+        for piece in pieces:
+            out.extend(
+                np.frombuffer(x, dtype=t) for x, t in zip(piece[1:], _LIST_DTYPES, strict=True)
+            )
         return out
     except Exception as e:
         raise PartitionError(f"partition {p} of the {what} failed: {type(e).__name__}: {e}") from e
@@ -432,7 +476,10 @@ def _dense_part(
 ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32], npt.NDArray[np.float32]]:
     try:
         dense = []
-        for what, raw, index in (("user", part.users, indexes[0]), ("item", part.items, indexes[1])):
+        for what, raw, index in (
+            ("user", part.users, indexes[0]),
+            ("item", part.items, indexes[1]),
+        ):
             ids = IdMap(what)
             ids.restore(index)
             mapped = ids.add(raw)
@@ -458,4 +505,3 @@ def _recommend_part(
         return frame.astype(meta.dtypes.to_dict(), copy=False)
     except Exception as e:
         raise PartitionError(f"partition {p} of the users failed: {type(e).__name__}: {e}") from e
-

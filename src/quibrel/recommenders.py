@@ -404,8 +404,15 @@ class Recommender:
         return self._model
 
     def _new_engine_model(
-        self, n_users: int, n_items: int, by_user: Interactions, by_item: Interactions
+        self,
+        n_users: int,
+        n_items: int,
+        by_user: Interactions,
+        by_item: Interactions,
+        consumed: bool = True,
     ) -> Any:
+        """The engine model on these matrices, with each user's consumed items unless
+        `consumed` is false (a model that only computes lists needs none)."""
         raise NotImplementedError
 
     def _compute(self, model: Any) -> None:
@@ -449,7 +456,12 @@ class _CosineRecommender(Recommender):
         _finite_float(self.default_pred, "default_pred")
 
     def _new_engine_model(
-        self, n_users: int, n_items: int, by_user: Interactions, by_item: Interactions
+        self,
+        n_users: int,
+        n_items: int,
+        by_user: Interactions,
+        by_item: Interactions,
+        consumed: bool = True,
     ) -> Any:
         cls = ItemCF if self._engine_class == "ItemCF" else UserCF
         model = cls(
@@ -463,7 +475,8 @@ class _CosineRecommender(Recommender):
             {},
             float(self.default_pred),
         )
-        set_consumed_from_rows(model, by_user)
+        if consumed:
+            set_consumed_from_rows(model, by_user)
         return model
 
     def _compute(self, model: Any) -> None:
@@ -536,7 +549,12 @@ class SwingRecommender(Recommender):
         _finite_float(self.default_pred, "default_pred")
 
     def _new_engine_model(
-        self, n_users: int, n_items: int, by_user: Interactions, by_item: Interactions
+        self,
+        n_users: int,
+        n_items: int,
+        by_user: Interactions,
+        by_item: Interactions,
+        consumed: bool = True,
     ) -> Any:
         model = Swing(
             int(self.top_k),
@@ -549,7 +567,8 @@ class SwingRecommender(Recommender):
             {},
             float(self.default_pred),
         )
-        set_consumed_from_rows(model, by_user)
+        if consumed:
+            set_consumed_from_rows(model, by_user)
         return model
 
     def _compute(self, model: Any) -> None:
