@@ -405,3 +405,14 @@ def test_an_exact_update_after_an_approximate_one_is_exact_again(data, tmp_path)
             pd.testing.assert_frame_equal(got, want)
         else:
             np.testing.assert_array_equal(got, want)
+
+
+def test_ids_of_pandas_string_dtype_are_saved_as_strings(tmp_path):
+    df = pd.DataFrame(
+        {"user": pd.array(["a", "b", "c", "a"], dtype="string"), "item": ["x", "y", "x", "z"]}
+    )
+    rec = ItemCFRecommender().fit(df)
+    rec.save(tmp_path / "m")
+    again = load(tmp_path / "m")
+    assert again.user_ids.tolist() == ["a", "b", "c"]
+    assert again.item_ids.tolist() == ["x", "y", "z"]

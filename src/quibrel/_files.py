@@ -75,7 +75,9 @@ _TAGS: dict[type, str] = {bool: "bool", int: "int", float: "float", str: "str"}
 
 
 def _encode_ids(index: pd.Index, what: str) -> tuple[str, bytes]:
-    kind = index.dtype.kind if isinstance(index.dtype, np.dtype) else ""
+    # Extension dtypes (pandas' string dtype among them) go the way of objects ("" would
+    # be found in any string).
+    kind = index.dtype.kind if isinstance(index.dtype, np.dtype) else "O"
     if kind in "biuf":
         return "npy", _npy(index.to_numpy())
     values = index.to_numpy(dtype=object)
