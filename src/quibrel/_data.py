@@ -192,7 +192,9 @@ def both_orientations(
 
 
 def _both(batch: DenseBatch, n_users: int, n_items: int) -> tuple[sp.csr_matrix, sp.csr_matrix]:
-    def build(rows: npt.NDArray[np.int64], cols: npt.NDArray[np.int64], shape: tuple[int, int]):
+    def build(
+        rows: npt.NDArray[np.int64], cols: npt.NDArray[np.int64], shape: tuple[int, int]
+    ) -> sp.csr_matrix:
         m = sp.coo_matrix((batch.values, (rows, cols)), shape=shape, dtype=np.float32).tocsr()
         m.sort_indices()
         return m

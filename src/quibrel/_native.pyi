@@ -5,6 +5,7 @@ from typing import Any, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import Buffer
 
 _Ids: TypeAlias = npt.NDArray[np.int32] | list[int]
 _Flat: TypeAlias = tuple[bytes, bytes, bytes]
@@ -34,11 +35,6 @@ def exact_update(
     model: object, user_interactions: Any, item_interactions: Any, route: str = "auto", /
 ) -> str: ...
 def entity_lists(model: object, entities: _Ids, /) -> _Flat: ...
-class Buffer:
-    """Read-only memory computed by the engine."""
-
-    def __buffer__(self, flags: int, /) -> memoryview: ...
-
 def partition_lists(
     model: object, begin: int, end: int, keep: int, pairs: bool, max_workers: int, /
 ) -> list[tuple[int, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer]]: ...

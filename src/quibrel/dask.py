@@ -14,6 +14,9 @@ recommender shipped once to each worker.
 Importing this module imports dask and distributed; `import quibrel` does not.
 """
 
+# dask and distributed are not fully typed.
+# mypy: disable-error-code="no-untyped-call"
+
 from __future__ import annotations
 
 import threading
@@ -21,11 +24,11 @@ from collections.abc import Sequence
 from itertools import pairwise
 from typing import Any, Literal, TypeVar
 
-import dask
 import dask.dataframe as dd
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
+from dask.delayed import delayed
 from distributed import Client, Future, as_completed, get_client, get_worker, wait
 
 from . import _native
@@ -44,7 +47,15 @@ class PartitionError(RuntimeError):
 
 
 # Element types of what _native.partition_lists returns, in order.
-_LIST_DTYPES = (np.uint64, np.int32, np.float32, np.uint64, np.int32, np.float32, np.uint32)
+_LIST_DTYPES: tuple[type, ...] = (
+    np.uint64,
+    np.int32,
+    np.float32,
+    np.uint64,
+    np.int32,
+    np.float32,
+    np.uint32,
+)
 
 # Entity ranges per worker thread: more ranges balance the work better and keep less state
 # on a worker at a time (a range's lists wait there until the client fetches them).
@@ -133,12 +144,13 @@ def recommend(
     meta = dd.from_pandas(meta, npartitions=1)._meta
     [shipped] = client.scatter([recommender], broadcast=True, hash=False)
     parts = [
-        dask.delayed(_recommend_part, pure=True)(
+        delayed(_recommend_part, pure=True)(
             p, part, shipped, n, bool(filter_consumed), unknown, meta
         )
         for p, part in enumerate(users.to_delayed())
     ]
-    return dd.from_delayed(parts, meta=meta, verify_meta=False)
+    out: dd.DataFrame = dd.from_delayed(parts, meta=meta, verify_meta=False)
+    return out
 
 
 # ---- the client's side ----------------------------------------------------------------
@@ -157,7 +169,7 @@ class _Stage:
         self.cost: npt.NDArray[np.float64] = fields["cost"]
         self.cosine: bool = fields["cosine"]
         self.what: str = fields["what"]
-        self.matrices: Future = fields["matrices"]
+        self.matrices: Future[Any] = fields["matrices"]
 
 
 def _prepare(
@@ -248,7 +260,7 @@ def _client(client: Client | None) -> Client:
         ) from None
 
 
-def _raise_for(future: Future, p: int, what: str) -> None:
+def _raise_for(future: Future[Any], p: int, what: str) -> None:
     error = future.exception()
     if isinstance(error, PartitionError):
         raise error
@@ -296,7 +308,7 @@ def _dense_interactions(
     return users, items, DenseBatch(u, i, v)
 
 
-def _gather(client: Client, futures: list[Future]) -> list[Any]:
+def _gather(client: Client, futures: list[Future[Any]]) -> list[Any]:
     wait(futures)
     for p, future in enumerate(futures):
         if future.status != "finished":
@@ -322,7 +334,7 @@ def _entity_costs(
     lengths = np.diff(indptr).astype(np.float64)
     if cosine:
         met = np.concatenate([[0.0], np.cumsum(np.diff(other_indptr)[indices], dtype=np.float64)])
-        updates = met[indptr[1:]] - met[indptr[:-1]]
+        updates: npt.NDArray[np.float64] = met[indptr[1:]] - met[indptr[:-1]]
         return updates + lengths + 1.0
     return lengths * (lengths - 1) / 2 + lengths + 1.0
 
@@ -393,8 +405,11 @@ class _Matrices:
         with self._lock:
             if self._model is None:
                 rec = self.cls(**self.params)
+                # _Csr has the attributes the engine reads, as Interactions does.
+                by_user: Any = self.by_user
+                by_item: Any = self.by_item
                 self._model = rec._new_engine_model(
-                    self.n_users, self.n_items, self.by_user, self.by_item, consumed=False
+                    self.n_users, self.n_items, by_user, by_item, consumed=False
                 )
             return self._model
 
@@ -430,7 +445,8 @@ def _range_lists(
         out = [np.asarray([piece[0] for piece in pieces], dtype=np.int64)]
         for piece in pieces:
             out.extend(
-                np.frombuffer(x, dtype=t) for x, t in zip(piece[1:], _LIST_DTYPES, strict=True)
+                np.frombuffer(memoryview(x), dtype=np.dtype(t))
+                for x, t in zip(piece[1:], _LIST_DTYPES, strict=True)
             )
         return out
     except Exception as e:
@@ -502,6 +518,6 @@ def _recommend_part(
 ) -> pd.DataFrame:
     try:
         frame = rec.recommend(users, n=n, filter_consumed=filter_consumed, unknown=unknown)
-        return frame.astype(meta.dtypes.to_dict(), copy=False)
+        return frame.astype(meta.dtypes.to_dict())
     except Exception as e:
         raise PartitionError(f"partition {p} of the users failed: {type(e).__name__}: {e}") from e
