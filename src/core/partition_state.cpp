@@ -360,25 +360,54 @@ PartitionState swing_partition(const SwingModel& m, std::size_t begin, std::size
                                std::uint64_t keep) {
     if (begin > end || end > m.n_items || m.n_items > kMaxEntities)
         index_panic(static_cast<std::size_t>(m.n_items), std::max(begin, end));
-    std::vector<std::int32_t> items(end - begin);
-    for (std::size_t x = begin; x < end; ++x) items[x - begin] = static_cast<std::int32_t>(x);
-    std::vector<SwingList> lists = swing_item_lists(m.user_interactions, m.item_interactions,
-                                                    m.n_users, m.n_items, m.alpha,
-                                                    m.max_cache_num, items);
+    // Room for the most the range can output (an item's list holds at most the items its
+    // users hold besides it); pages of room left unused are never touched.
     PartitionState out;
-    std::size_t listed = 0;
-    for (const SwingList& list : lists) listed += kept_length(list.size(), keep);
-    out.offsets.reserve(items.size() + 1);
-    out.ids.reserve(listed);
-    out.scores.reserve(listed);
-    for (SwingList& list : lists) {
-        const std::size_t length = kept_length(list.size(), keep);
-        for (std::size_t j = 0; j < length; ++j) {
-            out.ids.push_back(list[j].id);
-            out.scores.push_back(list[j].score);
+    out.offsets.reserve(end - begin + 1);
+    std::vector<std::uint64_t> work(end - begin, 0);
+    std::uint64_t bound = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const RowRange r = row_range(m.item_interactions, i);
+        std::uint64_t reach = 0;
+        for (std::size_t p = r.begin; p < r.end; ++p) {
+            const std::int32_t u = m.item_interactions.indices[p];
+            if (u < 0 || static_cast<std::uint64_t>(u) >= m.n_users) continue;
+            const RowRange q = row_range(m.user_interactions, static_cast<std::size_t>(u));
+            reach += q.end - q.begin;
         }
-        out.offsets.push_back(out.ids.size());
-        list = SwingList{};
+        reach = std::min<std::uint64_t>(reach, m.n_items);
+        bound += keep == 0 ? reach : std::min(reach, keep);
+        const std::uint64_t k = r.end - r.begin;
+        work[i - begin] = k * k + k + 1;
+    }
+    out.ids.reserve(bound);
+    out.scores.reserve(bound);
+    // Items a slice at a time: a slice's lists live in blocks of their own until copied,
+    // so only one slice's worth of them is held twice.
+    std::uint64_t total = 0;
+    for (const std::uint64_t w : work) total += w;
+    constexpr std::uint64_t kSlices = 16;
+    std::size_t from = begin;
+    std::uint64_t running = 0;
+    std::uint64_t slice = 1;
+    for (std::size_t i = begin; i < end; ++i) {
+        running += work[i - begin];
+        if (running * kSlices < total * slice && i + 1 < end) continue;
+        while (running * kSlices >= total * slice) ++slice;
+        std::vector<std::int32_t> items(i + 1 - from);
+        for (std::size_t x = from; x <= i; ++x) items[x - from] = static_cast<std::int32_t>(x);
+        std::vector<SwingList> lists = swing_item_lists(m.user_interactions, m.item_interactions,
+                                                        m.n_users, m.n_items, m.alpha,
+                                                        m.max_cache_num, items);
+        for (SwingList& list : lists) {
+            const std::size_t length = kept_length(list.size(), keep);
+            for (std::size_t j = 0; j < length; ++j) {
+                out.ids.push_back(list[j].id);
+                out.scores.push_back(list[j].score);
+            }
+            out.offsets.push_back(out.ids.size());
+        }
+        from = i + 1;
     }
     return out;
 }

@@ -329,14 +329,18 @@ def _entity_costs(
     other_indptr: npt.NDArray[np.int64],
     cosine: bool,
 ) -> npt.NDArray[np.float64]:
-    """Estimated work per entity: for cosine the cell updates of its row (the lengths of the
-    other side's rows it meets), for Swing its user pairs and users."""
+    """Weight of each entity in the ranges: its share of the estimated work (cosine: the cell
+    updates of its row, the lengths of the other side's rows it meets; Swing: its user pairs)
+    plus its share of the most its list can hold (the entities those rows reach). Both count:
+    cheap entities can have long lists, and a range's lists wait on its worker until fetched."""
+    n = len(indptr) - 1
     lengths = np.diff(indptr).astype(np.float64)
-    if cosine:
-        met = np.concatenate([[0.0], np.cumsum(np.diff(other_indptr)[indices], dtype=np.float64)])
-        updates: npt.NDArray[np.float64] = met[indptr[1:]] - met[indptr[:-1]]
-        return updates + lengths + 1.0
-    return lengths * (lengths - 1) / 2 + lengths + 1.0
+    met = np.concatenate([[0.0], np.cumsum(np.diff(other_indptr)[indices], dtype=np.float64)])
+    updates: npt.NDArray[np.float64] = met[indptr[1:]] - met[indptr[:-1]]
+    reach = np.minimum(updates, n)
+    work = (updates if cosine else lengths * (lengths - 1) / 2) + lengths + 1.0
+    weight: npt.NDArray[np.float64] = work / work.sum() + (reach + 1.0) / (reach + 1.0).sum()
+    return weight
 
 
 def _ranges(cost: npt.NDArray[np.float64], count: int) -> npt.NDArray[np.int64]:
