@@ -144,6 +144,46 @@ def test_a_failing_partition_is_named(client, frame):
         qd.recommend(rec, users).compute()
 
 
+def _break_ranges_from(begin):
+    """Makes the engine call of the worker it runs on fail for ranges starting at `begin`."""
+    from quibrel import _native
+
+    original = _native.partition_lists
+
+    def failing(model, first, *rest):
+        if first >= begin:
+            raise MemoryError("no room for the lists")
+        return original(model, first, *rest)
+
+    failing.original = original
+    _native.partition_lists = failing
+
+
+def _mend_ranges():
+    from quibrel import _native
+
+    original = getattr(_native.partition_lists, "original", None)
+    if original is not None:
+        _native.partition_lists = original
+
+
+def test_a_failing_range_is_named(client, frame):
+    rec = ItemCFRecommender()
+    client.run(_break_ranges_from, 1)  # every range but the first one
+    try:
+        with pytest.raises(
+            qd.PartitionError,
+            match=r"partition [1-3] of the items failed: "
+            r"MemoryError: no room for the lists",
+        ):
+            qd.fit(rec, split(frame), value_col="rating", partitions=4)
+    finally:
+        client.run(_mend_ranges)
+    assert not rec.is_fitted
+    qd.fit(rec, split(frame), value_col="rating", partitions=4)  # the workers are mended
+    assert rec.is_fitted
+
+
 def test_arguments_are_checked_on_the_client(client, frame):
     ddf = split(frame)
     with pytest.raises(TypeError, match="must be an ItemCFRecommender"):
