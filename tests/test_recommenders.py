@@ -438,3 +438,14 @@ def test_swing_user_cap_samples_each_item_consistently(data):
     assert not (kept.indices[:10] == kept.indices[10:20]).all()  # rows draw their own samples
     other_seed = cap_rows(Interactions(rows), 10, 4, *hashes).matrix
     assert not (kept.indices == other_seed.indices).all()
+
+
+def test_ids_of_pandas_string_dtype_are_saved_as_strings(tmp_path):
+    df = pd.DataFrame(
+        {"user": pd.array(["a", "b", "c", "a"], dtype="string"), "item": ["x", "y", "x", "z"]}
+    )
+    rec = ItemCFRecommender().fit(df)
+    rec.save(tmp_path / "m")
+    again = load(tmp_path / "m")
+    assert again.user_ids.tolist() == ["a", "b", "c"]
+    assert again.item_ids.tolist() == ["x", "y", "z"]

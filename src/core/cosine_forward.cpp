@@ -230,8 +230,8 @@ void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
 // and stored by the worker that owns x, while it is still in cache, instead of
 // being scattered into other entities' lists; pair records keep y > x only.
 // An entity whose cell updates reach n / kDenseScan finds its touched cells by
-// reading them all (MovieLens: 7-9% less time for the whole computation).
-constexpr std::size_t kDenseScan = 4;
+// reading them all (kDenseScan; MovieLens: 7-9% less time for the whole
+// computation).
 
 struct FullRowScratch {
     std::vector<Cell<std::uint32_t>> cells;
@@ -245,6 +245,8 @@ struct FullRowScratch {
     ListArena lists;
     std::size_t first_unsortable = 0;
 };
+
+}  // namespace
 
 // Adds dx * v[i] to the cells of rows[i], without noting which were touched.
 [[gnu::noinline]] void add_column(const std::uint32_t* __restrict rows, std::size_t length,
@@ -304,6 +306,8 @@ void ascending_ids(std::uint32_t* touched, std::size_t count, std::size_t n,
     }
 }
 
+namespace {
+
 // What one entity's accumulated cells turn into.
 struct EntityOutput {
     std::size_t above = 0;   // pair records (x, y > x) written
@@ -341,6 +345,8 @@ void take_cells(const std::uint32_t* ys, std::size_t count, Cell<std::uint32_t>*
     out = EntityOutput{above, kept, listed};
 }
 
+}  // namespace
+
 // Sort keys of x's listed neighbours: the same similarities as Norms::cosine,
 // four at a time where SSE2 is there (IEEE single-precision products and
 // quotients are the same in either form).
@@ -377,6 +383,8 @@ void listed_keys(const std::uint32_t* __restrict ys, const float* __restrict dot
     for (; i < count; ++i)
         keys[i] = neighbour_key(static_cast<std::int32_t>(ys[i]), norms.cosine(dots[i], x, ys[i]));
 }
+
+namespace {
 
 void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
                        std::uint64_t min_common, const Norms& norms, FreshPairs& fresh,

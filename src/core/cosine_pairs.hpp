@@ -168,6 +168,31 @@ std::span<PairEntry> collect_row(std::size_t x, std::size_t n, CellT* cells, std
 void finish_list(std::uint64_t* keys, std::size_t length, std::size_t j, SortScratch& scratch,
                  std::vector<NeighbourList>& sorted, std::size_t& first_fail);
 
+// Pieces of the forward path's full-row route (cosine_forward.cpp), shared with
+// the partition computation (partition_state.cpp).
+
+// An entity whose cell updates reach n / kDenseScan finds its touched cells
+// by reading them all.
+inline constexpr std::size_t kDenseScan = 4;
+
+// Adds dx * values[i] to the cells of rows[i], without noting which were touched.
+void add_column(const std::uint32_t* rows, std::size_t length, const float* values, float dx,
+                Cell<std::uint32_t>* cells);
+
+// The ids of the cells with a count, ascending, read from all n cells into
+// `touched` (room for n + 1); returns how many.
+std::size_t scan_touched(const Cell<std::uint32_t>* cells, std::size_t n, std::uint32_t* touched);
+
+// Puts `count` touched ids (below n) in ascending order; `bitmap` (n/64 + 1
+// words) is zero before and after.
+void ascending_ids(std::uint32_t* touched, std::size_t count, std::size_t n,
+                   std::uint64_t* bitmap);
+
+// Sort keys of x's `count` listed neighbours ys with dot products `dots`, with
+// the similarities of Norms::cosine.
+void listed_keys(const std::uint32_t* ys, const float* dots, std::size_t count, std::size_t x,
+                 const Norms& norms, std::uint64_t* keys);
+
 // Pairs of the forward matrix's rows, on the pool. When the lists can be built
 // along (the full-row route), `built` receives them.
 FreshPairs forward_cosine(const CsrMatrix& forward, std::size_t n, std::uint64_t min_common,

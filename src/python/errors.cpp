@@ -114,9 +114,25 @@ void translate_current_exception() noexcept {
     }
 }
 
+namespace {
+thread_local bool lock_released = false;
+}  // namespace
+
 bool interrupt_pending() noexcept {
-    // Called on the thread that holds the interpreter lock while it waits.
+    // Called on the thread that holds the interpreter lock while it waits,
+    // unless a ReleasedLock scope gave it up.
+    if (lock_released) return false;
     return PyErr_CheckSignals() != 0;
+}
+
+ReleasedLock::ReleasedLock() noexcept : previous_(lock_released) {
+    lock_released = true;
+    state_ = PyEval_SaveThread();
+}
+
+ReleasedLock::~ReleasedLock() {
+    PyEval_RestoreThread(state_);
+    lock_released = previous_;
 }
 
 }  // namespace quibrel::py

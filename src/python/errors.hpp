@@ -63,4 +63,22 @@ int guarded_int(F&& f) noexcept {
 // Python check that the core polls while it waits on workers.
 bool interrupt_pending() noexcept;
 
+// The calling thread runs without the interpreter lock while this lives, so
+// that other Python threads (a Dask worker's event loop, say) go on; the lock
+// is taken back when it ends, exceptions included. Meanwhile
+// interrupt_pending, which needs the lock, answers false on this thread: an
+// interrupt is seen after the scope. Only for code that touches no Python
+// object.
+class ReleasedLock {
+public:
+    ReleasedLock() noexcept;
+    ~ReleasedLock();
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+private:
+    PyThreadState* state_;
+    bool previous_;
+};
+
 }  // namespace quibrel::py

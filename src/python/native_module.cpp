@@ -12,6 +12,7 @@
 #include "core/pool.hpp"
 #include "core/timing.hpp"
 #include "python/model_object.hpp"
+#include "python/native_dask.hpp"
 #include "python/native_exact.hpp"
 
 namespace quibrel::py {
@@ -255,6 +256,12 @@ PyMethodDef native_functions[] = {
     {"exact_update", keywords_method(native_exact_update), METH_VARARGS | METH_KEYWORDS,
      "exact_update(model, user_interactions, item_interactions, route='auto')"},
     {"entity_lists", native_entity_lists, METH_VARARGS, "entity_lists(model, entities)"},
+    {"partition_lists", native_partition_lists, METH_VARARGS,
+     "partition_lists(model, begin, end, keep, pairs, max_workers)"},
+    {"install_lists", native_install_lists, METH_VARARGS,
+     "install_lists(model, first, offsets, ids, scores, pair_offsets, pair_ids, pair_dots, "
+     "pair_counts)"},
+    {"complete_state", native_complete_state, METH_VARARGS, "complete_state(model)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,8 @@ Layout (format version 1), every member stored uncompressed (the engine's file i
   user_ids.*, item_ids.*   raw ids in dense-id order (.npy for homogeneous numbers or strings,
                      .json with typed values for mixed ids)
   popularity.npy     interaction count per item (the "popular" fallback)
+The header's "truncated" (written only when set) is k for a recommender whose lists hold only
+their first k entries (quibrel.dask.fit with keep=k).
 Nothing is unpickled on load: a file can only hold data.
 """
 
@@ -128,6 +130,8 @@ def save_recommender(rec: Recommender, path: str | os.PathLike[str]) -> None:
         "item_ids": item_kind,
         "approximate": rec._approximate,
     }
+    if rec._truncated is not None:
+        header["truncated"] = rec._truncated
     fd, tmp_path = tempfile.mkstemp(prefix=".quibrel-", suffix=".tmp", dir=directory)
     try:
         with tempfile.TemporaryDirectory(prefix="quibrel-", dir=directory) as engine_dir:
@@ -223,6 +227,9 @@ def load_recommender(path: str | os.PathLike[str]) -> Recommender:
             popularity = np.load(io.BytesIO(archive.read("popularity.npy")), allow_pickle=False)
             if popularity.ndim != 1 or popularity.dtype.kind not in "iu":
                 raise ValueError("the item counts are not a list of integers")
+            truncated = header.get("truncated")
+            if truncated is not None and (type(truncated) is not int or truncated < 1):
+                raise ValueError(f"truncated must be a count of at least 1, got {truncated!r}")
             engine_member = archive.getinfo("engine.gz")
         except _DAMAGE as e:
             raise ValueError(f"{name!r} is a damaged quibrel recommender file: {e}") from None
@@ -248,5 +255,6 @@ def load_recommender(path: str | os.PathLike[str]) -> Recommender:
     if len(rec._popularity) != len(items) or counts != (len(users), len(items)):
         raise ValueError(f"{name!r} is a damaged quibrel recommender file: sizes disagree")
     rec._approximate = bool(header.get("approximate", False))
+    rec._truncated = truncated
     rec._model = model
     return rec

@@ -5,6 +5,7 @@ from typing import Any, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import Buffer
 
 _Ids: TypeAlias = npt.NDArray[np.int32] | list[int]
 _Flat: TypeAlias = tuple[bytes, bytes, bytes]
@@ -34,3 +35,19 @@ def exact_update(
     model: object, user_interactions: Any, item_interactions: Any, route: str = "auto", /
 ) -> str: ...
 def entity_lists(model: object, entities: _Ids, /) -> _Flat: ...
+def partition_lists(
+    model: object, begin: int, end: int, keep: int, pairs: bool, max_workers: int, /
+) -> list[tuple[int, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer]]: ...
+def install_lists(
+    model: object,
+    first: int,
+    offsets: npt.NDArray[np.uint64],
+    ids: npt.NDArray[np.int32],
+    scores: npt.NDArray[np.float32],
+    pair_offsets: npt.NDArray[np.uint64],
+    pair_ids: npt.NDArray[np.int32],
+    pair_dots: npt.NDArray[np.float32],
+    pair_counts: npt.NDArray[np.uint32],
+    /,
+) -> None: ...
+def complete_state(model: object, /) -> None: ...

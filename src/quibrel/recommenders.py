@@ -124,6 +124,8 @@ class Recommender:
         # since it builds on the stored state being exact.
         self._approximate = False
         self._lock = _SharedLock()
+        # k when the lists were cut to their first k entries (quibrel.dask.fit with keep=k).
+        self._truncated: int | None = None
 
     # ---- settings ------------------------------------------------------------------------
 
@@ -166,6 +168,12 @@ class Recommender:
     def is_fitted(self) -> bool:
         return self._model is not None
 
+    @property
+    def truncated(self) -> int | None:
+        """k when every neighbour list holds only its first k entries (a fit by
+        `quibrel.dask.fit` with `keep=k`), else None."""
+        return self._truncated
+
     # ---- fitting -------------------------------------------------------------------------
 
     def fit(
@@ -196,7 +204,8 @@ class Recommender:
         users, items = IdMap("user"), IdMap("item")
         dense = to_dense(batch, users, items)
         by_user, by_item = both_orientations(dense, len(users), len(items))
-        model = self._new_engine_model(users, items, by_user, by_item)
+        by_user, by_item = self._engine_inputs(users, items, by_user, by_item)
+        model = self._new_engine_model(len(users), len(items), by_user, by_item)
         self._compute(model)
         return model, users, items, np.diff(by_item.sparse_indptr).astype(np.int64)
 
@@ -207,6 +216,7 @@ class Recommender:
         self._users, self._items = users, items
         self._popularity = popularity
         self._approximate = False
+        self._truncated = None
 
     def partial_fit(
         self,
@@ -221,13 +231,20 @@ class Recommender:
         New users and items get new dense ids. A (user, item) pair already known takes the
         batch's value, as in `fit`. With `exact=True` the model afterwards equals a `fit` on
         every interaction so far; `exact=False` runs the engine's fast approximate fold-in.
-        An unfitted recommender is simply fitted on the batch.
+        An unfitted recommender is simply fitted on the batch. A recommender whose lists are
+        truncated (`truncated` is not None) takes only `exact=False`.
         """
         with self._lock.writing():
             if self._model is None:
                 self._install(*self._fitted_parts(data, user_col, item_col, value_col))
-            else:
-                self._partial_fit(data, user_col, item_col, value_col, exact)
+                return self
+            if exact and self._truncated is not None:
+                raise ValueError(
+                    f"this {type(self).__name__} keeps only the first {self._truncated} entries "
+                    "of each neighbour list (fitted with keep), so no exact update can be made: "
+                    "fit it again, or fold the batch in with exact=False"
+                )
+            self._partial_fit(data, user_col, item_col, value_col, exact)
         return self
 
     def _partial_fit(
@@ -452,6 +469,7 @@ class Recommender:
         from ._files import engine_from_bytes
 
         blob = state.pop("_model")
+        self._truncated = None  # absent from recommenders pickled before it existed
         self.__dict__.update(state)
         self._lock = _SharedLock()
         self._model = None if blob is None else engine_from_bytes(self._engine_class, blob)
@@ -484,9 +502,22 @@ class Recommender:
         return self._model
 
     def _new_engine_model(
-        self, users: IdMap, items: IdMap, by_user: Interactions, by_item: Interactions
+        self,
+        n_users: int,
+        n_items: int,
+        by_user: Interactions,
+        by_item: Interactions,
+        consumed: bool = True,
     ) -> Any:
+        """The engine model on these matrices, with each user's consumed items unless
+        `consumed` is false (a model that only computes lists needs none)."""
         raise NotImplementedError
+
+    def _engine_inputs(
+        self, users: IdMap, items: IdMap, by_user: Interactions, by_item: Interactions
+    ) -> tuple[Interactions, Interactions]:
+        """The matrices the engine model is built on (Swing may sample each item's users)."""
+        return by_user, by_item
 
     def _compute(self, model: Any) -> None:
         raise NotImplementedError
@@ -529,9 +560,13 @@ class _CosineRecommender(Recommender):
         _finite_float(self.default_pred, "default_pred")
 
     def _new_engine_model(
-        self, users: IdMap, items: IdMap, by_user: Interactions, by_item: Interactions
+        self,
+        n_users: int,
+        n_items: int,
+        by_user: Interactions,
+        by_item: Interactions,
+        consumed: bool = True,
     ) -> Any:
-        n_users, n_items = len(users), len(items)
         cls = ItemCF if self._engine_class == "ItemCF" else UserCF
         model = cls(
             self.task,
@@ -544,7 +579,8 @@ class _CosineRecommender(Recommender):
             {},
             float(self.default_pred),
         )
-        set_consumed_from_rows(model, by_user)
+        if consumed:
+            set_consumed_from_rows(model, by_user)
         return model
 
     def _compute(self, model: Any) -> None:
@@ -637,20 +673,13 @@ class SwingRecommender(Recommender):
             )
 
     def _new_engine_model(
-        self, users: IdMap, items: IdMap, by_user: Interactions, by_item: Interactions
+        self,
+        n_users: int,
+        n_items: int,
+        by_user: Interactions,
+        by_item: Interactions,
+        consumed: bool = True,
     ) -> Any:
-        n_users, n_items = len(users), len(items)
-        if self.max_users_per_item is not None:
-            # Each item's pairs of users come from a sample of its users; the users' own rows
-            # (their activity, the items two users share) stay whole. The sample is drawn by
-            # hashing raw ids, so it does not depend on the order interactions arrived in.
-            by_item = cap_rows(
-                by_item,
-                int(self.max_users_per_item),
-                int(self.random_state),
-                id_hashes(items.ids),
-                id_hashes(users.ids),
-            )
         model = Swing(
             _engine_count(self.top_k),
             float(self.alpha),
@@ -662,8 +691,26 @@ class SwingRecommender(Recommender):
             {},
             float(self.default_pred),
         )
-        set_consumed_from_rows(model, by_user)
+        if consumed:
+            set_consumed_from_rows(model, by_user)
         return model
+
+    def _engine_inputs(
+        self, users: IdMap, items: IdMap, by_user: Interactions, by_item: Interactions
+    ) -> tuple[Interactions, Interactions]:
+        if self.max_users_per_item is None:
+            return by_user, by_item
+        # Each item's pairs of users come from a sample of its users; the users' own rows
+        # (their activity, the items two users share) stay whole. The sample is drawn by
+        # hashing raw ids, so it does not depend on the order interactions arrived in.
+        capped = cap_rows(
+            by_item,
+            int(self.max_users_per_item),
+            int(self.random_state),
+            id_hashes(items.ids),
+            id_hashes(users.ids),
+        )
+        return by_user, capped
 
     def _compute(self, model: Any) -> None:
         self._call(model.compute_swing, self._threads())
@@ -688,7 +735,8 @@ class SwingRecommender(Recommender):
             np.concatenate([stored.values, dense.values]),
         )
         by_user, by_item = both_orientations(merged, n_users, n_items)
-        model = self._new_engine_model(self._users, self._items, by_user, by_item)
+        by_user, by_item = self._engine_inputs(self._users, self._items, by_user, by_item)
+        model = self._new_engine_model(n_users, n_items, by_user, by_item)
         self._compute(model)
         self._model = model
         self._approximate = False

@@ -1,0 +1,510 @@
+#include "core/partition_state.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/cosine_pairs.hpp"
+#include "core/cosine_subset.hpp"
+#include "core/csr.hpp"
+#include "core/errors.hpp"
+#include "core/fresh_blocks.hpp"
+#include "core/list_storage.hpp"
+#include "core/neighbour_sort.hpp"
+#include "core/pool.hpp"
+#include "core/swing.hpp"
+
+namespace quibrel {
+
+using cosine_detail::add_column;
+using cosine_detail::ascending_ids;
+using cosine_detail::Cell;
+using cosine_detail::kDenseScan;
+using cosine_detail::listed_keys;
+using cosine_detail::Norms;
+using cosine_detail::PerWorker;
+using cosine_detail::scan_touched;
+
+namespace {
+
+// Entity ids are 32-bit: counts beyond this cannot be installed.
+constexpr std::uint64_t kMaxEntities = 2147483647;
+
+struct CosineSides {
+    const CsrMatrix& forward;
+    const CsrMatrix& other;
+    std::size_t n;
+    std::size_t other_rows;
+};
+
+CosineSides sides(const CfModel& m, Orientation o) {
+    if (o == Orientation::Item)
+        return {m.item_interactions, m.user_interactions, static_cast<std::size_t>(m.n_items),
+                static_cast<std::size_t>(m.n_users)};
+    return {m.user_interactions, m.item_interactions, static_cast<std::size_t>(m.n_users),
+            static_cast<std::size_t>(m.n_items)};
+}
+
+std::size_t kept_length(std::size_t length, std::uint64_t keep) {
+    return keep == 0 ? length : static_cast<std::size_t>(std::min<std::uint64_t>(length, keep));
+}
+
+[[noreturn]] void bad(const char* what) { throw ValueFailure(what); }
+
+// Offsets that cut `total` entries into `count` consecutive runs.
+void check_offsets(std::span<const std::uint64_t> offsets, std::size_t count, std::size_t total,
+                   const char* what) {
+    if (offsets.size() != count + 1 || offsets.front() != 0 || offsets.back() != total ||
+        !std::is_sorted(offsets.begin(), offsets.end()))
+        bad(what);
+}
+
+// The checks both kinds of model share: the entities below n, list offsets.
+// Returns the number of entities.
+std::size_t check_lists(const PartitionView& v, std::uint64_t n) {
+    if (n > kMaxEntities) throw ValueFailure(kOutOfRangeConversion);
+    if (v.offsets.empty()) bad("offsets do not describe the lists of the entities");
+    const std::size_t count = v.offsets.size() - 1;
+    if (v.first > n || count > n - v.first) bad("an entity id is outside the model's entities");
+    if (v.ids.size() != v.scores.size()) bad("ids and scores differ in length");
+    check_offsets(v.offsets, count, v.ids.size(),
+                  "offsets do not describe the lists of the entities");
+    return count;
+}
+
+void check_neighbour(std::int32_t id, std::uint64_t n) {
+    if (id < 0 || static_cast<std::uint64_t>(id) >= n)
+        bad("a neighbour id is outside the model's entities");
+}
+
+bool no_pairs(const PartitionView& v) {
+    return v.pair_offsets.empty() && v.pair_ids.empty() && v.pair_dots.empty() &&
+           v.pair_counts.empty();
+}
+
+void check_pair_shape(const PartitionView& v, std::size_t count) {
+    const std::size_t total = v.pair_ids.size();
+    if (v.pair_dots.size() != total || v.pair_counts.size() != total)
+        bad("pair ids, dots and counts differ in length");
+    check_offsets(v.pair_offsets, count, total,
+                  "pair offsets do not describe the pairs of the entities");
+}
+
+// Entity x's pair records as the model will keep them.
+void check_pair_row(std::span<const PairEntry> row, std::size_t x, std::uint64_t n) {
+    std::int64_t previous = static_cast<std::int64_t>(x);
+    for (const PairEntry& e : row) {
+        if (e.y <= previous || static_cast<std::uint64_t>(e.y) >= n)
+            bad("pair partners must ascend above their entity and below the entity count");
+        if (e.count == 0 || e.count == kWideCount) bad("a pair count is outside 1..4294967294");
+        previous = e.y;
+    }
+}
+
+// Every entry of the other side's rows names an entity below n, and x's
+// columns name rows of the other side: checked once per call, so that the
+// loops below index their cells without a test per update.
+void check_sides(const CosineSides& s, std::size_t begin, std::size_t end) {
+    for (std::size_t r = 0; r < s.other_rows; ++r) {
+        const RowRange range = row_range(s.other, r);
+        for (std::size_t p = range.begin; p < range.end; ++p) {
+            const std::int32_t y = s.other.indices[p];
+            if (y < 0) throw ValueFailure(kOutOfRangeConversion);
+            check_index(s.n, static_cast<std::size_t>(y));
+        }
+    }
+    for (std::size_t x = begin; x < end; ++x) {
+        const RowRange range = row_range(s.forward, x);
+        for (std::size_t p = range.begin; p < range.end; ++p) {
+            const std::int32_t c = s.forward.indices[p];
+            if (c < 0) throw ValueFailure(kOutOfRangeConversion);
+            check_index(s.other_rows, static_cast<std::size_t>(c));
+        }
+    }
+}
+
+struct RangeScratch {
+    std::vector<Cell<std::uint32_t>> cells;
+    std::vector<std::uint32_t> touched;
+    std::vector<std::uint64_t> bitmap;
+    std::vector<std::uint32_t> listed_ids;
+    std::vector<float> listed_dots;
+    std::vector<std::uint64_t> keys;
+    SortScratch sort;
+};
+
+// Entities [begin, end) into `out` by the full-row route of the forward path
+// (cosine_forward.cpp): x against every other entity, its products met in
+// ascending shared column, so every dot, count and similarity equals the
+// full computation's. Returns false at the first list that cannot be sorted.
+bool cosine_range(const CosineSides& s, const Norms& norms, std::uint64_t min_common,
+                  std::size_t begin, std::size_t end, std::uint64_t keep, bool pairs,
+                  RangeScratch& sc, PartitionState& out) {
+    const std::size_t n = s.n;
+    if (sc.cells.empty()) {
+        sc.cells.assign(n, Cell<std::uint32_t>{0.0f, 0});
+        sc.touched.assign(n + 1, 0);
+        sc.bitmap.assign(n / 64 + 1, 0);
+        sc.listed_ids.resize(n);
+        sc.listed_dots.resize(n);
+        sc.keys.resize(n);
+    }
+    Cell<std::uint32_t>* const cells = sc.cells.data();
+    std::uint32_t* const touched = sc.touched.data();
+    // Checked by check_sides: every id is below n.
+    const auto* ys = reinterpret_cast<const std::uint32_t*>(s.other.indices.data());
+    const float* vs = s.other.data.data();
+    for (std::size_t x = begin; x < end; ++x) {
+        if (loop_stopping()) return true;
+        const RowRange r = row_range(s.forward, x);
+        std::size_t updates = 0;
+        for (std::size_t p = r.begin; p < r.end; ++p) {
+            const RowRange q = row_range(s.other, static_cast<std::size_t>(s.forward.indices[p]));
+            updates += q.end - q.begin;
+        }
+        std::size_t count = 0;
+        if (updates * kDenseScan >= n) {
+            for (std::size_t p = r.begin; p < r.end; ++p) {
+                const RowRange q =
+                    row_range(s.other, static_cast<std::size_t>(s.forward.indices[p]));
+                add_column(ys + q.begin, q.end - q.begin, vs + q.begin, s.forward.data[p], cells);
+            }
+            count = scan_touched(cells, n, touched);
+        } else {
+            for (std::size_t p = r.begin; p < r.end; ++p) {
+                const RowRange q =
+                    row_range(s.other, static_cast<std::size_t>(s.forward.indices[p]));
+                const float dx = s.forward.data[p];
+                for (std::size_t k = q.begin; k < q.end; ++k) {
+                    Cell<std::uint32_t>& cell = cells[ys[k]];
+                    touched[count] = ys[k];
+                    count += cell.count == 0;
+                    cell.dot += dx * vs[k];
+                    cell.count += 1;
+                }
+            }
+            ascending_ids(touched, count, n, sc.bitmap.data());
+        }
+        // x meets itself in each of its columns; its cell is no pair.
+        cells[x] = Cell<std::uint32_t>{0.0f, 0};
+        std::size_t listed = 0;
+        for (std::size_t t = 0; t < count; ++t) {
+            const std::uint32_t y = touched[t];
+            if (y == x) continue;
+            const Cell<std::uint32_t> cell = cells[y];
+            cells[y] = Cell<std::uint32_t>{0.0f, 0};
+            if (pairs && y > x) {
+                out.pair_ids.push_back(static_cast<std::int32_t>(y));
+                out.pair_dots.push_back(cell.dot);
+                out.pair_counts.push_back(cell.count);
+            }
+            sc.listed_ids[listed] = y;
+            sc.listed_dots[listed] = cell.dot;
+            listed += cell.count >= min_common;
+        }
+        if (pairs) out.pair_offsets.push_back(out.pair_ids.size());
+        std::uint64_t* const keys = sc.keys.data();
+        listed_keys(sc.listed_ids.data(), sc.listed_dots.data(), listed, x, norms, keys);
+        const std::uint64_t* sorted = keys;
+        if (listed >= 2) {
+            const KeyRange range = similarity_range(keys, listed);
+            if (holds_nan(range)) return false;
+            // The order of sorted_neighbour_list, without building a list.
+            if (listed < 16)
+                std::sort(keys, keys + listed);
+            else if (range.lo != range.hi)
+                sorted = sort_by_similarity(keys, listed, range, sc.sort);
+        }
+        const std::size_t length = kept_length(listed, keep);
+        for (std::size_t j = 0; j < length; ++j) {
+            out.ids.push_back(key_id(sorted[j]));
+            out.scores.push_back(key_sim(sorted[j]));
+        }
+        out.offsets.push_back(out.ids.size());
+    }
+    return true;
+}
+
+// Consecutive pieces of [begin, end) of about equal work, with bounds on
+// what each one outputs.
+struct Pieces {
+    std::vector<std::size_t> cuts;        // piece k is [cuts[k], cuts[k+1])
+    std::vector<std::uint64_t> listed;    // at most this many list entries
+    std::vector<std::uint64_t> above;     // and pair records
+};
+
+Pieces pieces(const CosineSides& s, std::size_t begin, std::size_t end, std::size_t parts,
+              std::uint64_t keep) {
+    std::vector<std::uint64_t> work(end - begin);
+    std::vector<std::uint64_t> met(end - begin);
+    std::uint64_t total = 0;
+    for (std::size_t x = begin; x < end; ++x) {
+        const RowRange r = row_range(s.forward, x);
+        std::uint64_t updates = 0;
+        for (std::size_t p = r.begin; p < r.end; ++p) {
+            const RowRange q = row_range(s.other, static_cast<std::size_t>(s.forward.indices[p]));
+            updates += q.end - q.begin;
+        }
+        met[x - begin] = updates;
+        work[x - begin] = 1 + (r.end - r.begin) + updates;
+        total += work[x - begin];
+    }
+    Pieces out;
+    out.cuts.push_back(begin);
+    std::uint64_t running = 0;
+    for (std::size_t x = begin; x < end && out.cuts.size() < parts; ++x) {
+        running += work[x - begin];
+        if (running * parts >= total * out.cuts.size()) out.cuts.push_back(x + 1);
+    }
+    if (out.cuts.back() != end) out.cuts.push_back(end);
+    // An entity's neighbours and partners are the distinct entities its
+    // updates reach, itself excluded.
+    for (std::size_t k = 0; k + 1 < out.cuts.size(); ++k) {
+        std::uint64_t listed = 0;
+        std::uint64_t above = 0;
+        for (std::size_t x = out.cuts[k]; x < out.cuts[k + 1]; ++x) {
+            const std::uint64_t reach = std::min<std::uint64_t>(met[x - begin], s.n - 1);
+            listed += keep == 0 ? reach : std::min(reach, keep);
+            above += std::min<std::uint64_t>(reach, s.n - 1 - x);
+        }
+        out.listed.push_back(listed);
+        out.above.push_back(above);
+    }
+    return out;
+}
+
+// With min_common = 0 every entity is in every list: the general subset
+// computation handles that case.
+PartitionState cosine_partition_all_pairs(const CosineSides& s, std::span<const float> norms,
+                                          std::size_t begin, std::size_t end,
+                                          std::uint64_t keep, bool pairs) {
+    std::vector<std::int32_t> entities(end - begin);
+    for (std::size_t x = begin; x < end; ++x) entities[x - begin] = static_cast<std::int32_t>(x);
+    CosineSubset sub = cosine_subset(
+        CosineInputs{s.forward, s.other, s.n, s.other_rows, norms, 0}, entities, pairs);
+    if (sub.first_unsortable < entities.size()) throw Panic(kUnwrapNone);
+    PartitionState out;
+    if (pairs) out.pair_offsets.push_back(0);
+    for (std::size_t k = 0; k < entities.size(); ++k) {
+        EntityState& state = sub.states[k];
+        const std::size_t length =
+            kept_length(std::min(state.list.ids.size(), state.list.sims.size()), keep);
+        out.ids.insert(out.ids.end(), state.list.ids.begin(), state.list.ids.begin() + length);
+        out.scores.insert(out.scores.end(), state.list.sims.begin(),
+                          state.list.sims.begin() + length);
+        out.offsets.push_back(out.ids.size());
+        if (pairs) {
+            for (const PairDelta& p : state.pairs) {
+                if (p.y <= entities[k]) continue;
+                if (p.count >= kWideCount) throw ValueFailure("a pair count does not fit 32 bits");
+                out.pair_ids.push_back(p.y);
+                out.pair_dots.push_back(p.dot);
+                out.pair_counts.push_back(static_cast<std::uint32_t>(p.count));
+            }
+            out.pair_offsets.push_back(out.pair_ids.size());
+        }
+        state = EntityState{};
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<PartitionState> cosine_partition(const CfModel& m, Orientation o, std::size_t begin,
+                                             std::size_t end, std::uint64_t keep, bool pairs,
+                                             std::size_t max_pieces) {
+    const CosineSides s = sides(m, o);
+    if (s.n > cosine_detail::kMaxId) throw ValueFailure(kOutOfRangeConversion);
+    if (begin > end || end > s.n) index_panic(s.n, std::max(begin, end));
+    const std::vector<float> sum_squares = compute_sum_squares(s.forward, s.n);
+    if (m.min_common == 0) {
+        std::vector<PartitionState> one;
+        one.push_back(cosine_partition_all_pairs(s, sum_squares, begin, end, keep, pairs));
+        return one;
+    }
+    check_sides(s, begin, end);
+    const Norms norms(sum_squares);
+
+    const std::size_t workers = std::max<std::size_t>(worker_count(), 1);
+    const Pieces plan = pieces(s, begin, end, std::max<std::size_t>(max_pieces, 1), keep);
+    const std::vector<std::size_t>& cuts = plan.cuts;
+    const std::size_t count = cuts.size() - 1;
+    std::vector<PartitionState> parts(count);
+    std::vector<PerWorker<RangeScratch>> scratch(workers);
+    std::vector<std::uint8_t> failed(count, 0);
+    // Room for the most each piece can output: the vectors never move, and
+    // the pages of room left unused are never touched.
+    for (std::size_t k = 0; k < count; ++k) {
+        PartitionState& part = parts[k];
+        part.offsets.reserve(cuts[k + 1] - cuts[k] + 1);
+        part.ids.reserve(plan.listed[k]);
+        part.scores.reserve(plan.listed[k]);
+        if (!pairs) continue;
+        part.pair_offsets.reserve(cuts[k + 1] - cuts[k] + 1);
+        part.pair_offsets.push_back(0);
+        part.pair_ids.reserve(plan.above[k]);
+        part.pair_dots.reserve(plan.above[k]);
+        part.pair_counts.reserve(plan.above[k]);
+    }
+    parallel_for(count, 1, [&](std::size_t b, std::size_t e, std::size_t worker) {
+        for (std::size_t k = b; k < e; ++k)
+            if (!cosine_range(s, norms, m.min_common, cuts[k], cuts[k + 1], keep, pairs,
+                              scratch[worker].value, parts[k]))
+                failed[k] = 1;
+    });
+    for (std::uint8_t f : failed)
+        if (f) throw Panic(kUnwrapNone);
+    return parts;
+}
+
+PartitionState swing_partition(const SwingModel& m, std::size_t begin, std::size_t end,
+                               std::uint64_t keep) {
+    if (begin > end || end > m.n_items || m.n_items > kMaxEntities)
+        index_panic(static_cast<std::size_t>(m.n_items), std::max(begin, end));
+    // Room for the most the range can output (an item's list holds at most the items its
+    // users hold besides it); pages of room left unused are never touched.
+    PartitionState out;
+    out.offsets.reserve(end - begin + 1);
+    std::vector<std::uint64_t> work(end - begin, 0);
+    std::uint64_t bound = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const RowRange r = row_range(m.item_interactions, i);
+        std::uint64_t reach = 0;
+        for (std::size_t p = r.begin; p < r.end; ++p) {
+            const std::int32_t u = m.item_interactions.indices[p];
+            if (u < 0 || static_cast<std::uint64_t>(u) >= m.n_users) continue;
+            const RowRange q = row_range(m.user_interactions, static_cast<std::size_t>(u));
+            reach += q.end - q.begin;
+        }
+        reach = std::min<std::uint64_t>(reach, m.n_items);
+        bound += keep == 0 ? reach : std::min(reach, keep);
+        const std::uint64_t k = r.end - r.begin;
+        work[i - begin] = k * k + k + 1;
+    }
+    out.ids.reserve(bound);
+    out.scores.reserve(bound);
+    // Items a slice at a time: a slice's lists live in blocks of their own until copied,
+    // so only one slice's worth of them is held twice.
+    std::uint64_t total = 0;
+    for (const std::uint64_t w : work) total += w;
+    constexpr std::uint64_t kSlices = 16;
+    std::size_t from = begin;
+    std::uint64_t running = 0;
+    std::uint64_t slice = 1;
+    for (std::size_t i = begin; i < end; ++i) {
+        running += work[i - begin];
+        if (running * kSlices < total * slice && i + 1 < end) continue;
+        while (running * kSlices >= total * slice) ++slice;
+        std::vector<std::int32_t> items(i + 1 - from);
+        for (std::size_t x = from; x <= i; ++x) items[x - from] = static_cast<std::int32_t>(x);
+        std::vector<SwingList> lists = swing_item_lists(m.user_interactions, m.item_interactions,
+                                                        m.n_users, m.n_items, m.alpha,
+                                                        m.max_cache_num, items);
+        for (SwingList& list : lists) {
+            const std::size_t length = kept_length(list.size(), keep);
+            for (std::size_t j = 0; j < length; ++j) {
+                out.ids.push_back(list[j].id);
+                out.scores.push_back(list[j].score);
+            }
+            out.offsets.push_back(out.ids.size());
+        }
+        from = i + 1;
+    }
+    return out;
+}
+
+void install_cosine_partition(CfModel& m, Orientation o, const PartitionView& v) {
+    const CosineSides s = sides(m, o);
+    const std::size_t count = check_lists(v, s.n);
+    const bool pairs = !no_pairs(v);
+    if (pairs) check_pair_shape(v, count);
+
+    // Everything is built, and the ids checked in the copies, before the model changes.
+    std::vector<NeighbourList> lists(count);
+    {
+        ListArena arena;
+        const ListArenaScope in_arena(arena);
+        for (std::size_t k = 0; k < count; ++k) {
+            const auto b = static_cast<std::ptrdiff_t>(v.offsets[k]);
+            const auto e = static_cast<std::ptrdiff_t>(v.offsets[k + 1]);
+            lists[k].ids.assign(v.ids.begin() + b, v.ids.begin() + e);
+            lists[k].sims.assign(v.scores.begin() + b, v.scores.begin() + e);
+            for (const std::int32_t id : lists[k].ids) check_neighbour(id, s.n);
+        }
+    }
+    std::vector<std::span<PairEntry>> fresh;
+    std::vector<PairBlock> blocks;
+    if (pairs && !v.pair_ids.empty()) {
+        fresh.resize(v.first + count);
+        blocks.push_back(fresh_array<PairEntry>(v.pair_ids.size()));
+        PairEntry* out = blocks.back().get();
+        Prefaulter prefault;
+        prefault.reset(out, v.pair_ids.size() * sizeof(PairEntry));
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::uint64_t b = v.pair_offsets[k];
+            const std::uint64_t e = v.pair_offsets[k + 1];
+            prefault.reach(out + e);
+            for (std::uint64_t p = b; p < e; ++p)
+                out[p] = PairEntry{v.pair_ids[p], v.pair_dots[p], v.pair_counts[p]};
+            fresh[v.first + k] = std::span<PairEntry>(out + b, static_cast<std::size_t>(e - b));
+            check_pair_row(fresh[v.first + k], v.first + k, s.n);
+        }
+    }
+    // A computation keeps every entity's list in the dense part of the map.
+    m.sim_mapping.reserve_dense(s.n);
+    if (!fresh.empty()) m.pair_stats.adopt(fresh, std::move(blocks), WideCounts{});
+    for (std::size_t k = 0; k < count; ++k) {
+        const auto x = static_cast<std::int32_t>(v.first + k);
+        if (lists[k].ids.empty())
+            m.sim_mapping.erase(x);
+        else
+            m.sim_mapping.insert_or_assign(x, std::move(lists[k]));
+    }
+}
+
+void install_swing_partition(SwingModel& m, const PartitionView& v) {
+    const std::size_t count = check_lists(v, m.n_items);
+    if (!no_pairs(v)) bad("Swing models have no pair records");
+    std::vector<SwingList> lists(count);
+    {
+        ListArena arena;
+        const ListArenaScope in_arena(arena);
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::uint64_t b = v.offsets[k];
+            const std::uint64_t e = v.offsets[k + 1];
+            lists[k].reserve(static_cast<std::size_t>(e - b));
+            for (std::uint64_t p = b; p < e; ++p)
+                lists[k].push_back(SwingPair{v.ids[p], v.scores[p]});
+            for (const SwingPair& pair : lists[k]) check_neighbour(pair.id, m.n_items);
+        }
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        const auto x = static_cast<std::int32_t>(v.first + k);
+        if (lists[k].empty())
+            m.swing_scores.erase(x);
+        else
+            m.swing_scores.insert_or_assign(x, std::move(lists[k]));
+    }
+}
+
+void complete_cosine(CfModel& m, Orientation o) {
+    const CosineSides s = sides(m, o);
+    m.sum_squares = compute_sum_squares(s.forward, s.n);
+}
+
+void complete_swing(SwingModel& m) {
+    // As the computation stores its result: items with a list in ascending
+    // id order into a map whose dense part is sized the same way.
+    std::vector<std::pair<std::int32_t, SwingList*>> held;
+    m.swing_scores.for_each_mut([&](std::int32_t id, SwingList& list) {
+        if (!list.empty()) held.emplace_back(id, &list);
+    });
+    std::sort(held.begin(), held.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    SwingScores out;
+    out.reserve_dense(std::min<std::size_t>(static_cast<std::size_t>(m.n_items),
+                                            2 * held.size() + 4096));
+    for (auto& [id, list] : held) out.insert_or_assign(id, std::move(*list));
+    m.swing_scores = std::move(out);
+}
+
+}  // namespace quibrel

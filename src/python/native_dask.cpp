@@ -1,0 +1,303 @@
+// The distributed fit's calls of quibrel._native: the state of a partition of
+// the entities, computed from a model's matrices (on a worker), and its
+// installation in the model that gathers every partition (in the client).
+#include "python/native_dask.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "core/errors.hpp"
+#include "core/partition_state.hpp"
+#include "core/pool.hpp"
+#include "python/model_object.hpp"
+
+namespace quibrel::py {
+namespace {
+
+template <class T>
+Ref bytes_of(std::span<const T> values) {
+    Ref out =
+        check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size_bytes())));
+    if (!values.empty())
+        std::memcpy(PyBytes_AsString(out.get()), values.data(), values.size_bytes());
+    return out;
+}
+
+// A read-only buffer over memory the core computed into (a vector moved in),
+// so that numpy reads it without a copy: partition_lists's results can run to
+// gigabytes, and a copy of them costs as much as their fresh pages.
+struct BufferObject {
+    PyObject ob_base;
+    std::shared_ptr<void>* owner;  // keeps the memory
+    const void* data;
+    Py_ssize_t bytes;
+};
+
+int buffer_get(PyObject* self, Py_buffer* view, int flags) {
+    auto* b = reinterpret_cast<BufferObject*>(self);
+    return PyBuffer_FillInfo(view, self, const_cast<void*>(b->data), b->bytes, 1, flags);
+}
+
+void buffer_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<BufferObject*>(self)->owner;
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+PyTypeObject* buffer_type() {
+    static PyTypeObject* type = [] {
+        static PyType_Slot slots[] = {
+            {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
+            {Py_tp_doc, const_cast<char*>("Read-only memory computed by the engine.")},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {"quibrel._native.Buffer", sizeof(BufferObject), 0,
+                                   Py_TPFLAGS_DEFAULT, slots};
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    }();
+    if (type == nullptr) throw ErrorAlreadySet();
+    return type;
+}
+
+// A buffer object that takes over `v`.
+template <class T>
+Ref buffer_of(std::vector<T>& v) {
+    PyTypeObject* type = buffer_type();
+    auto owner = std::make_unique<std::shared_ptr<void>>(
+        std::make_shared<std::vector<T>>(std::move(v)));
+    const auto* held = static_cast<const std::vector<T>*>(owner->get());
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref object = check(alloc(type, 0));
+    auto* b = reinterpret_cast<BufferObject*>(object.get());
+    b->owner = owner.release();
+    b->data = held->data();
+    b->bytes = static_cast<Py_ssize_t>(held->size() * sizeof(T));
+    return object;
+}
+
+// A read-only run of T: the caller's own memory when it is a C-contiguous,
+// aligned, one-dimensional buffer of exactly T (as numpy arrays of the right
+// dtype are), a converted copy otherwise.
+template <class T>
+class NumberRun {
+public:
+    template <class Convert>
+    NumberRun(PyObject* obj, Convert&& convert) {
+        if (PyObject_CheckBuffer(obj) && PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_ND) == 0) {
+            held_ = true;
+            if (matches(view_)) {
+                data_ = std::span<const T>(static_cast<const T*>(view_.buf),
+                                           static_cast<std::size_t>(view_.len) / sizeof(T));
+                return;
+            }
+            PyBuffer_Release(&view_);
+            held_ = false;
+        }
+        PyErr_Clear();
+        copy_ = convert(obj);
+        data_ = copy_;
+    }
+    NumberRun(const NumberRun&) = delete;
+    NumberRun& operator=(const NumberRun&) = delete;
+    ~NumberRun() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    std::span<const T> span() const noexcept { return data_; }
+
+private:
+    static bool matches(const Py_buffer& v) {
+        if (v.ndim != 1 || v.itemsize != static_cast<Py_ssize_t>(sizeof(T)) || v.format == nullptr)
+            return false;
+        if (reinterpret_cast<std::uintptr_t>(v.buf) % alignof(T) != 0) return false;
+        const char* f = v.format;
+        if (*f == '@' || *f == '=' || *f == '<') ++f;
+        if (f[0] == '\0' || f[1] != '\0') return false;
+        const char c = f[0];
+        if constexpr (std::is_floating_point_v<T>) return c == 'f' || c == 'd';
+        else if constexpr (std::is_signed_v<T>) return c == 'b' || c == 'h' || c == 'i' || c == 'l' || c == 'q' || c == 'n';
+        else return c == 'B' || c == 'H' || c == 'I' || c == 'L' || c == 'Q' || c == 'N';
+    }
+
+    Py_buffer view_{};
+    bool held_ = false;
+    std::vector<T> copy_;
+    std::span<const T> data_;
+};
+
+std::vector<std::uint32_t> to_u32_sequence(PyObject* obj) {
+    const std::vector<std::uint64_t> wide = to_u64_sequence(obj);
+    std::vector<std::uint32_t> out;
+    out.reserve(wide.size());
+    for (const std::uint64_t c : wide) {
+        if (c > 0xffffffffu) raise(PyExc_ValueError, "a pair count does not fit 32 bits");
+        out.push_back(static_cast<std::uint32_t>(c));
+    }
+    return out;
+}
+
+// An interrupt that arrived while the lock was released, raised now.
+void check_interrupted() {
+    if (PyErr_CheckSignals() != 0) throw ErrorAlreadySet();
+}
+
+enum class Kind { ItemCF, UserCF, Swing };
+
+Kind kind_of(PyObject* model) {
+    if (PyObject_TypeCheck(model, item_cf_type())) return Kind::ItemCF;
+    if (PyObject_TypeCheck(model, user_cf_type())) return Kind::UserCF;
+    if (PyObject_TypeCheck(model, swing_type())) return Kind::Swing;
+    raise(PyExc_TypeError,
+          "expected an ItemCF, UserCF or Swing model, got '" + type_name(model) + "'");
+}
+
+Orientation orientation(Kind kind) {
+    return kind == Kind::ItemCF ? Orientation::Item : Orientation::User;
+}
+
+CfModel& cf_record(PyObject* model) {
+    return *reinterpret_cast<ModelObject<CfModel>*>(model)->model;
+}
+BorrowState& cf_borrow(PyObject* model) {
+    return reinterpret_cast<ModelObject<CfModel>*>(model)->borrow;
+}
+SwingModel& swing_record(PyObject* model) {
+    return *reinterpret_cast<ModelObject<SwingModel>*>(model)->model;
+}
+BorrowState& swing_borrow(PyObject* model) {
+    return reinterpret_cast<ModelObject<SwingModel>*>(model)->borrow;
+}
+
+}  // namespace
+
+// partition_lists(model, begin, end, keep, pairs, max_workers): the lists of
+// the entities begin..end-1 computed from the model's matrices (each cut to
+// its first `keep` entries, 0 for all) and, for a cosine model when `pairs`
+// is true, the pair records (x, y > x) of each. The result is a list of
+// consecutive pieces (first entity, offsets, ids, scores, pair offsets, pair
+// partners, dots, counts), the seven runs as read-only buffers of u64, i32,
+// f32, u64, i32, f32 and u32 (the pair ones empty without pairs). At most
+// `max_workers` workers of the pool take part (0: all). The computation runs
+// without the interpreter lock (a worker process answers its scheduler
+// meanwhile); it takes no progress hook and sees an interrupt only at its end.
+PyObject* native_partition_lists(PyObject*, PyObject* args) {
+    return guarded([&]() -> Ref {
+        PyObject* model;
+        unsigned long long begin;
+        unsigned long long end;
+        unsigned long long keep;
+        int pairs;
+        Py_ssize_t max_workers;
+        if (!PyArg_ParseTuple(args, "OKKKpn:partition_lists", &model, &begin, &end, &keep,
+                              &pairs, &max_workers))
+            throw ErrorAlreadySet();
+        if (max_workers < 0) raise(PyExc_ValueError, "max_workers must not be negative");
+        const Kind kind = kind_of(model);
+        if (kind == Kind::Swing && pairs)
+            raise(PyExc_ValueError, "Swing models have no pair records");
+        // Sized from the environment as it is now, with the lock held.
+        worker_count();
+        const LoopSettingsScope settings(static_cast<std::size_t>(max_workers), nullptr);
+        const std::size_t pool = worker_count();
+        const std::size_t workers =
+            max_workers == 0 ? pool : std::min(pool, static_cast<std::size_t>(max_workers));
+        std::vector<PartitionState> pieces;
+        if (kind == Kind::Swing) {
+            SharedHold hold(swing_borrow(model));
+            const ReleasedLock released;
+            pieces.push_back(swing_partition(swing_record(model), begin, end, keep));
+        } else {
+            SharedHold hold(cf_borrow(model));
+            const ReleasedLock released;
+            pieces = cosine_partition(cf_record(model), orientation(kind), begin, end, keep, pairs,
+                                      workers == 1 ? 1 : 4 * workers);
+        }
+        check_interrupted();
+        buffer_type();
+        Ref out = check(PyList_New(0));
+        std::size_t first = begin;
+        for (PartitionState& piece : pieces) {
+            const std::size_t count = piece.offsets.size() - 1;
+            Ref parts[8] = {
+                check(PyLong_FromSize_t(first)),  buffer_of(piece.offsets),
+                buffer_of(piece.ids),             buffer_of(piece.scores),
+                buffer_of(piece.pair_offsets),    buffer_of(piece.pair_ids),
+                buffer_of(piece.pair_dots),       buffer_of(piece.pair_counts),
+            };
+            Ref item = check(PyTuple_Pack(8, parts[0].get(), parts[1].get(), parts[2].get(),
+                                          parts[3].get(), parts[4].get(), parts[5].get(),
+                                          parts[6].get(), parts[7].get()));
+            if (PyList_Append(out.get(), item.get()) != 0) throw ErrorAlreadySet();
+            first += count;
+        }
+        return out;
+    });
+}
+
+// install_lists(model, first, offsets, ids, scores, pair_offsets, pair_ids,
+// pair_dots, pair_counts): stores what partition_lists gave for the entities
+// first.. (sequences or buffers of numbers; the pair ones empty when there are
+// no pair records). Everything is converted and checked before the model
+// changes.
+PyObject* native_install_lists(PyObject*, PyObject* args) {
+    return guarded([&]() -> Ref {
+        PyObject* model;
+        unsigned long long first;
+        PyObject* objs[7];
+        if (!PyArg_ParseTuple(args, "OKOOOOOOO:install_lists", &model, &first, &objs[0],
+                              &objs[1], &objs[2], &objs[3], &objs[4], &objs[5], &objs[6]))
+            throw ErrorAlreadySet();
+        const Kind kind = kind_of(model);
+        // Arrays of the dtypes partition_lists gives are read in place; the
+        // offsets, which are read twice, are always copied.
+        const std::vector<std::uint64_t> offsets_copy = to_u64_sequence(objs[0]);
+        const std::vector<std::uint64_t> pair_offsets_copy = to_u64_sequence(objs[3]);
+        const NumberRun<std::int32_t> ids(objs[1], to_i32_sequence);
+        const NumberRun<float> scores(objs[2], to_f32_sequence);
+        const NumberRun<std::int32_t> pair_ids(objs[4], to_i32_sequence);
+        const NumberRun<float> pair_dots(objs[5], to_f32_sequence);
+        const NumberRun<std::uint32_t> pair_counts(objs[6], to_u32_sequence);
+        const PartitionView view{static_cast<std::size_t>(first), offsets_copy,
+                                 ids.span(),          scores.span(),
+                                 pair_offsets_copy,   pair_ids.span(),
+                                 pair_dots.span(),    pair_counts.span()};
+        if (kind == Kind::Swing) {
+            ExclusiveHold hold(swing_borrow(model));
+            const ReleasedLock released;
+            install_swing_partition(swing_record(model), view);
+        } else {
+            ExclusiveHold hold(cf_borrow(model));
+            const ReleasedLock released;
+            install_cosine_partition(cf_record(model), orientation(kind), view);
+        }
+        return none();
+    });
+}
+
+// complete_state(model): finishes a model whose every partition is
+// installed (cosine norms from its matrices; Swing lists laid out as a
+// computation stores them).
+PyObject* native_complete_state(PyObject*, PyObject* args) {
+    return guarded([&]() -> Ref {
+        PyObject* model;
+        if (!PyArg_ParseTuple(args, "O:complete_state", &model)) throw ErrorAlreadySet();
+        const Kind kind = kind_of(model);
+        if (kind == Kind::Swing) {
+            ExclusiveHold hold(swing_borrow(model));
+            complete_swing(swing_record(model));
+        } else {
+            ExclusiveHold hold(cf_borrow(model));
+            complete_cosine(cf_record(model), orientation(kind));
+        }
+        return none();
+    });
+}
+
+}  // namespace quibrel::py

@@ -1,0 +1,530 @@
+"""Recommenders fitted and answering on a Dask cluster.
+
+`fit` builds a recommender from a dask DataFrame of interactions: the id maps and the dense
+interactions are made on the workers, partition by partition; the client builds the two
+interaction matrices and ships them to every worker once; the entities (items for ItemCF and
+Swing, users for UserCF) are split into ranges whose neighbour lists the workers compute; and
+the client gathers the lists into the recommender. The result equals a local `fit` on
+`ddf.compute()`, list for list and bit for bit. A worker keeps the matrices and the state of
+the ranges it is computing, so its memory for state goes with its share of the work.
+
+`recommend` answers a dask Series of users partition by partition on the workers, with the
+recommender shipped once to each worker.
+
+Importing this module imports dask and distributed; `import quibrel` does not.
+"""
+
+# dask and distributed are not fully typed.
+# mypy: disable-error-code="no-untyped-call"
+
+from __future__ import annotations
+
+import threading
+from collections.abc import Sequence
+from itertools import pairwise
+from typing import Any, Literal, TypeVar
+
+import dask.dataframe as dd
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+from dask.delayed import delayed
+from distributed import Client, Future, as_completed, get_client, get_worker, wait
+
+from . import _native
+from ._data import DenseBatch, both_orientations, positive_int, read_interactions
+from ._ids import IdMap
+from .recommenders import Recommender, UserCFRecommender
+
+__all__ = ["PartitionError", "fit", "recommend"]
+
+R = TypeVar("R", bound=Recommender)
+
+
+class PartitionError(RuntimeError):
+    """A partition's task failed on a worker; the message names the partition and the
+    original error, which is also the exception's cause where it could be carried over."""
+
+
+# Element types of what _native.partition_lists returns, in order.
+_LIST_DTYPES: tuple[type, ...] = (
+    np.uint64,
+    np.int32,
+    np.float32,
+    np.uint64,
+    np.int32,
+    np.float32,
+    np.uint32,
+)
+
+# Entity ranges per worker thread: more ranges balance the work better and keep less state
+# on a worker at a time (a range's lists wait there until the client fetches them).
+_RANGES_PER_THREAD = 4
+
+
+def fit(
+    recommender: R,
+    ddf: dd.DataFrame,
+    user_col: str = "user",
+    item_col: str = "item",
+    value_col: str | None = None,
+    keep: int | None = None,
+    client: Client | None = None,
+    partitions: int | None = None,
+) -> R:
+    """Fits `recommender` (an ItemCF, UserCF or Swing recommender, whose settings are used)
+    on the interactions of `ddf` on the cluster; returns it.
+
+    The columns are read as `Recommender.fit` reads a DataFrame's, and the fitted recommender
+    equals one fitted locally on `ddf.compute()`: the same dense ids (in order of first
+    appearance, partitions in order), a repeated (user, item) pair keeping its last value,
+    and the same lists, bit for bit. With `keep=k` only the first k entries of each list
+    are gathered (`truncated` is then k): `recommend` and `predict` read the first `k_sim`
+    (`top_k` for Swing) entries of a list, so with k at least that they answer exactly as the
+    full model does; `partial_fit` then takes only `exact=False`. `client` defaults to the
+    current distributed client; `partitions` is the number of entity ranges (by default four
+    per worker thread). A failing task raises PartitionError naming its partition.
+    """
+    if not isinstance(recommender, Recommender):
+        raise TypeError(
+            "recommender must be an ItemCFRecommender, UserCFRecommender or SwingRecommender, "
+            f"got {type(recommender).__name__}"
+        )
+    recommender._check_settings()
+    if keep is not None:
+        keep = positive_int(keep, "keep")
+    if partitions is not None:
+        partitions = positive_int(partitions, "partitions")
+    if not isinstance(ddf, dd.DataFrame):
+        raise TypeError(f"ddf must be a dask DataFrame, got {type(ddf).__name__}")
+    for role, col in (("user_col", user_col), ("item_col", item_col), ("value_col", value_col)):
+        if col is not None and col not in ddf.columns:
+            raise KeyError(f"data has no column {col!r} (the {role})")
+    client = _client(client)
+    stage = _prepare(client, recommender, ddf, user_col, item_col, value_col)
+    try:
+        _gather_lists(client, stage, keep, partitions, recommender.num_threads)
+    finally:
+        stage.matrices.release()
+    _native.complete_state(stage.model)
+
+    recommender._model = stage.model
+    recommender._users, recommender._items = stage.users, stage.items
+    recommender._popularity = stage.popularity
+    recommender._approximate = False
+    recommender._truncated = keep
+    return recommender
+
+
+def recommend(
+    recommender: Recommender,
+    users: dd.Series,
+    n: int = 10,
+    filter_consumed: bool = True,
+    unknown: Literal["error", "skip", "popular"] = "error",
+    client: Client | None = None,
+) -> dd.DataFrame:
+    """Top-n items for each user of the dask Series `users`, as a dask DataFrame with the
+    columns of `Recommender.recommend` (`user`, `item`, `score`, `rank`), one partition per
+    partition of `users`, computed on the workers. The recommender is shipped to each worker
+    once. A failing partition raises PartitionError naming it when the result is computed.
+    """
+    recommender._fitted()
+    n = positive_int(n, "n")
+    if unknown not in ("error", "skip", "popular"):
+        raise ValueError(f"unknown must be 'error', 'skip' or 'popular', got {unknown!r}")
+    if isinstance(users, dd.DataFrame) and len(users.columns) == 1:
+        users = users[users.columns[0]]
+    if not isinstance(users, dd.Series):
+        raise TypeError(f"users must be a dask Series, got {type(users).__name__}")
+    client = _client(client)
+    # The answer's columns and dtypes: those of the library's answer for no users, with
+    # string columns as dask converts them.
+    meta = recommender.recommend(users._meta, n=n, filter_consumed=filter_consumed)
+    meta = dd.from_pandas(meta, npartitions=1)._meta
+    [shipped] = client.scatter([recommender], broadcast=True, hash=False)
+    parts = [
+        delayed(_recommend_part, pure=True)(
+            p, part, shipped, n, bool(filter_consumed), unknown, meta
+        )
+        for p, part in enumerate(users.to_delayed())
+    ]
+    out: dd.DataFrame = dd.from_delayed(parts, meta=meta, verify_meta=False)
+    return out
+
+
+# ---- the client's side ----------------------------------------------------------------
+
+
+class _Stage:
+    """A fit after its first stage: id maps, the client's model (matrices, no lists yet) and
+    the matrices on every worker."""
+
+    def __init__(self, **fields: Any) -> None:
+        self.users: IdMap = fields["users"]
+        self.items: IdMap = fields["items"]
+        self._build: Any = fields["model"]
+        self.model: Any = None
+        self.popularity: npt.NDArray[np.int64] = fields["popularity"]
+        self.cost: npt.NDArray[np.float64] = fields["cost"]
+        self.cosine: bool = fields["cosine"]
+        self.what: str = fields["what"]
+        self.matrices: Future[Any] = fields["matrices"]
+
+
+def _prepare(
+    client: Client,
+    recommender: Recommender,
+    ddf: dd.DataFrame,
+    user_col: str,
+    item_col: str,
+    value_col: str | None,
+) -> _Stage:
+    users, items, dense = _dense_interactions(client, ddf, user_col, item_col, value_col)
+    n_users, n_items = len(users), len(items)
+    by_user, by_item = both_orientations(dense, n_users, n_items)
+    del dense
+    popularity = np.diff(by_item.sparse_indptr).astype(np.int64)
+    # Swing may sample each item's users; the workers compute on what the engine model holds.
+    by_user, by_item = recommender._engine_inputs(users, items, by_user, by_item)
+    cosine = recommender._engine_class != "Swing"
+    user_side = isinstance(recommender, UserCFRecommender)
+    forward, other = (by_user, by_item) if user_side else (by_item, by_user)
+    shared = _Matrices(
+        type(recommender),
+        recommender.get_params(),
+        n_users,
+        n_items,
+        _Csr.of(by_user),
+        _Csr.of(by_item),
+    )
+    [matrices] = client.scatter([shared], broadcast=True, hash=False)
+    return _Stage(
+        users=users,
+        items=items,
+        # Built while the workers compute.
+        model=lambda: recommender._new_engine_model(n_users, n_items, by_user, by_item),
+        popularity=popularity,
+        cost=_entity_costs(
+            forward.sparse_indptr, forward.sparse_indices, other.sparse_indptr, cosine
+        ),
+        cosine=cosine,
+        what="users" if user_side else "items",
+        matrices=matrices,
+    )
+
+
+def _gather_lists(
+    client: Client,
+    stage: _Stage,
+    keep: int | None,
+    partitions: int | None,
+    num_threads: int | None,
+) -> None:
+    """Computes the entity ranges on the workers and installs their lists in the model."""
+    threads = sum(client.nthreads().values())
+    ranges = _ranges(stage.cost, partitions or _RANGES_PER_THREAD * max(threads, 1))
+    futures = {
+        client.submit(
+            _range_lists,
+            p,
+            stage.what,
+            stage.matrices,
+            int(begin),
+            int(end),
+            keep or 0,
+            stage.cosine and keep is None,
+            num_threads,
+            pure=False,
+        ): p
+        for p, (begin, end) in enumerate(pairwise(ranges))
+    }
+    if stage.model is None:
+        stage.model = stage._build()
+    # Results are fetched in the background while earlier ones are installed.
+    for future, result in as_completed(futures, with_results=True, raise_errors=False):
+        if future.status != "finished":
+            _raise_for(future, futures[future], stage.what)
+        firsts, arrays = result[0], result[1:]
+        for k, first in enumerate(firsts):
+            _native.install_lists(stage.model, int(first), *arrays[7 * k : 7 * k + 7])
+        del result
+        future.release()
+
+
+def _client(client: Client | None) -> Client:
+    if client is not None:
+        return client
+    try:
+        return get_client()
+    except ValueError:
+        raise ValueError(
+            "quibrel.dask needs a dask.distributed Client: create one or pass client="
+        ) from None
+
+
+def _raise_for(future: Future[Any], p: int, what: str) -> None:
+    error = future.exception()
+    if isinstance(error, PartitionError):
+        raise error
+    raise PartitionError(
+        f"partition {p} of the {what} failed: {type(error).__name__}: {error}"
+    ) from (error)
+
+
+def _dense_interactions(
+    client: Client, ddf: dd.DataFrame, user_col: str, item_col: str, value_col: str | None
+) -> tuple[IdMap, IdMap, DenseBatch]:
+    """The id maps (first appearance, partitions in order) and the interactions in dense ids,
+    in row order, from the workers."""
+    columns = [user_col, item_col] + ([value_col] if value_col is not None else [])
+    columns = list(dict.fromkeys(columns))
+    frames = client.compute(ddf[columns].to_delayed())
+    batches = [
+        client.submit(_read_part, p, frame, user_col, item_col, value_col, pure=False)
+        for p, frame in enumerate(frames)
+    ]
+    del frames
+    uniques = _gather(client, [client.submit(_uniques, b, pure=False) for b in batches])
+    users, items = IdMap("user"), IdMap("item")
+    user_parts = [u for u, _, count in uniques if count]
+    item_parts = [i for _, i, count in uniques if count]
+    if not user_parts:
+        raise ValueError("data is empty: there are no interactions")
+    users.add(_concatenate(user_parts))
+    items.add(_concatenate(item_parts))
+    [index_future] = client.scatter([(users.index, items.index)], broadcast=True, hash=False)
+    try:
+        parts = _gather(
+            client,
+            [
+                client.submit(_dense_part, p, b, index_future, pure=False)
+                for p, b in enumerate(batches)
+            ],
+        )
+    finally:
+        index_future.release()
+    del batches
+    u = np.concatenate([part[0] for part in parts]).astype(np.int64)
+    i = np.concatenate([part[1] for part in parts]).astype(np.int64)
+    v = np.concatenate([part[2] for part in parts])
+    return users, items, DenseBatch(u, i, v)
+
+
+def _gather(client: Client, futures: list[Future[Any]]) -> list[Any]:
+    wait(futures)
+    for p, future in enumerate(futures):
+        if future.status != "finished":
+            _raise_for(future, p, "data")
+    result: list[Any] = client.gather(futures)
+    return result
+
+
+def _concatenate(parts: Sequence[npt.NDArray[Any]]) -> npt.NDArray[Any]:
+    if all(p.dtype == parts[0].dtype for p in parts):
+        return np.concatenate(parts)
+    return np.concatenate([p.astype(object) for p in parts])
+
+
+def _entity_costs(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    other_indptr: npt.NDArray[np.int64],
+    cosine: bool,
+) -> npt.NDArray[np.float64]:
+    """Weight of each entity in the ranges: its share of the estimated work (cosine: the cell
+    updates of its row, the lengths of the other side's rows it meets; Swing: its user pairs)
+    plus its share of the most its list can hold (the entities those rows reach). Both count:
+    cheap entities can have long lists, and a range's lists wait on its worker until fetched."""
+    n = len(indptr) - 1
+    lengths = np.diff(indptr).astype(np.float64)
+    met = np.concatenate([[0.0], np.cumsum(np.diff(other_indptr)[indices], dtype=np.float64)])
+    updates: npt.NDArray[np.float64] = met[indptr[1:]] - met[indptr[:-1]]
+    reach = np.minimum(updates, n)
+    work = (updates if cosine else lengths * (lengths - 1) / 2) + lengths + 1.0
+    weight: npt.NDArray[np.float64] = work / work.sum() + (reach + 1.0) / (reach + 1.0).sum()
+    return weight
+
+
+def _ranges(cost: npt.NDArray[np.float64], count: int) -> npt.NDArray[np.int64]:
+    """Bounds of at most `count` consecutive entity ranges of about equal cost."""
+    n = len(cost)
+    running = np.cumsum(cost)
+    total = running[-1] if n else 0.0
+    cuts = np.searchsorted(running, total * np.arange(1, count) / count, side="left") + 1
+    bounds = np.unique(np.concatenate([[0], np.minimum(cuts, n), [n]]).astype(np.int64))
+    return bounds
+
+
+# ---- the workers' side ----------------------------------------------------------------
+
+
+class _Csr:
+    """An interaction matrix as plain arrays, in the form the engine reads."""
+
+    def __init__(
+        self,
+        indices: npt.NDArray[np.int32],
+        indptr: npt.NDArray[np.int64],
+        data: npt.NDArray[np.float32],
+    ) -> None:
+        self.sparse_indices = indices
+        self.sparse_indptr = indptr
+        self.sparse_data = data
+
+    @classmethod
+    def of(cls, m: Any) -> _Csr:
+        return cls(m.sparse_indices, m.sparse_indptr, m.sparse_data)
+
+
+class _Matrices:
+    """What every worker needs for its ranges, shipped once to each: the two interaction
+    matrices and the recommender's settings. The engine model is built from them on first
+    use and kept as long as the worker keeps this object."""
+
+    def __init__(
+        self,
+        cls: type[Recommender],
+        params: dict[str, Any],
+        n_users: int,
+        n_items: int,
+        by_user: _Csr,
+        by_item: _Csr,
+    ) -> None:
+        self.cls = cls
+        self.params = params
+        self.n_users = n_users
+        self.n_items = n_items
+        self.by_user = by_user
+        self.by_item = by_item
+        self._model: Any = None
+        self._lock = threading.Lock()
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {k: v for k, v in self.__dict__.items() if k not in ("_model", "_lock")}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._model = None
+        self._lock = threading.Lock()
+
+    def model(self) -> Any:
+        with self._lock:
+            if self._model is None:
+                rec = self.cls(**self.params)
+                # _Csr has the attributes the engine reads, as Interactions does.
+                by_user: Any = self.by_user
+                by_item: Any = self.by_item
+                self._model = rec._new_engine_model(
+                    self.n_users, self.n_items, by_user, by_item, consumed=False
+                )
+            return self._model
+
+
+def _worker_threads(num_threads: int | None) -> int:
+    try:
+        threads = int(get_worker().state.nthreads)
+    except (ValueError, AttributeError):
+        threads = 0
+    if num_threads is not None:
+        threads = min(threads, num_threads) if threads else num_threads
+    return threads
+
+
+def _range_lists(
+    p: int,
+    what: str,
+    shared: _Matrices,
+    begin: int,
+    end: int,
+    keep: int,
+    pairs: bool,
+    num_threads: int | None,
+) -> list[npt.NDArray[Any]]:
+    """The lists (and pair records) of the entities begin .. end - 1, as the engine gives
+    them in consecutive pieces: the pieces' first ids, then the seven arrays of each piece.
+    The arrays view the engine's memory, and a flat list of arrays travels without copies
+    (several times faster than nested lists)."""
+    try:
+        model = shared.model()
+        threads = _worker_threads(num_threads)
+        pieces = _native.partition_lists(model, begin, end, keep, pairs, threads)
+        out = [np.asarray([piece[0] for piece in pieces], dtype=np.int64)]
+        for piece in pieces:
+            out.extend(
+                np.frombuffer(memoryview(x), dtype=np.dtype(t))
+                for x, t in zip(piece[1:], _LIST_DTYPES, strict=True)
+            )
+        return out
+    except Exception as e:
+        raise PartitionError(f"partition {p} of the {what} failed: {type(e).__name__}: {e}") from e
+
+
+class _Part:
+    """One partition's interactions with raw ids, as read by the library."""
+
+    def __init__(self, users: Any, items: Any, values: npt.NDArray[np.float32]) -> None:
+        self.users = users
+        self.items = items
+        self.values = values
+
+
+def _read_part(
+    p: int, frame: pd.DataFrame, user_col: str, item_col: str, value_col: str | None
+) -> _Part:
+    try:
+        if len(frame) == 0:
+            empty = np.zeros(0, dtype=object)
+            return _Part(empty, empty, np.zeros(0, dtype=np.float32))
+        batch = read_interactions(frame, user_col, item_col, value_col)
+        return _Part(batch.users, batch.items, batch.values)
+    except Exception as e:
+        raise PartitionError(f"partition {p} of the data failed: {type(e).__name__}: {e}") from e
+
+
+def _first_appearances(raw: Any) -> npt.NDArray[Any]:
+    # As IdMap.add factorizes: numeric and string arrays as they are, anything else as objects.
+    if getattr(raw, "dtype", None) is None or raw.dtype.kind not in "iubfUS":
+        raw = np.asarray(raw, dtype=object)
+    _, uniques = pd.factorize(raw)
+    return np.asarray(uniques)
+
+
+def _uniques(part: _Part) -> tuple[npt.NDArray[Any], npt.NDArray[Any], int]:
+    return _first_appearances(part.users), _first_appearances(part.items), len(part.values)
+
+
+def _dense_part(
+    p: int, part: _Part, indexes: tuple[pd.Index, pd.Index]
+) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32], npt.NDArray[np.float32]]:
+    try:
+        dense = []
+        for what, raw, index in (
+            ("user", part.users, indexes[0]),
+            ("item", part.items, indexes[1]),
+        ):
+            ids = IdMap(what)
+            ids.restore(index)
+            mapped = ids.add(raw)
+            if len(ids) != len(index):
+                raise RuntimeError(f"a {what} id of this partition is missing from the id map")
+            dense.append(mapped.astype(np.int32))
+        return dense[0], dense[1], part.values
+    except Exception as e:
+        raise PartitionError(f"partition {p} of the data failed: {type(e).__name__}: {e}") from e
+
+
+def _recommend_part(
+    p: int,
+    users: pd.Series,
+    rec: Recommender,
+    n: int,
+    filter_consumed: bool,
+    unknown: Literal["error", "skip", "popular"],
+    meta: pd.DataFrame,
+) -> pd.DataFrame:
+    try:
+        frame = rec.recommend(users, n=n, filter_consumed=filter_consumed, unknown=unknown)
+        return frame.astype(meta.dtypes.to_dict())
+    except Exception as e:
+        raise PartitionError(f"partition {p} of the users failed: {type(e).__name__}: {e}") from e

@@ -1,0 +1,210 @@
+"""quibrel.dask on a LocalCluster of two worker processes: the distributed fit equals a local
+fit on the same rows (ids, lists and every stored field, bit for bit), a truncated fit
+answers as the full one, the distributed recommend equals the local one, and a failing
+partition is named in the error."""
+
+from __future__ import annotations
+
+import os
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+from conftest import run_python
+
+pytest.importorskip("distributed")
+dd = pytest.importorskip("dask.dataframe")
+if os.environ.get("QUIBREL_SANITIZED"):
+    pytest.skip(
+        "worker processes under the sanitizer preload are too slow", allow_module_level=True
+    )
+
+import quibrel.dask as qd  # noqa: E402
+from distributed import Client, LocalCluster  # noqa: E402
+from quibrel._files import engine_bytes  # noqa: E402
+from quibrel.recommenders import (  # noqa: E402
+    ItemCFRecommender,
+    SwingRecommender,
+    UserCFRecommender,
+    load,
+)
+
+CLASSES = [ItemCFRecommender, UserCFRecommender, SwingRecommender]
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    c = Client(cluster)
+    yield c
+    c.close()
+    cluster.close()
+
+
+@pytest.fixture(scope="module")
+def frame():
+    """String ids, values, and pairs repeated across partitions with other values."""
+    rng = np.random.default_rng(7)
+    n = 1500
+    df = pd.DataFrame(
+        {
+            "user": [f"u{x}" for x in rng.integers(0, 120, n)],
+            "item": [f"i{x}" for x in rng.integers(0, 90, n)],
+            "rating": rng.integers(1, 11, n) / 2,
+        }
+    )
+    repeats = df.iloc[:40].assign(rating=lambda d: d.rating + 7)
+    return pd.concat([df, repeats], ignore_index=True)
+
+
+def split(df, parts=4):
+    return dd.from_pandas(df, npartitions=parts, sort=False)
+
+
+def assert_same_model(a, b):
+    assert engine_bytes(a._model) == engine_bytes(b._model)
+    for x, y in ((a._users.index, b._users.index), (a._items.index, b._items.index)):
+        assert x.dtype == y.dtype
+        assert x.tolist() == y.tolist()
+    np.testing.assert_array_equal(a._popularity, b._popularity)
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_distributed_fit_equals_a_local_fit(client, frame, cls):
+    ddf = split(frame)
+    rec = qd.fit(cls(), ddf, value_col="rating")
+    local = cls().fit(ddf.compute(), value_col="rating")
+    assert rec.truncated is None
+    assert_same_model(rec, local)
+    # Complete, pair statistics included: an exact update gives the same model on both.
+    batch = frame.sample(60, random_state=1).assign(rating=3.0)
+    batch.loc[batch.index[:5], "user"] = "newcomer"
+    for r in (rec, local):
+        r.partial_fit(batch, value_col="rating")
+    assert_same_model(rec, local)
+
+
+def test_ids_of_other_types_and_unit_values(client):
+    rng = np.random.default_rng(3)
+    df = pd.DataFrame({"u": rng.integers(0, 50, 600) * 1000, "i": rng.integers(0, 40, 600)})
+    ddf = split(df, 3)
+    rec = qd.fit(ItemCFRecommender(min_common=2), ddf, user_col="u", item_col="i", partitions=5)
+    assert_same_model(rec, ItemCFRecommender(min_common=2).fit(df, user_col="u", item_col="i"))
+
+
+@pytest.mark.parametrize("cls", [ItemCFRecommender, SwingRecommender])
+def test_a_truncated_fit_recommends_as_the_full_one(client, frame, cls, tmp_path):
+    settings = {"k_sim": 5} if cls is ItemCFRecommender else {"top_k": 5}
+    ddf = split(frame)
+    rec = qd.fit(cls(**settings), ddf, value_col="rating", keep=5)
+    full = cls(**settings).fit(frame, value_col="rating")
+    users = frame.user.unique()
+    pd.testing.assert_frame_equal(rec.recommend(users, n=7), full.recommend(users, n=7))
+    np.testing.assert_array_equal(
+        rec.predict(frame.user, frame.item), full.predict(frame.user, frame.item)
+    )
+    lists = rec.similar_items(rec.item_ids, n=1000)
+    assert lists.groupby("item").size().max() == 5
+    # The truncation survives files and pickles, and exact updates are refused.
+    rec.save(tmp_path / "m")
+    for copy in (rec, load(tmp_path / "m"), pickle.loads(pickle.dumps(rec))):
+        assert copy.truncated == 5
+        with pytest.raises(ValueError, match="first 5 entries"):
+            copy.partial_fit(frame.iloc[:3], value_col="rating")
+    rec.partial_fit(frame.iloc[:3], value_col="rating", exact=False)
+    assert rec.truncated == 5
+    assert cls(**settings).fit(frame, value_col="rating").truncated is None
+
+
+def test_distributed_recommend_equals_the_local_one(client, frame):
+    rec = ItemCFRecommender(k_sim=20).fit(frame, value_col="rating")
+    users = dd.from_pandas(pd.Series(frame.user.unique()[::-1], name="user"), npartitions=3)
+    out = qd.recommend(rec, users, n=4)
+    assert isinstance(out, dd.DataFrame) and out.npartitions == 3
+    got = out.compute().reset_index(drop=True)
+    want = rec.recommend(users.compute(), n=4)
+    pd.testing.assert_frame_equal(got, want, check_dtype=False)
+    assert list(got.columns) == ["user", "item", "score", "rank"]
+    skipped = qd.recommend(rec, users + "?", unknown="skip").compute()
+    assert len(skipped) == 0
+
+
+def test_a_failing_partition_is_named(client, frame):
+    bad = frame.copy()
+    bad["user"] = bad["user"].astype(object)
+    bad.iloc[len(bad) - 3, 0] = None  # in the last of four partitions
+    with pytest.raises(qd.PartitionError, match=r"partition 3 of the data failed: ValueError"):
+        qd.fit(ItemCFRecommender(), split(bad), value_col="rating")
+    rec = ItemCFRecommender().fit(frame, value_col="rating")
+    users = dd.from_pandas(pd.Series(["u1", "u2", "nobody", "u3"]), npartitions=2)
+    with pytest.raises(qd.PartitionError, match=r"partition 1 of the users failed: KeyError"):
+        qd.recommend(rec, users).compute()
+
+
+def _break_ranges_from(begin):
+    """Makes the engine call of the worker it runs on fail for ranges starting at `begin`."""
+    from quibrel import _native
+
+    original = _native.partition_lists
+
+    def failing(model, first, *rest):
+        if first >= begin:
+            raise MemoryError("no room for the lists")
+        return original(model, first, *rest)
+
+    failing.original = original
+    _native.partition_lists = failing
+
+
+def _mend_ranges():
+    from quibrel import _native
+
+    original = getattr(_native.partition_lists, "original", None)
+    if original is not None:
+        _native.partition_lists = original
+
+
+def test_a_failing_range_is_named(client, frame):
+    rec = ItemCFRecommender()
+    client.run(_break_ranges_from, 1)  # every range but the first one
+    try:
+        with pytest.raises(
+            qd.PartitionError,
+            match=r"partition [1-3] of the items failed: "
+            r"MemoryError: no room for the lists",
+        ):
+            qd.fit(rec, split(frame), value_col="rating", partitions=4)
+    finally:
+        client.run(_mend_ranges)
+    assert not rec.is_fitted
+    qd.fit(rec, split(frame), value_col="rating", partitions=4)  # the workers are mended
+    assert rec.is_fitted
+
+
+def test_arguments_are_checked_on_the_client(client, frame):
+    ddf = split(frame)
+    with pytest.raises(TypeError, match="must be an ItemCFRecommender"):
+        qd.fit(object(), ddf)
+    with pytest.raises(TypeError, match="dask DataFrame"):
+        qd.fit(ItemCFRecommender(), frame)
+    with pytest.raises(KeyError, match="no column 'score'"):
+        qd.fit(ItemCFRecommender(), ddf, value_col="score")
+    with pytest.raises(ValueError, match="keep must be at least 1"):
+        qd.fit(ItemCFRecommender(), ddf, keep=0)
+    with pytest.raises(ValueError, match="is empty"):
+        qd.fit(ItemCFRecommender(), split(frame.iloc[:0], 1))
+    with pytest.raises(TypeError, match="dask Series"):
+        qd.recommend(ItemCFRecommender().fit(frame), frame.user)
+
+
+def test_only_quibrel_dask_imports_dask():
+    out = run_python(
+        "import sys, quibrel, quibrel.recommenders, quibrel.evaluation\n"
+        "assert 'dask' not in sys.modules and 'distributed' not in sys.modules\n"
+        "import quibrel.dask\n"
+        "assert 'dask' in sys.modules and 'distributed' in sys.modules\n"
+    )
+    assert out.returncode == 0, out.stderr

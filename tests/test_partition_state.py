@@ -1,0 +1,157 @@
+"""A model's state computed by entity ranges and installed in another model
+(quibrel._native.partition_lists, install_lists, complete_state), as the distributed fit
+does: installing every range in any order gives the model a full computation gives, bit for
+bit (their saved records hold every field), and nothing a caller passes can crash it."""
+
+from __future__ import annotations
+
+import gzip
+import itertools
+
+import numpy as np
+import pytest
+import quibrel
+from conftest import both_orientations, random_interactions
+from quibrel import _native
+
+DTYPES = (np.uint64, np.int32, np.float32, np.uint64, np.int32, np.float32, np.uint32)
+SAVE = {"item": quibrel.save_item_cf, "user": quibrel.save_user_cf, "swing": quibrel.save_swing}
+
+
+def make(kind, m, min_common=1):
+    u, i = both_orientations(m)
+    n_users, n_items = m.shape
+    if kind == "swing":
+        return quibrel.Swing(10, 0.5, 1000, n_users, n_items, u, i, {}, 0.0)
+    cls = quibrel.ItemCF if kind == "item" else quibrel.UserCF
+    return cls("ranking", 10, n_users, n_items, min_common, u, i, {}, 0.0)
+
+
+def record(kind, model, tmp_path, name):
+    _native.call(SAVE[kind], (model, str(tmp_path), name), 0, True, None)
+    return gzip.decompress((tmp_path / f"{name}.gz").read_bytes())
+
+
+def pieces(model, begin, end, keep=0, pairs=True, workers=0):
+    """(first, seven arrays) per piece of the range."""
+    out = _native.partition_lists(model, begin, end, keep, pairs, workers)
+    return [(p[0], [np.frombuffer(x, t) for x, t in zip(p[1:], DTYPES, strict=True)]) for p in out]
+
+
+def gathered(kind, m, bounds, min_common=1, workers=0, keep=0):
+    worker, client = make(kind, m, min_common), make(kind, m, min_common)
+    for begin, end in list(itertools.pairwise(bounds))[::-1]:  # any order
+        for first, arrays in pieces(
+            worker, begin, end, keep, kind != "swing" and not keep, workers
+        ):
+            _native.install_lists(client, first, *arrays)
+    _native.complete_state(client)
+    return client
+
+
+@pytest.mark.parametrize("kind", ["item", "user", "swing"])
+@pytest.mark.parametrize("min_common", [0, 1, 2])
+@pytest.mark.parametrize("workers", [0, 1])
+def test_ranges_installed_in_any_order_equal_a_full_computation(
+    kind, min_common, workers, tmp_path
+):
+    m = random_interactions(60, 45, 0.15, seed=3)
+    ref = make(kind, m, min_common)
+    if kind == "swing":
+        ref.compute_swing(2)
+    else:
+        ref.compute_similarities(False, 2)
+    n = 60 if kind == "user" else 45
+    model = gathered(kind, m, [0, 7, 20, 21, 21, 33, n], min_common, workers)
+    assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+    # The gathered state is complete: an exact update builds on it as on a computed one.
+    if kind != "swing":
+        batch = random_interactions(60, 45, 0.05, seed=4)
+        for target in (model, ref):
+            u, i = both_orientations(batch)
+            _native.exact_update(target, u, i, "incremental")
+        assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+
+
+@pytest.mark.parametrize("kind", ["item", "swing"])
+def test_kept_heads_are_the_first_entries_of_the_full_lists(kind):
+    m = random_interactions(60, 45, 0.3, seed=5)
+    full = gathered(kind, m, [0, 45])
+    cut = gathered(kind, m, [0, 20, 45], keep=3)
+    items = list(range(45))
+    want = _native.neighbours(full, items, 3)
+    assert _native.neighbours(cut, items, 1 << 40) == want
+    assert max(np.diff(np.frombuffer(want[0], np.uint64))) == 3
+
+
+def test_ranges_and_lists_are_checked_before_the_model_changes(tmp_path):
+    m = random_interactions(30, 20, 0.2, seed=6)
+    worker, client = make("item", m), make("item", m)
+    [(first, good)] = pieces(worker, 5, 9, workers=1)
+    with pytest.raises(BaseException, match="index out of bounds"):
+        _native.partition_lists(worker, 5, 21, 0, True, 1)
+    with pytest.raises(BaseException, match="index out of bounds"):
+        _native.partition_lists(worker, 9, 5, 0, True, 1)
+    with pytest.raises(ValueError, match="no pair records"):
+        _native.partition_lists(make("swing", m), 0, 5, 0, True, 1)
+
+    def altered(index, change):
+        arrays = [a.copy() for a in good]
+        change(arrays[index])
+        return arrays
+
+    def bump(offsets):
+        offsets[1] = offsets[2] + 1  # no longer ascending
+
+    def far(ids):
+        ids[0] = 20
+
+    def negative(ids):
+        ids[-1] = -1
+
+    def descend(pair_ids):
+        pair_ids[[-2, -1]] = pair_ids[[-1, -2]]  # the last entity's last two partners
+
+    def zero(counts):
+        counts[0] = 0
+
+    before = record("item", client, tmp_path, "before")
+    cases = [
+        (first, altered(0, bump), "offsets do not describe"),
+        (first, altered(1, far), "outside the model's entities"),
+        (first, altered(1, negative), "outside the model's entities"),
+        (first, altered(3, bump), "pair offsets do not describe"),
+        (first, altered(4, descend), "must ascend above their entity"),
+        (first, altered(6, zero), "pair count is outside"),
+        (17, good, "entity id is outside"),  # four entities from 17 pass the count of 20
+        (first, good[:2] + [good[2][:-1]] + good[3:], "differ in length"),
+    ]
+    for start, arrays, message in cases:
+        with pytest.raises(ValueError, match=message):
+            _native.install_lists(client, start, *arrays)
+    assert record("item", client, tmp_path, "after") == before
+    with pytest.raises(ValueError, match="no pair records"):
+        _native.install_lists(make("swing", m), first, *good)
+    with pytest.raises(TypeError, match="expected an ItemCF"):
+        _native.install_lists(object(), first, *good)
+    # Arrays of other dtypes (and lists) are converted, with the same result.
+    _native.install_lists(
+        client,
+        first,
+        *[
+            a.astype(np.int64).tolist() if a.dtype.kind in "iu" else a.astype(np.float64)
+            for a in good
+        ],
+    )
+    other = make("item", m)
+    _native.install_lists(other, first, *good)
+    assert record("item", client, tmp_path, "x") == record("item", other, tmp_path, "y")
+
+
+def test_a_row_naming_an_entity_beyond_the_count_is_refused():
+    # Matrices that disagree with the entity count (the engine takes them as given).
+    m = random_interactions(30, 20, 0.2, seed=7)
+    u, i = both_orientations(m)
+    model = quibrel.ItemCF("ranking", 10, 30, 19, 1, u, i, {}, 0.0)
+    with pytest.raises(BaseException, match="index out of bounds"):
+        _native.partition_lists(model, 0, 19, 0, True, 0)
