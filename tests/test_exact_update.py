@@ -351,7 +351,7 @@ def test_allocation_failures_leave_the_model_as_it_was(kind, tmp_path):
         _native.pool_size()
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         outcomes = []
-        for margin in [-64, -32, -16, -8, -4, -2, -1, 0, 2, 8, 32]:
+        for margin in [-64, -32, -16, -8, -4, -2, -1, 0, 2, 8, 32, 128, 512, 2048]:
             m = make()
             resource.setrlimit(resource.RLIMIT_AS, (vm_size() + int(margin * (1 << 20)), hard))
             try:
