@@ -25,6 +25,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -66,15 +67,20 @@ def state_peak(before: int) -> int:
     return resident()[1] - before
 
 
+def cpu_seconds() -> float:
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
 # ---- the single process ------------------------------------------------------------------
 
 
 def local_time(model: str, dataset: str, threads: int) -> dict:
     df = frame(dataset)
     rec = CLASSES[model](num_threads=threads)
-    t = time.perf_counter()
+    t, c = time.perf_counter(), cpu_seconds()
     rec.fit(df, value_col="value")
-    return {"seconds": time.perf_counter() - t}
+    return {"seconds": time.perf_counter() - t, "cpu": cpu_seconds() - c}
 
 
 def local_memory(model: str, dataset: str, threads: int) -> dict:
@@ -182,12 +188,18 @@ def main() -> None:
             ddf = dd.from_pandas(df, npartitions=args.partitions).persist()
             wait(ddf)
             qd.fit(CLASSES[name](), ddf, value_col="value")  # warm-up: imports, pools
-            local, distributed, loads = [], [], []
+            local, distributed, loads, cpu_local, cpu_client, cpu_workers = [], [], [], [], [], []
             for _ in range(args.repeat):
-                local.append(in_own_process("local-time", name, args)["seconds"])
+                run = in_own_process("local-time", name, args)
+                local.append(run["seconds"])
+                cpu_local.append(run["cpu"])
+                w0, c0 = client.run(cpu_seconds), cpu_seconds()
                 t = time.perf_counter()
                 rec = qd.fit(CLASSES[name](), ddf, value_col="value")
                 distributed.append(time.perf_counter() - t)
+                c1, w1 = cpu_seconds(), client.run(cpu_seconds)
+                cpu_client.append(c1 - c0)
+                cpu_workers.append(sum(w1[w] - w0[w] for w in w0))
                 loads.append(os.getloadavg()[0])
             if args.check:
                 ref = CLASSES[name]().fit(df, value_col="value")
@@ -205,6 +217,12 @@ def main() -> None:
             f"{td / tl:.2f} (runs: {', '.join(f'{x:.2f}' for x in local)} | "
             f"{', '.join(f'{x:.2f}' for x in distributed)}; load average "
             f"{min(loads):.1f}-{max(loads):.1f})"
+        )
+        print(
+            f"  {name} processor time (medians): single process "
+            f"{statistics.median(cpu_local):.2f} s; distributed: client "
+            f"{statistics.median(cpu_client):.2f} s + workers "
+            f"{statistics.median(cpu_workers):.2f} s"
         )
         single = in_own_process("local-memory", name, args)
         workers = worker_memory(name, df, args)

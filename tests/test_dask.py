@@ -35,6 +35,9 @@ CLASSES = [ItemCFRecommender, UserCFRecommender, SwingRecommender]
 
 @pytest.fixture(scope="module")
 def client():
+    # A LocalCluster writes settings for its workers (MALLOC_TRIM_THRESHOLD_ among them) into
+    # this process's environment, which later tests' subprocesses would inherit.
+    environ = dict(os.environ)
     cluster = LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
     )
@@ -42,6 +45,8 @@ def client():
     yield c
     c.close()
     cluster.close()
+    os.environ.clear()
+    os.environ.update(environ)
 
 
 @pytest.fixture(scope="module")

@@ -449,3 +449,14 @@ def test_ids_of_pandas_string_dtype_are_saved_as_strings(tmp_path):
     again = load(tmp_path / "m")
     assert again.user_ids.tolist() == ["a", "b", "c"]
     assert again.item_ids.tolist() == ["x", "y", "z"]
+
+
+def test_a_recommender_saves_to_the_same_bytes_at_any_time(tmp_path, monkeypatch):
+    import time
+
+    rec = ItemCFRecommender().fit(pd.DataFrame({"user": [1, 1, 2], "item": [5, 6, 5]}))
+    rec.save(tmp_path / "a")
+    later = time.time() + 3 * 3600
+    monkeypatch.setattr(time, "time", lambda: later)
+    rec.save(tmp_path / "b")
+    assert (tmp_path / "a").read_bytes() == (tmp_path / "b").read_bytes()

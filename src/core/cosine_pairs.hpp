@@ -185,8 +185,7 @@ std::size_t scan_touched(const Cell<std::uint32_t>* cells, std::size_t n, std::u
 
 // Puts `count` touched ids (below n) in ascending order; `bitmap` (n/64 + 1
 // words) is zero before and after.
-void ascending_ids(std::uint32_t* touched, std::size_t count, std::size_t n,
-                   std::uint64_t* bitmap);
+void ascending_ids(std::uint32_t* touched, std::size_t count, std::size_t n, std::uint64_t* bitmap);
 
 // Sort keys of x's `count` listed neighbours ys with dot products `dots`, with
 // the similarities of Norms::cosine.

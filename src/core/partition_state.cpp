@@ -227,9 +227,9 @@ bool cosine_range(const CosineSides& s, const Norms& norms, std::uint64_t min_co
 // Consecutive pieces of [begin, end) of about equal work, with bounds on
 // what each one outputs.
 struct Pieces {
-    std::vector<std::size_t> cuts;        // piece k is [cuts[k], cuts[k+1])
-    std::vector<std::uint64_t> listed;    // at most this many list entries
-    std::vector<std::uint64_t> above;     // and pair records
+    std::vector<std::size_t> cuts;      // piece k is [cuts[k], cuts[k+1])
+    std::vector<std::uint64_t> listed;  // at most this many list entries
+    std::vector<std::uint64_t> above;   // and pair records
 };
 
 Pieces pieces(const CosineSides& s, std::size_t begin, std::size_t end, std::size_t parts,
@@ -275,12 +275,12 @@ Pieces pieces(const CosineSides& s, std::size_t begin, std::size_t end, std::siz
 // With min_common = 0 every entity is in every list: the general subset
 // computation handles that case.
 PartitionState cosine_partition_all_pairs(const CosineSides& s, std::span<const float> norms,
-                                          std::size_t begin, std::size_t end,
-                                          std::uint64_t keep, bool pairs) {
+                                          std::size_t begin, std::size_t end, std::uint64_t keep,
+                                          bool pairs) {
     std::vector<std::int32_t> entities(end - begin);
     for (std::size_t x = begin; x < end; ++x) entities[x - begin] = static_cast<std::int32_t>(x);
-    CosineSubset sub = cosine_subset(
-        CosineInputs{s.forward, s.other, s.n, s.other_rows, norms, 0}, entities, pairs);
+    CosineSubset sub = cosine_subset(CosineInputs{s.forward, s.other, s.n, s.other_rows, norms, 0},
+                                     entities, pairs);
     if (sub.first_unsortable < entities.size()) throw Panic(kUnwrapNone);
     PartitionState out;
     if (pairs) out.pair_offsets.push_back(0);
@@ -396,9 +396,9 @@ PartitionState swing_partition(const SwingModel& m, std::size_t begin, std::size
         while (running * kSlices >= total * slice) ++slice;
         std::vector<std::int32_t> items(i + 1 - from);
         for (std::size_t x = from; x <= i; ++x) items[x - from] = static_cast<std::int32_t>(x);
-        std::vector<SwingList> lists = swing_item_lists(m.user_interactions, m.item_interactions,
-                                                        m.n_users, m.n_items, m.alpha,
-                                                        m.max_cache_num, items);
+        std::vector<SwingList> lists =
+            swing_item_lists(m.user_interactions, m.item_interactions, m.n_users, m.n_items,
+                             m.alpha, m.max_cache_num, items);
         for (SwingList& list : lists) {
             const std::size_t length = kept_length(list.size(), keep);
             for (std::size_t j = 0; j < length; ++j) {
@@ -501,8 +501,8 @@ void complete_swing(SwingModel& m) {
     std::sort(held.begin(), held.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     SwingScores out;
-    out.reserve_dense(std::min<std::size_t>(static_cast<std::size_t>(m.n_items),
-                                            2 * held.size() + 4096));
+    out.reserve_dense(
+        std::min<std::size_t>(static_cast<std::size_t>(m.n_items), 2 * held.size() + 4096));
     for (auto& [id, list] : held) out.insert_or_assign(id, std::move(*list));
     m.swing_scores = std::move(out);
 }

@@ -71,8 +71,8 @@ PyTypeObject* buffer_type() {
 template <class T>
 Ref buffer_of(std::vector<T>& v) {
     PyTypeObject* type = buffer_type();
-    auto owner = std::make_unique<std::shared_ptr<void>>(
-        std::make_shared<std::vector<T>>(std::move(v)));
+    auto owner =
+        std::make_unique<std::shared_ptr<void>>(std::make_shared<std::vector<T>>(std::move(v)));
     const auto* held = static_cast<const std::vector<T>*>(owner->get());
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref object = check(alloc(type, 0));
@@ -91,7 +91,8 @@ class NumberRun {
 public:
     template <class Convert>
     NumberRun(PyObject* obj, Convert&& convert) {
-        if (PyObject_CheckBuffer(obj) && PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_ND) == 0) {
+        if (PyObject_CheckBuffer(obj) &&
+            PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_ND) == 0) {
             held_ = true;
             if (matches(view_)) {
                 data_ = std::span<const T>(static_cast<const T*>(view_.buf),
@@ -121,9 +122,12 @@ private:
         if (*f == '@' || *f == '=' || *f == '<') ++f;
         if (f[0] == '\0' || f[1] != '\0') return false;
         const char c = f[0];
-        if constexpr (std::is_floating_point_v<T>) return c == 'f' || c == 'd';
-        else if constexpr (std::is_signed_v<T>) return c == 'b' || c == 'h' || c == 'i' || c == 'l' || c == 'q' || c == 'n';
-        else return c == 'B' || c == 'H' || c == 'I' || c == 'L' || c == 'Q' || c == 'N';
+        if constexpr (std::is_floating_point_v<T>)
+            return c == 'f' || c == 'd';
+        else if constexpr (std::is_signed_v<T>)
+            return c == 'b' || c == 'h' || c == 'i' || c == 'l' || c == 'q' || c == 'n';
+        else
+            return c == 'B' || c == 'H' || c == 'I' || c == 'L' || c == 'Q' || c == 'N';
     }
 
     Py_buffer view_{};
@@ -195,8 +199,8 @@ PyObject* native_partition_lists(PyObject*, PyObject* args) {
         unsigned long long keep;
         int pairs;
         Py_ssize_t max_workers;
-        if (!PyArg_ParseTuple(args, "OKKKpn:partition_lists", &model, &begin, &end, &keep,
-                              &pairs, &max_workers))
+        if (!PyArg_ParseTuple(args, "OKKKpn:partition_lists", &model, &begin, &end, &keep, &pairs,
+                              &max_workers))
             throw ErrorAlreadySet();
         if (max_workers < 0) raise(PyExc_ValueError, "max_workers must not be negative");
         const Kind kind = kind_of(model);
@@ -226,10 +230,14 @@ PyObject* native_partition_lists(PyObject*, PyObject* args) {
         for (PartitionState& piece : pieces) {
             const std::size_t count = piece.offsets.size() - 1;
             Ref parts[8] = {
-                check(PyLong_FromSize_t(first)),  buffer_of(piece.offsets),
-                buffer_of(piece.ids),             buffer_of(piece.scores),
-                buffer_of(piece.pair_offsets),    buffer_of(piece.pair_ids),
-                buffer_of(piece.pair_dots),       buffer_of(piece.pair_counts),
+                check(PyLong_FromSize_t(first)),
+                buffer_of(piece.offsets),
+                buffer_of(piece.ids),
+                buffer_of(piece.scores),
+                buffer_of(piece.pair_offsets),
+                buffer_of(piece.pair_ids),
+                buffer_of(piece.pair_dots),
+                buffer_of(piece.pair_counts),
             };
             Ref item = check(PyTuple_Pack(8, parts[0].get(), parts[1].get(), parts[2].get(),
                                           parts[3].get(), parts[4].get(), parts[5].get(),
@@ -251,8 +259,8 @@ PyObject* native_install_lists(PyObject*, PyObject* args) {
         PyObject* model;
         unsigned long long first;
         PyObject* objs[7];
-        if (!PyArg_ParseTuple(args, "OKOOOOOOO:install_lists", &model, &first, &objs[0],
-                              &objs[1], &objs[2], &objs[3], &objs[4], &objs[5], &objs[6]))
+        if (!PyArg_ParseTuple(args, "OKOOOOOOO:install_lists", &model, &first, &objs[0], &objs[1],
+                              &objs[2], &objs[3], &objs[4], &objs[5], &objs[6]))
             throw ErrorAlreadySet();
         const Kind kind = kind_of(model);
         // Arrays of the dtypes partition_lists gives are read in place; the
@@ -264,10 +272,14 @@ PyObject* native_install_lists(PyObject*, PyObject* args) {
         const NumberRun<std::int32_t> pair_ids(objs[4], to_i32_sequence);
         const NumberRun<float> pair_dots(objs[5], to_f32_sequence);
         const NumberRun<std::uint32_t> pair_counts(objs[6], to_u32_sequence);
-        const PartitionView view{static_cast<std::size_t>(first), offsets_copy,
-                                 ids.span(),          scores.span(),
-                                 pair_offsets_copy,   pair_ids.span(),
-                                 pair_dots.span(),    pair_counts.span()};
+        const PartitionView view{static_cast<std::size_t>(first),
+                                 offsets_copy,
+                                 ids.span(),
+                                 scores.span(),
+                                 pair_offsets_copy,
+                                 pair_ids.span(),
+                                 pair_dots.span(),
+                                 pair_counts.span()};
         if (kind == Kind::Swing) {
             ExclusiveHold hold(swing_borrow(model));
             const ReleasedLock released;

@@ -21,6 +21,7 @@ import os
 import shutil
 import struct
 import tempfile
+import time
 import zipfile
 import zlib
 from typing import TYPE_CHECKING, Any
@@ -115,6 +116,16 @@ def _npy(array: npt.NDArray[Any]) -> bytes:
 
 # ---- save and load ----------------------------------------------------------------------
 
+_MEMBER_DATE = (1980, 1, 1, 0, 0, 0)  # the earliest time a zip member can carry
+_MEMBER_TIME = time.mktime((*_MEMBER_DATE, 0, 0, -1))
+
+
+def _member(name: str) -> zipfile.ZipInfo:
+    info = zipfile.ZipInfo(name, date_time=_MEMBER_DATE)
+    info.compress_type = zipfile.ZIP_STORED
+    info.external_attr = 0o600 << 16  # what writestr gives a member named by a string
+    return info
+
 
 def save_recommender(rec: Recommender, path: str | os.PathLike[str]) -> None:
     target = os.path.realpath(os.fspath(path))  # a symlink's target is what gets replaced
@@ -137,12 +148,16 @@ def save_recommender(rec: Recommender, path: str | os.PathLike[str]) -> None:
         with tempfile.TemporaryDirectory(prefix="quibrel-", dir=directory) as engine_dir:
             _quiet(_SAVE[_engine_kind(rec._model)], rec._model, engine_dir, "engine")
             with os.fdopen(fd, "wb") as f:
+                engine_path = os.path.join(engine_dir, "engine.gz")
+                # Members carry a fixed time, so that one recommender saves to one sequence
+                # of bytes whenever it is saved.
+                os.utime(engine_path, (_MEMBER_TIME, _MEMBER_TIME))
                 with zipfile.ZipFile(f, "w", compression=zipfile.ZIP_STORED) as z:
-                    z.writestr("recommender.json", json.dumps(header))
-                    z.write(os.path.join(engine_dir, "engine.gz"), "engine.gz")
-                    z.writestr(f"user_ids.{user_kind}", user_blob)
-                    z.writestr(f"item_ids.{item_kind}", item_blob)
-                    z.writestr("popularity.npy", _npy(rec._popularity))
+                    z.writestr(_member("recommender.json"), json.dumps(header))
+                    z.write(engine_path, "engine.gz")
+                    z.writestr(_member(f"user_ids.{user_kind}"), user_blob)
+                    z.writestr(_member(f"item_ids.{item_kind}"), item_blob)
+                    z.writestr(_member("popularity.npy"), _npy(rec._popularity))
                 f.flush()
                 os.fsync(f.fileno())
         # mkstemp creates the file 0600; give it the mode a plain open() would.
