@@ -40,4 +40,5 @@ echo "mypy --strict -p quibrel (the package itself)"
 "$PYTHON" -m mypy --strict -p quibrel
 
 echo "stubtest quibrel"
-"$PYTHON" -m mypy.stubtest quibrel --allowlist tools/stubtest_allowlist.txt
+# Entries only some stubtest versions need are not errors where they go unused.
+"$PYTHON" -m mypy.stubtest quibrel --allowlist tools/stubtest_allowlist.txt --ignore-unused-allowlist
