@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,17 @@ ConsumedMap to_consumed_map(PyObject* dict);
 CsrMatrix to_csr_matrix(PyObject* obj);
 
 // Results.
+
+// A copy of the values in a new bytes object, which numpy reads without copying again.
+template <class T>
+Ref bytes_of(std::span<const T> values) {
+    Ref out =
+        check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size_bytes())));
+    if (!values.empty())
+        std::memcpy(PyBytes_AsString(out.get()), values.data(), values.size_bytes());
+    return out;
+}
+
 Ref from_f32_list(const std::vector<float>& values);
 Ref from_i32_list(const std::vector<std::int32_t>& values);
 Ref from_u64_list(const std::vector<std::uint64_t>& values);

@@ -19,15 +19,6 @@
 namespace quibrel::py {
 namespace {
 
-template <class T>
-Ref bytes_of(std::span<const T> values) {
-    Ref out =
-        check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size_bytes())));
-    if (!values.empty())
-        std::memcpy(PyBytes_AsString(out.get()), values.data(), values.size_bytes());
-    return out;
-}
-
 // A read-only buffer over memory the core computed into (a vector moved in),
 // so that numpy reads it without a copy: partition_lists's results can run to
 // gigabytes, and a copy of them costs as much as their fresh pages.

@@ -15,15 +15,6 @@
 namespace quibrel::py {
 namespace {
 
-template <class T>
-Ref bytes_of(std::span<const T> values) {
-    Ref out =
-        check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size_bytes())));
-    if (!values.empty())
-        std::memcpy(PyBytes_AsString(out.get()), values.data(), values.size_bytes());
-    return out;
-}
-
 ExactRoute route_of(PyObject* obj) {
     if (obj == nullptr) return ExactRoute::Auto;
     const std::string word = convert_argument("route", [&] { return to_str(obj); });

@@ -18,14 +18,6 @@
 namespace quibrel::py {
 namespace {
 
-// Copies a vector into a new bytes object; numpy reads it without a copy.
-template <class T>
-Ref bytes_of(std::span<const T> values) {
-    Ref out = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size_bytes())));
-    if (!values.empty()) std::memcpy(PyBytes_AsString(out.get()), values.data(), values.size_bytes());
-    return out;
-}
-
 // Flattened per-entity lists: offsets (u64, one more than entities), ids, scores.
 struct FlatLists {
     std::vector<std::uint64_t> offsets{0};
