@@ -282,22 +282,11 @@ CsrMatrix to_csr_matrix(PyObject* obj) {
         try {
             return convert(value.get());
         } catch (const ErrorAlreadySet&) {
-            PyObject* type = nullptr;
-            PyObject* cause = nullptr;
-            PyObject* traceback = nullptr;
-            PyErr_Fetch(&type, &cause, &traceback);
-            PyErr_NormalizeException(&type, &cause, &traceback);
-            if (traceback != nullptr && cause != nullptr) PyException_SetTraceback(cause, traceback);
-            Ref cause_ref = Ref::steal(cause);
-            Py_XDECREF(type);
-            Py_XDECREF(traceback);
-            Ref message = check(
-                PyUnicode_FromFormat("failed to extract field CsrMatrix.%s", field_name));
-            Ref error = check(
-                PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
-            PyException_SetCause(error.get(), cause_ref.release());
-            PyErr_SetObject(PyExc_TypeError, error.get());
-            throw;
+            Ref cause = fetch_error();
+            raise_from(PyExc_TypeError,
+                       Ref::steal(PyUnicode_FromFormat("failed to extract field CsrMatrix.%s",
+                                                       field_name)),
+                       std::move(cause));
         }
     };
     m.indices = field("sparse_indices", "indices", to_i32_sequence);

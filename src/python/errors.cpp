@@ -63,6 +63,32 @@ void raise(PyObject* type, const std::string& message) {
     throw ErrorAlreadySet();
 }
 
+Ref fetch_error() noexcept {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) return Ref();
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+}
+
+void set_error_from(PyObject* type, Ref message, Ref cause) noexcept {
+    if (!message) return;  // building the message failed; that error is pending
+    Ref error = Ref::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
+    if (!error) return;
+    if (cause) PyException_SetCause(error.get(), cause.release());  // steals
+    PyErr_SetObject(type, error.get());
+}
+
+void raise_from(PyObject* type, Ref message, Ref cause) {
+    set_error_from(type, std::move(message), std::move(cause));
+    throw ErrorAlreadySet();
+}
+
 std::string type_name(PyObject* obj) {
     Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
     if (!name) {

@@ -28,6 +28,19 @@ inline Ref check(PyObject* p) {
 
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
+// Takes the pending Python exception, normalised and with its traceback
+// attached, so that it can become another exception's __cause__; null when
+// none is pending.
+Ref fetch_error() noexcept;
+
+// Sets type(message) as the pending exception with `cause` as its __cause__
+// (a null cause leaves it unset). If building it fails, that failure is the
+// pending error instead.
+void set_error_from(PyObject* type, Ref message, Ref cause) noexcept;
+
+// set_error_from, then ErrorAlreadySet.
+[[noreturn]] void raise_from(PyObject* type, Ref message, Ref cause);
+
 // The qualified name of obj's type, as used in conversion messages.
 std::string type_name(PyObject* obj);
 

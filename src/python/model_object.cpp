@@ -5,14 +5,11 @@ namespace quibrel::py {
 PyTypeObject* make_type(PyType_Spec* spec, const char* class_name) {
     PyObject* type = PyType_FromSpec(spec);
     if (type == nullptr) {
-        PyObject* t = nullptr;
-        PyObject* v = nullptr;
-        PyObject* tb = nullptr;
-        PyErr_Fetch(&t, &v, &tb);
-        Ref cause_type = Ref::steal(t), cause_value = Ref::steal(v), cause_tb = Ref::steal(tb);
-        PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s",
-                     class_name);
-        throw ErrorAlreadySet();
+        Ref cause = fetch_error();
+        raise_from(PyExc_RuntimeError,
+                   Ref::steal(PyUnicode_FromFormat(
+                       "An error occurred while initializing class %s", class_name)),
+                   std::move(cause));
     }
     return reinterpret_cast<PyTypeObject*>(type);
 }

@@ -77,30 +77,19 @@ void bind_arguments(const char* full_name, std::initializer_list<const char*> na
 }
 
 void add_argument_prefix(const char* param) noexcept {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type != PyExc_TypeError) {
-        PyErr_Restore(type, value, traceback);
-        return;
-    }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref old_type = Ref::steal(type);
-    Ref old_value = Ref::steal(value);
-    Ref old_traceback = Ref::steal(traceback);
-    Ref text = Ref::steal(old_value ? PyObject_Str(old_value.get()) : nullptr);
+    if (PyErr_Occurred() != PyExc_TypeError) return;  // only TypeErrors name the argument
+    Ref old = fetch_error();
+    Ref text = Ref::steal(PyObject_Str(old.get()));
     if (!text) {
-        PyErr_Restore(old_type.release(), old_value.release(), old_traceback.release());
+        PyErr_Clear();
+        PyObject* traceback = PyException_GetTraceback(old.get());
+        PyErr_Restore(Py_NewRef(PyExc_TypeError), old.release(), traceback);
         return;
     }
-    Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
-    Ref replacement = Ref::steal(
-        message ? PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr) : nullptr);
-    if (!replacement) return;  // the failure to build it is the error now
-    if (PyObject* cause = PyException_GetCause(old_value.get()))
-        PyException_SetCause(replacement.get(), cause);  // steals the new reference
-    PyErr_SetObject(PyExc_TypeError, replacement.get());
+    // The replacement keeps the original's own cause, not the original.
+    set_error_from(PyExc_TypeError,
+                   Ref::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get())),
+                   Ref::steal(PyException_GetCause(old.get())));
 }
 
 }  // namespace quibrel::py
