@@ -2,10 +2,13 @@
 dicts, consumed maps and interaction matrices."""
 
 import array
+import gzip
+import struct
 
 import numpy as np
 import pytest
 import quibrel
+from cf_state import state
 from conftest import Interactions, from_rows
 
 
@@ -47,10 +50,15 @@ class BadIter:
         (2**64 - 1, 2**64 - 1),
     ],
 )
-def test_u64_accepts(value, expected):
-    # k_sim is u64; the setter path exercises the same kind.
+def test_u64_accepts(value, expected, tmp_path):
+    # k_sim through the constructor, n_items through the setter; both land in the file header.
     m = make_item_cf(k_sim=value)
     m.n_items = value
+    quibrel.save_item_cf(m, str(tmp_path), "m")
+    raw = gzip.decompress((tmp_path / "m.gz").read_bytes())
+    (task_length,) = struct.unpack_from("<Q", raw)
+    k_sim, n_users, n_items, _ = struct.unpack_from("<QQQQ", raw, 8 + task_length)
+    assert (k_sim, n_users, n_items) == (expected, 3, expected)
 
 
 @pytest.mark.parametrize(
@@ -227,8 +235,11 @@ def test_missing_attribute_and_read_order():
     assert "sparse_indptr" in str(info.value)
 
 
-def test_int_data_is_accepted():
-    make_item_cf(item_interactions=Interactions([0, 1], [0, 2], [1, 2.5]))
+def test_int_data_is_accepted(tmp_path):
+    m = make_item_cf(item_interactions=Interactions([0, 1], [0, 2], [1, 2.5]))
+    indices, indptr, data = state(m, tmp_path)["item_interactions"]
+    assert indices.tolist() == [0, 1] and indptr.tolist() == [0, 2]
+    assert data.dtype == np.float32 and data.tolist() == [1.0, 2.5]
 
 
 # ---- constructor conversion order ---------------------------------------------

