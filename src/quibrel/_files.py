@@ -24,13 +24,15 @@ import tempfile
 import time
 import zipfile
 import zlib
-from typing import TYPE_CHECKING, Any
+from collections.abc import Mapping
+from typing import Any, ClassVar, Protocol, TypeVar
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
 from . import _native
+from ._ids import IdMap
 from .quibrel import (
     load_item_cf,
     load_swing,
@@ -40,8 +42,23 @@ from .quibrel import (
     save_user_cf,
 )
 
-if TYPE_CHECKING:
-    from .recommenders import Recommender
+
+class Stored(Protocol):
+    """What a recommender file holds of a recommender: its settings, id maps, item counts,
+    the state flags and the engine model."""
+
+    _engine_class: ClassVar[str]
+    _users: IdMap
+    _items: IdMap
+    _popularity: npt.NDArray[np.int64]
+    _approximate: bool
+    _truncated: int | None
+    _model: Any
+
+    def get_params(self) -> dict[str, Any]: ...
+
+
+_S = TypeVar("_S", bound=Stored)
 
 FORMAT = "quibrel-recommender"
 VERSION = 1
@@ -127,7 +144,7 @@ def _member(name: str) -> zipfile.ZipInfo:
     return info
 
 
-def save_recommender(rec: Recommender, path: str | os.PathLike[str]) -> None:
+def save_recommender(rec: Stored, path: str | os.PathLike[str]) -> None:
     target = os.path.realpath(os.fspath(path))  # a symlink's target is what gets replaced
     directory = os.path.dirname(target) or "."
     user_kind, user_blob = _encode_ids(rec._users.index, "user")
@@ -202,9 +219,9 @@ def _engine_counts(kind: str, path: str) -> tuple[int, int]:
     return n_users, n_items
 
 
-def load_recommender(path: str | os.PathLike[str]) -> Recommender:
-    from . import recommenders
-
+def load_recommender(path: str | os.PathLike[str], classes: Mapping[str, type[_S]]) -> _S:
+    """Reads a file `save_recommender` wrote; `classes` maps the class names a file may
+    name to the classes that rebuild them."""
     name = os.fspath(path)
     try:
         archive = zipfile.ZipFile(name)
@@ -223,14 +240,6 @@ def load_recommender(path: str | os.PathLike[str]) -> Recommender:
                 f"{name!r} has recommender file version {version!r}; this quibrel reads "
                 f"version {VERSION}"
             )
-        classes = {
-            c.__name__: c
-            for c in (
-                recommenders.ItemCFRecommender,
-                recommenders.UserCFRecommender,
-                recommenders.SwingRecommender,
-            )
-        }
         cls = classes.get(str(header.get("class", "")))
         if cls is None:
             raise ValueError(f"{name!r} holds an unknown recommender class {header.get('class')!r}")

@@ -31,6 +31,7 @@ from ._data import (
     set_consumed_from_rows,
     to_dense,
 )
+from ._files import engine_bytes, engine_from_bytes, load_recommender, save_recommender
 from ._ids import IdMap
 from .quibrel import ItemCF, Swing, UserCF
 
@@ -452,22 +453,16 @@ class Recommender:
         The file is written beside the target under a temporary name and renamed over it, so
         a failed save leaves an existing file as it was.
         """
-        from ._files import save_recommender
-
         self._fitted()
         save_recommender(self, path)
 
     @_reading
     def __getstate__(self) -> dict[str, Any]:
-        from ._files import engine_bytes
-
         state = {k: v for k, v in self.__dict__.items() if k not in ("_model", "_lock")}
         state["_model"] = None if self._model is None else engine_bytes(self._model)
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        from ._files import engine_from_bytes
-
         blob = state.pop("_model")
         self._truncated = None  # absent from recommenders pickled before it existed
         self.__dict__.update(state)
@@ -750,9 +745,9 @@ class SwingRecommender(Recommender):
 
 def load(path: str | os.PathLike[str]) -> Recommender:
     """Reads a recommender written by `save`; returns an object of the saved class."""
-    from ._files import load_recommender
-
-    return load_recommender(path)
+    return load_recommender(
+        path, {c.__name__: c for c in (ItemCFRecommender, UserCFRecommender, SwingRecommender)}
+    )
 
 
 # ---- helpers ---------------------------------------------------------------------------
