@@ -24,9 +24,11 @@ PAIR_BYTES = 12
 ENTRY_BYTES = 8
 
 # The sample's lists and pair records stay within this many bytes,
-_SAMPLE_BYTES = 64 << 20
-# and its work within this share of the fit's.
+_SAMPLE_BYTES = 128 << 20
+# and its entities within this share of them, or this many when that is more (small data is
+# cheap to sample and small samples of it are noisy).
 _SAMPLE_SHARE = 0.01
+_SAMPLE_LEAST = 256
 # Ranges of entities the sample is drawn in, one from each stretch of ids.
 _SAMPLE_RANGES = 8
 # A fit is refused only when its estimate exceeds the memory available by this factor, so
@@ -166,7 +168,7 @@ def _sample_ranges(
     n = len(listed)
     per_entity_bytes = entry_bytes * float(listed.mean()) + 1.0
     by_bytes = _SAMPLE_BYTES / per_entity_bytes
-    by_work = _SAMPLE_SHARE * n
+    by_work = max(_SAMPLE_SHARE * n, _SAMPLE_LEAST)
     size = int(max(min(by_bytes, by_work), _SAMPLE_RANGES))
     stretches = min(_SAMPLE_RANGES, n)
     length = max(1, min(math.ceil(size / stretches), n // stretches))
