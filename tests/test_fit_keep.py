@@ -95,10 +95,12 @@ def test_the_ranges_bound_the_lists_they_hold(monkeypatch):
     np.testing.assert_array_equal(lengths, [2, 1, 2, 1])
     np.testing.assert_array_equal(updates, [5, 3, 4, 2])
     assert _ranges.local_ranges(indptr, indices, other_indptr, True, 10).tolist() == [0, 4]
-    monkeypatch.setattr(_ranges, "_RANGE_BYTES", 40)
-    bounds = _ranges.local_ranges(indptr, indices, other_indptr, True, 10)
-    assert bounds[0] == 0 and bounds[-1] == 4 and len(bounds) > 2
-    assert (np.diff(bounds) > 0).all()
+    for bound, small in (("_RANGE_BYTES", 40), ("_RANGE_UPDATES", 6)):
+        with monkeypatch.context() as patch:
+            patch.setattr(_ranges, bound, small)
+            bounds = _ranges.local_ranges(indptr, indices, other_indptr, True, 10)
+        assert bounds[0] == 0 and bounds[-1] == 4 and len(bounds) > 2
+        assert (np.diff(bounds) > 0).all()
 
 
 # ---- the memory check ---------------------------------------------------------------------

@@ -130,12 +130,15 @@ def estimate_state(
         forward.sparse_indptr, forward.sparse_indices, other.sparse_indptr
     )
     listed = np.clip(updates - lengths, 0, max(n - 1, 0))
-    above = np.minimum(listed, n - 1 - np.arange(n, dtype=np.float64)) if cosine else listed * 0
+    # Pair records x < y: at most the partners above x.
+    above = np.minimum(listed, n - 1 - np.arange(n, dtype=np.float64))
+    if not cosine:
+        above[:] = 0
     bound = ENTRY_BYTES * float(listed.sum()) + PAIR_BYTES * float(above.sum())
     if bound <= room or n == 0:
         return Estimate(bound, bound, 0)
     entry_bytes = ENTRY_BYTES + (PAIR_BYTES if cosine else 0)
-    bounds = _sample_ranges(listed, updates, entry_bytes)
+    bounds = _sample_ranges(listed, entry_bytes)
     got_listed = got_above = 0
     bound_listed = bound_above = 0.0
     for begin, end in bounds:
@@ -157,12 +160,11 @@ def estimate_state(
 
 
 def _share(got: int, bound: float) -> float:
+    # A sample whose entities can have no neighbours tells nothing: the bound stands.
     return 1.0 if bound <= 0 else min(got / bound, 1.0)
 
 
-def _sample_ranges(
-    listed: npt.NDArray[np.float64], updates: npt.NDArray[np.float64], entry_bytes: int
-) -> list[tuple[int, int]]:
+def _sample_ranges(listed: npt.NDArray[np.float64], entry_bytes: int) -> list[tuple[int, int]]:
     """Ranges of entities to compute, one at a seeded place in each of _SAMPLE_RANGES equal
     stretches of ids, as long as the sample's bounded output and expected work allow."""
     n = len(listed)

@@ -29,8 +29,11 @@ LIST_DTYPES: tuple[type, ...] = (
     np.uint32,
 )
 
-# Most bytes of lists a local range may hold before they are installed.
+# Most bytes of lists a local range may hold before they are installed,
 _RANGE_BYTES = 256 << 20
+# and most cell updates it makes: a few seconds of work, since an interrupt is seen and the
+# progress moves only between ranges.
+_RANGE_UPDATES = 2e9
 
 
 def entity_reach(
@@ -107,7 +110,8 @@ def local_ranges(
     keep: int,
 ) -> npt.NDArray[np.int64]:
     """Bounds of consecutive ranges whose kept lists, and for Swing the whole lists a range
-    holds a slice of at a time while it cuts them, stay within _RANGE_BYTES each."""
+    holds a slice of at a time while it cuts them, stay within _RANGE_BYTES each, and whose
+    updates stay within _RANGE_UPDATES."""
     n = len(indptr) - 1
     lengths, updates = entity_reach(indptr, indices, other_indptr)
     reach = np.clip(updates - lengths, 0, max(n - 1, 0))
@@ -115,8 +119,9 @@ def local_ranges(
     if not cosine:
         # A Swing range computes its items' whole lists in about 16 slices.
         held = held + reach / 8
-    cost = 8.0 * (held + 1.0)
-    count = int(np.ceil(cost.sum() / _RANGE_BYTES)) if n else 1
+    # Ranges of equal cost, at most 1 each, are within both bounds.
+    cost = 8.0 * (held + 1.0) / _RANGE_BYTES + updates / _RANGE_UPDATES
+    count = int(np.ceil(cost.sum())) if n else 1
     return ranges(cost, max(count, 1))
 
 
