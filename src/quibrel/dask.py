@@ -68,9 +68,8 @@ def fit(
     equals one fitted locally on `ddf.compute()`: the same dense ids (in order of first
     appearance, partitions in order), a repeated (user, item) pair keeping its last value,
     and the same lists, bit for bit. With `keep=k` only the first k entries of each list
-    are gathered (`truncated` is then k): `recommend` and `predict` read the first `k_sim`
-    (`top_k` for Swing) entries of a list, so with k at least that they answer exactly as the
-    full model does; `partial_fit` then takes only `exact=False`. `client` defaults to the
+    are gathered, and the result is that of `Recommender.fit` with `keep=k` (`truncated` is
+    then k; see there what such a model answers). `client` defaults to the
     current distributed client; `partitions` is the number of entity ranges (by default four
     per worker thread). A failing task raises PartitionError naming its partition.
     """
