@@ -3,6 +3,7 @@ full fit estimates its state and refuses, before computing, one that cannot fit.
 
 from __future__ import annotations
 
+import os
 import pickle
 import re
 
@@ -170,8 +171,27 @@ def test_a_state_a_little_beyond_the_room_is_allowed_and_more_is_refused(frame, 
         ItemCFRecommender().fit(frame, value_col="value")
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/meminfo"), reason="Linux only")
 def test_the_available_memory_is_read():
     room = _memory.available_bytes()
     with open("/proc/meminfo") as f:
         total = next(int(line.split()[1]) * 1024 for line in f if line.startswith("MemTotal:"))
     assert room is not None and 0 < room <= total
+
+
+def test_a_control_group_limit_is_read_for_both_versions(tmp_path):
+    def group(membership, files):
+        (tmp_path / "cgroup").write_text(membership)
+        for name, text in files.items():
+            (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+            (tmp_path / name).write_text(text)
+        return _memory._cgroup_room(str(tmp_path / "cgroup"), str(tmp_path))
+
+    assert group("0::/job\n", {"job/memory.max": "1000\n", "job/memory.current": "300"}) == 700
+    assert group("0::/job\n", {"job/memory.max": "max\n"}) is None
+    v1 = "4:cpu,cpuacct:/a\n3:memory:/b\n"
+    files = {"memory/b/memory.limit_in_bytes": "5000", "memory/b/memory.usage_in_bytes": "6000"}
+    assert group(v1, files) == 0  # over its limit: no room
+    files["memory/b/memory.limit_in_bytes"] = str(2**63 - 4096)  # version 1's "no limit"
+    assert group(v1, files) is None
+    assert _memory._cgroup_room(str(tmp_path / "absent"), str(tmp_path)) is None

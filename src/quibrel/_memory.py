@@ -88,10 +88,10 @@ def _read_number(path: str) -> int | None:
         return None
 
 
-def _cgroup_room() -> int | None:
+def _cgroup_room(membership: str = "/proc/self/cgroup", root: str = "/sys/fs/cgroup") -> int | None:
     """The limit of this process's control group less its usage, if a limit is set."""
     try:
-        with open("/proc/self/cgroup") as f:
+        with open(membership) as f:
             lines = f.read().splitlines()
     except OSError:
         return None
@@ -101,11 +101,11 @@ def _cgroup_room() -> int | None:
             continue
         controllers, path = parts[1], parts[2].lstrip("/")
         if controllers == "":  # the unified hierarchy
-            base = os.path.join("/sys/fs/cgroup", path)
+            base = os.path.join(root, path)
             limit = _read_number(os.path.join(base, "memory.max"))
             usage = _read_number(os.path.join(base, "memory.current"))
         elif "memory" in controllers.split(","):
-            base = os.path.join("/sys/fs/cgroup/memory", path)
+            base = os.path.join(root, "memory", path)
             limit = _read_number(os.path.join(base, "memory.limit_in_bytes"))
             usage = _read_number(os.path.join(base, "memory.usage_in_bytes"))
         else:
