@@ -89,18 +89,19 @@ def test_the_cut_is_recorded_and_kept(cls, frame, tmp_path):
 
 
 def test_the_ranges_bound_the_lists_they_hold(monkeypatch):
-    indptr = np.array([0, 2, 3, 5, 6], dtype=np.int64)  # 4 entities over 3 other rows
+    # 7 entities over 3 other rows; the first, a middle and the last have no interactions.
+    indptr = np.array([0, 0, 2, 3, 3, 5, 6, 6], dtype=np.int64)
     indices = np.array([0, 1, 1, 0, 2, 2], dtype=np.int32)
     other_indptr = np.array([0, 2, 5, 7], dtype=np.int64)
     lengths, updates = _ranges.entity_reach(indptr, indices, other_indptr)
-    np.testing.assert_array_equal(lengths, [2, 1, 2, 1])
-    np.testing.assert_array_equal(updates, [5, 3, 4, 2])
-    assert _ranges.local_ranges(indptr, indices, other_indptr, True, 10).tolist() == [0, 4]
+    np.testing.assert_array_equal(lengths, [0, 2, 1, 0, 2, 1, 0])
+    np.testing.assert_array_equal(updates, [0, 5, 3, 0, 4, 2, 0])
+    assert _ranges.local_ranges(indptr, indices, other_indptr, True, 10).tolist() == [0, 7]
     for bound, small in (("_RANGE_BYTES", 40), ("_RANGE_UPDATES", 6)):
         with monkeypatch.context() as patch:
             patch.setattr(_ranges, bound, small)
             bounds = _ranges.local_ranges(indptr, indices, other_indptr, True, 10)
-        assert bounds[0] == 0 and bounds[-1] == 4 and len(bounds) > 2
+        assert bounds[0] == 0 and bounds[-1] == 7 and len(bounds) > 2
         assert (np.diff(bounds) > 0).all()
 
 

@@ -44,10 +44,17 @@ def entity_reach(
     """Each entity's row length and its updates: the summed lengths of the other side's rows
     its row meets (itself included once per column). Its distinct neighbours number at most
     updates - length."""
-    lengths = np.diff(indptr).astype(np.float64)
-    met = np.concatenate([[0.0], np.cumsum(np.diff(other_indptr)[indices], dtype=np.float64)])
-    updates: npt.NDArray[np.float64] = met[indptr[1:]] - met[indptr[:-1]]
-    return lengths, updates
+    lengths = np.diff(indptr)
+    # One temporary the size of the interactions, 32-bit where the lengths allow: this runs
+    # before every full fit.
+    narrow = len(other_indptr) == 0 or int(other_indptr[-1]) < 2**31
+    met = np.diff(other_indptr).astype(np.int32 if narrow else np.int64)[indices]
+    updates = np.zeros(len(lengths), dtype=np.float64)
+    rows = lengths > 0
+    if met.size:
+        # Each non-empty row's run of `met` ends where the next non-empty one starts.
+        updates[rows] = np.add.reduceat(met, indptr[:-1][rows], dtype=np.float64)
+    return lengths.astype(np.float64), updates
 
 
 def entity_costs(
