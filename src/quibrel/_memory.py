@@ -40,7 +40,8 @@ MARGIN = 1.1
 
 class StateTooLargeError(MemoryError):
     """A full fit's neighbour lists and pair records would not fit in the memory available;
-    raised before the fit allocates them."""
+    raised before the fit allocates them. A MemoryError, since that is what the fit would
+    otherwise end in (if the system let it): code that handles one handles both."""
 
 
 @dataclass(frozen=True)

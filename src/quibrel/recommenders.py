@@ -37,6 +37,7 @@ from .quibrel import ItemCF, Swing, UserCF
 __all__ = ["ItemCFRecommender", "SwingRecommender", "UserCFRecommender", "load"]
 
 
+# Raised by fit; defined beside the estimate it reports.
 StateTooLargeError = _memory.StateTooLargeError
 
 
