@@ -110,10 +110,12 @@ def step_estimate(x: sp.csr_matrix, args: argparse.Namespace, model: str, keep: 
     room = _memory.available_bytes() or 0
     threads = rec._threads()
     t = time.perf_counter()
-    quick = _memory.estimate_state(engine, forward, other, True, threads, _memory.MARGIN * room)
+    quick = _memory.estimate_state(
+        lambda: engine, forward, other, True, threads, _memory.MARGIN * room
+    )
     quick_s = time.perf_counter() - t
     t = time.perf_counter()
-    sampled = _memory.estimate_state(engine, forward, other, True, threads, 0)
+    sampled = _memory.estimate_state(lambda: engine, forward, other, True, threads, 0)
     sampled_s = time.perf_counter() - t
     return {
         "available": room,

@@ -128,12 +128,16 @@ def test_the_estimate_is_close_and_the_bound_above(cls, min_common):
     model = rec._new_engine_model(*m.shape, by_user, by_item)
     forward, other = rec._list_sides(by_user, by_item)
     exact = exact_cosine_bytes(m if cls is UserCFRecommender else m.T, min_common)
-    sampled = _memory.estimate_state(model, forward, other, True, 1, 0)
+    sampled = _memory.estimate_state(lambda: model, forward, other, True, 1, 0)
     assert 0 < sampled.sampled < m.shape[cls is ItemCFRecommender]
     assert sampled.bound >= exact
     assert sampled.bytes == pytest.approx(exact, rel=0.15)
-    # Room for the bound: nothing is computed.
-    roomy = _memory.estimate_state(model, forward, other, True, 1, sampled.bound)
+
+    # Room for the bound: nothing is computed, and no model needs building.
+    def no_model():
+        raise AssertionError("the model was asked for")
+
+    roomy = _memory.estimate_state(no_model, forward, other, True, 1, sampled.bound)
     assert roomy.sampled == 0 and roomy.bytes == roomy.bound == sampled.bound
 
 

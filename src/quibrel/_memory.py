@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import math
 import os
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
@@ -118,16 +119,16 @@ def _cgroup_room(membership: str = "/proc/self/cgroup", root: str = "/sys/fs/cgr
 
 
 def estimate_state(
-    model: Any,
+    model: Callable[[], Any],
     forward: Any,
     other: Any,
     cosine: bool,
     threads: int,
     room: float,
 ) -> Estimate:
-    """The state a full fit of `model` would hold: the upper bound when it is within `room`
-    bytes, else a sampled estimate. `forward` holds the rows of the entities the lists are
-    for, `other` the other orientation."""
+    """The state a full fit of the engine model `model()` would hold: the upper bound when it
+    is within `room` bytes, else a sampled estimate (only then is `model` called). `forward`
+    holds the rows of the entities the lists are for, `other` the other orientation."""
     n = len(forward.sparse_indptr) - 1
     lengths, updates = _ranges.entity_reach(
         forward.sparse_indptr, forward.sparse_indices, other.sparse_indptr
@@ -142,10 +143,11 @@ def estimate_state(
         return Estimate(bound, bound, 0)
     entry_bytes = ENTRY_BYTES + (PAIR_BYTES if cosine else 0)
     bounds = _sample_ranges(listed, entry_bytes)
+    engine = model()
     got_listed = got_above = 0
     bound_listed = bound_above = 0.0
     for begin, end in bounds:
-        pieces = _ranges.range_lists(model, begin, end, 0, cosine, threads)
+        pieces = _ranges.range_lists(engine, begin, end, 0, cosine, threads)
         for k in range(len(pieces[0])):
             offsets, pair_offsets = pieces[1 + 7 * k], pieces[4 + 7 * k]
             got_listed += int(offsets[-1])
@@ -186,17 +188,20 @@ def _sample_ranges(listed: npt.NDArray[np.float64], entry_bytes: int) -> list[tu
     return out
 
 
-def check_room(estimate: Estimate, room: int, name: str, cosine: bool) -> None:
+def check_room(
+    estimate: Estimate, room: int, name: str, cosine: bool, suggest_dask: bool = True
+) -> None:
     """Raises StateTooLargeError when the estimated state exceeds `room` by more than the
     margin."""
     if estimate.bytes <= MARGIN * room:
         return
     what = "neighbour lists and pair records" if cosine else "lists"
+    dask = "fit on a cluster with quibrel.dask, " if suggest_dask else ""
     raise StateTooLargeError(
         f"a full fit of this {name} needs about {_size(estimate.bytes)} for its {what}, but "
         f"only {_size(room)} of memory is available: fit with keep=k to hold only the first "
-        "k entries of each list (recommend answers the same for k_sim or top_k up to k), fit "
-        "on a cluster with quibrel.dask, or pass check_memory=False to try anyway"
+        "k entries of each list (recommend answers the same for k_sim or top_k up to k), "
+        f"{dask}or pass check_memory=False to try anyway"
     )
 
 

@@ -60,6 +60,7 @@ def fit(
     keep: int | None = None,
     client: Client | None = None,
     partitions: int | None = None,
+    check_memory: bool = True,
 ) -> R:
     """Fits `recommender` (an ItemCF, UserCF or Swing recommender, whose settings are used)
     on the interactions of `ddf` on the cluster; returns it.
@@ -71,7 +72,9 @@ def fit(
     are gathered, and the result is that of `Recommender.fit` with `keep=k` (`truncated` is
     then k; see there what such a model answers). `client` defaults to the
     current distributed client; `partitions` is the number of entity ranges (by default four
-    per worker thread). A failing task raises PartitionError naming its partition.
+    per worker thread). A failing task raises PartitionError naming its partition. Without
+    `keep`, the client checks as `Recommender.fit` does that the whole state fits in its
+    memory before any list is computed (StateTooLargeError), unless `check_memory` is False.
     """
     if not isinstance(recommender, Recommender):
         raise TypeError(
@@ -89,7 +92,9 @@ def fit(
         if col is not None and col not in ddf.columns:
             raise KeyError(f"data has no column {col!r} (the {role})")
     client = _client(client)
-    stage = _prepare(client, recommender, ddf, user_col, item_col, value_col)
+    stage = _prepare(
+        client, recommender, ddf, user_col, item_col, value_col, keep is None and check_memory
+    )
     try:
         _gather_lists(client, stage, keep, partitions, recommender.num_threads)
     finally:
@@ -153,7 +158,13 @@ class _Stage:
         self.cost: npt.NDArray[np.float64] = fields["cost"]
         self.cosine: bool = fields["cosine"]
         self.what: str = fields["what"]
-        self.matrices: Future[Any] = fields["matrices"]
+        self.matrices: Future[Any]  # set once the matrices are sent
+
+    def built(self) -> Any:
+        """The client's model, built on first use."""
+        if self.model is None:
+            self.model = self._build()
+        return self.model
 
 
 def _prepare(
@@ -163,6 +174,7 @@ def _prepare(
     user_col: str,
     item_col: str,
     value_col: str | None,
+    check_memory: bool = False,
 ) -> _Stage:
     users, items, dense = _dense_interactions(client, ddf, user_col, item_col, value_col)
     n_users, n_items = len(users), len(items)
@@ -174,16 +186,7 @@ def _prepare(
     cosine = recommender._engine_class != "Swing"
     user_side = isinstance(recommender, UserCFRecommender)
     forward, other = recommender._list_sides(by_user, by_item)
-    shared = _Matrices(
-        type(recommender),
-        recommender.get_params(),
-        n_users,
-        n_items,
-        _Csr.of(by_user),
-        _Csr.of(by_item),
-    )
-    [matrices] = client.scatter([shared], broadcast=True, hash=False)
-    return _Stage(
+    stage = _Stage(
         users=users,
         items=items,
         # Built while the workers compute.
@@ -194,8 +197,20 @@ def _prepare(
         ),
         cosine=cosine,
         what="users" if user_side else "items",
-        matrices=matrices,
     )
+    if check_memory:
+        # The client gathers the whole state: refused before anything is sent.
+        recommender._check_memory(stage.built, forward, other, cosine, suggest_dask=False)
+    shared = _Matrices(
+        type(recommender),
+        recommender.get_params(),
+        n_users,
+        n_items,
+        _Csr.of(by_user),
+        _Csr.of(by_item),
+    )
+    [stage.matrices] = client.scatter([shared], broadcast=True, hash=False)
+    return stage
 
 
 def _gather_lists(
@@ -223,8 +238,7 @@ def _gather_lists(
         ): p
         for p, (begin, end) in enumerate(pairwise(ranges))
     }
-    if stage.model is None:
-        stage.model = stage._build()
+    stage.built()
     # Results are fetched in the background while earlier ones are installed.
     for future, result in as_completed(futures, with_results=True, raise_errors=False):
         if future.status != "finished":

@@ -237,18 +237,27 @@ class Recommender:
             self._compute_ranges(model, bounds, keep)
         else:
             if check_memory:
-                self._check_memory(model, forward, other, cosine)
+                self._check_memory(lambda: model, forward, other, cosine)
             self._compute(model)
         return model, users, items, np.diff(by_item.sparse_indptr).astype(np.int64)
 
-    def _check_memory(self, model: Any, forward: Any, other: Any, cosine: bool) -> None:
+    def _check_memory(
+        self,
+        model: Callable[[], Any],
+        forward: Any,
+        other: Any,
+        cosine: bool,
+        suggest_dask: bool = True,
+    ) -> None:
+        """Raises StateTooLargeError when the full state of the engine model `model()` (built
+        only if the estimate needs it) would not fit in the memory available."""
         room = _memory.available_bytes()
         if room is None:
             return
         # Within the room even by its upper bound, the state is not sampled.
         limit = _memory.MARGIN * room
         estimate = _memory.estimate_state(model, forward, other, cosine, self._threads(), limit)
-        _memory.check_room(estimate, room, type(self).__name__, cosine)
+        _memory.check_room(estimate, room, type(self).__name__, cosine, suggest_dask)
 
     def _compute_ranges(self, model: Any, bounds: npt.NDArray[np.int64], keep: int) -> None:
         bar = _ProgressBars(type(self).__name__) if self.show_progress else None
