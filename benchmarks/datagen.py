@@ -31,6 +31,8 @@ class Preset:
     item_exponent: float  # popularity of the item at rank r is proportional to r ** -exponent
     activity_sigma: float  # sigma of the log-normal number of interactions per user
     seed: int
+    min_activity: int = 1  # interactions per user, at least
+    max_activity: int | None = None  # and at most (None: half the catalogue)
 
 
 PRESETS = {
@@ -41,6 +43,10 @@ PRESETS = {
     "catalog-200k": Preset(50_000, 200_000, 1_000_000, 0.9, 1.0, 200),
     # About 2.5 M interactions on a mid-sized catalogue: the library's overhead benchmark.
     "synthetic-2.5m": Preset(60_000, 12_000, 2_500_000, 0.8, 1.3, 25),
+    # The shape of MovieLens 20M (138,493 users x 26,744 movies, 20.0 M ratings, at least 20
+    # and at most 9,254 per user; F. M. Harper and J. A. Konstan, ACM TiiS 5(4), 2015), drawn:
+    # Zipf-like popularity, log-normal activity. Its full user-user state does not fit in memory.
+    "ml20m-shaped": Preset(138_000, 27_000, 20_000_000, 0.9, 1.2, 2015, 20, 9_000),
     # Small enough for a quick check of the scripts.
     "tiny": Preset(2_000, 1_000, 40_000, 0.8, 1.2, 1),
 }
@@ -61,11 +67,12 @@ def generate(p: Preset) -> sp.csr_matrix:
 
 def _draw(p: Preset, scale: float) -> sp.csr_matrix:
     rng = np.random.default_rng(p.seed)
-    # Heavy-tailed activity: log-normal counts scaled to the target total,
-    # each user at least 1 and at most half the catalogue.
+    # Heavy-tailed activity: log-normal counts scaled to the target total, each user between
+    # the preset's bounds (by default at least 1 and at most half the catalogue).
     activity = rng.lognormal(mean=0.0, sigma=p.activity_sigma, size=p.n_users)
     counts = np.round(activity / activity.sum() * p.n_interactions * scale).astype(np.int64)
-    counts = np.clip(counts, 1, p.n_items // 2)
+    most = p.n_items // 2 if p.max_activity is None else p.max_activity
+    counts = np.clip(counts, p.min_activity, most)
     # Power-law popularity over a random permutation of item ids, so that id
     # order says nothing about popularity.
     popularity = np.arange(1, p.n_items + 1, dtype=np.float64) ** -p.item_exponent

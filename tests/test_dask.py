@@ -213,3 +213,24 @@ def test_only_quibrel_dask_imports_dask():
         "assert 'dask' in sys.modules and 'distributed' in sys.modules\n"
     )
     assert out.returncode == 0, out.stderr
+
+
+def test_a_full_gather_that_cannot_fit_is_refused_before_any_task(client, frame, monkeypatch):
+    from quibrel import _memory
+    from quibrel.recommenders import StateTooLargeError
+
+    rec = ItemCFRecommender().fit(frame, value_col="rating")
+    monkeypatch.setattr(_memory, "available_bytes", lambda: 1000)
+    submitted = []
+    monkeypatch.setattr(qd, "_gather_lists", lambda *args: submitted.append(args))
+    with pytest.raises(StateTooLargeError, match="only 1000 bytes") as caught:
+        qd.fit(rec, split(frame), value_col="rating")
+    assert "keep=k" in str(caught.value) and "quibrel.dask" not in str(caught.value)
+    assert not submitted and rec.truncated is None and rec.is_fitted
+    monkeypatch.undo()
+    monkeypatch.setattr(_memory, "available_bytes", lambda: 1000)
+    kept = qd.fit(ItemCFRecommender(k_sim=5), split(frame), value_col="rating", keep=5)
+    assert kept.truncated == 5
+    unchecked = qd.fit(ItemCFRecommender(), split(frame), value_col="rating", check_memory=False)
+    local = ItemCFRecommender().fit(frame, value_col="rating", check_memory=False)
+    assert_same_model(unchecked, local)

@@ -31,7 +31,7 @@ import pandas as pd
 from dask.delayed import delayed
 from distributed import Client, Future, as_completed, get_client, get_worker, wait
 
-from . import _native
+from . import _native, _ranges
 from ._data import DenseBatch, both_orientations, positive_int, read_interactions
 from ._ids import IdMap
 from .recommenders import Recommender, UserCFRecommender
@@ -45,17 +45,6 @@ class PartitionError(RuntimeError):
     """A partition's task failed on a worker; the message names the partition and the
     original error, which is also the exception's cause where it could be carried over."""
 
-
-# Element types of what _native.partition_lists returns, in order.
-_LIST_DTYPES: tuple[type, ...] = (
-    np.uint64,
-    np.int32,
-    np.float32,
-    np.uint64,
-    np.int32,
-    np.float32,
-    np.uint32,
-)
 
 # Entity ranges per worker thread: more ranges balance the work better and keep less state
 # on a worker at a time (a range's lists wait there until the client fetches them).
@@ -71,6 +60,7 @@ def fit(
     keep: int | None = None,
     client: Client | None = None,
     partitions: int | None = None,
+    check_memory: bool = True,
 ) -> R:
     """Fits `recommender` (an ItemCF, UserCF or Swing recommender, whose settings are used)
     on the interactions of `ddf` on the cluster; returns it.
@@ -79,11 +69,12 @@ def fit(
     equals one fitted locally on `ddf.compute()`: the same dense ids (in order of first
     appearance, partitions in order), a repeated (user, item) pair keeping its last value,
     and the same lists, bit for bit. With `keep=k` only the first k entries of each list
-    are gathered (`truncated` is then k): `recommend` and `predict` read the first `k_sim`
-    (`top_k` for Swing) entries of a list, so with k at least that they answer exactly as the
-    full model does; `partial_fit` then takes only `exact=False`. `client` defaults to the
+    are gathered, and the result is that of `Recommender.fit` with `keep=k` (`truncated` is
+    then k; see there what such a model answers). `client` defaults to the
     current distributed client; `partitions` is the number of entity ranges (by default four
-    per worker thread). A failing task raises PartitionError naming its partition.
+    per worker thread). A failing task raises PartitionError naming its partition. Without
+    `keep`, the client checks as `Recommender.fit` does that the whole state fits in its
+    memory before any list is computed (StateTooLargeError), unless `check_memory` is False.
     """
     if not isinstance(recommender, Recommender):
         raise TypeError(
@@ -101,18 +92,16 @@ def fit(
         if col is not None and col not in ddf.columns:
             raise KeyError(f"data has no column {col!r} (the {role})")
     client = _client(client)
-    stage = _prepare(client, recommender, ddf, user_col, item_col, value_col)
+    stage = _prepare(
+        client, recommender, ddf, user_col, item_col, value_col, keep is None and check_memory
+    )
     try:
         _gather_lists(client, stage, keep, partitions, recommender.num_threads)
     finally:
         stage.matrices.release()
     _native.complete_state(stage.model)
-
-    recommender._model = stage.model
-    recommender._users, recommender._items = stage.users, stage.items
-    recommender._popularity = stage.popularity
-    recommender._approximate = False
-    recommender._truncated = keep
+    with recommender._lock.writing():
+        recommender._install(stage.model, stage.users, stage.items, stage.popularity, keep)
     return recommender
 
 
@@ -169,7 +158,13 @@ class _Stage:
         self.cost: npt.NDArray[np.float64] = fields["cost"]
         self.cosine: bool = fields["cosine"]
         self.what: str = fields["what"]
-        self.matrices: Future[Any] = fields["matrices"]
+        self.matrices: Future[Any]  # set once the matrices are sent
+
+    def built(self) -> Any:
+        """The client's model, built on first use."""
+        if self.model is None:
+            self.model = self._build()
+        return self.model
 
 
 def _prepare(
@@ -179,6 +174,7 @@ def _prepare(
     user_col: str,
     item_col: str,
     value_col: str | None,
+    check_memory: bool = False,
 ) -> _Stage:
     users, items, dense = _dense_interactions(client, ddf, user_col, item_col, value_col)
     n_users, n_items = len(users), len(items)
@@ -189,7 +185,22 @@ def _prepare(
     by_user, by_item = recommender._engine_inputs(users, items, by_user, by_item)
     cosine = recommender._engine_class != "Swing"
     user_side = isinstance(recommender, UserCFRecommender)
-    forward, other = (by_user, by_item) if user_side else (by_item, by_user)
+    forward, other = recommender._list_sides(by_user, by_item)
+    stage = _Stage(
+        users=users,
+        items=items,
+        # Built while the workers compute.
+        model=lambda: recommender._new_engine_model(n_users, n_items, by_user, by_item),
+        popularity=popularity,
+        cost=_ranges.entity_costs(
+            forward.sparse_indptr, forward.sparse_indices, other.sparse_indptr, cosine
+        ),
+        cosine=cosine,
+        what="users" if user_side else "items",
+    )
+    if check_memory:
+        # The client gathers the whole state: refused before anything is sent.
+        recommender._check_memory(stage.built, forward, other, cosine, suggest_dask=False)
     shared = _Matrices(
         type(recommender),
         recommender.get_params(),
@@ -198,20 +209,8 @@ def _prepare(
         _Csr.of(by_user),
         _Csr.of(by_item),
     )
-    [matrices] = client.scatter([shared], broadcast=True, hash=False)
-    return _Stage(
-        users=users,
-        items=items,
-        # Built while the workers compute.
-        model=lambda: recommender._new_engine_model(n_users, n_items, by_user, by_item),
-        popularity=popularity,
-        cost=_entity_costs(
-            forward.sparse_indptr, forward.sparse_indices, other.sparse_indptr, cosine
-        ),
-        cosine=cosine,
-        what="users" if user_side else "items",
-        matrices=matrices,
-    )
+    [stage.matrices] = client.scatter([shared], broadcast=True, hash=False)
+    return stage
 
 
 def _gather_lists(
@@ -223,7 +222,7 @@ def _gather_lists(
 ) -> None:
     """Computes the entity ranges on the workers and installs their lists in the model."""
     threads = sum(client.nthreads().values())
-    ranges = _ranges(stage.cost, partitions or _RANGES_PER_THREAD * max(threads, 1))
+    ranges = _ranges.ranges(stage.cost, partitions or _RANGES_PER_THREAD * max(threads, 1))
     futures = {
         client.submit(
             _range_lists,
@@ -239,15 +238,12 @@ def _gather_lists(
         ): p
         for p, (begin, end) in enumerate(pairwise(ranges))
     }
-    if stage.model is None:
-        stage.model = stage._build()
+    stage.built()
     # Results are fetched in the background while earlier ones are installed.
     for future, result in as_completed(futures, with_results=True, raise_errors=False):
         if future.status != "finished":
             _raise_for(future, futures[future], stage.what)
-        firsts, arrays = result[0], result[1:]
-        for k, first in enumerate(firsts):
-            _native.install_lists(stage.model, int(first), *arrays[7 * k : 7 * k + 7])
+        _ranges.install(stage.model, result)
         del result
         future.release()
 
@@ -324,36 +320,6 @@ def _concatenate(parts: Sequence[npt.NDArray[Any]]) -> npt.NDArray[Any]:
     if all(p.dtype == parts[0].dtype for p in parts):
         return np.concatenate(parts)
     return np.concatenate([p.astype(object) for p in parts])
-
-
-def _entity_costs(
-    indptr: npt.NDArray[np.int64],
-    indices: npt.NDArray[np.int32],
-    other_indptr: npt.NDArray[np.int64],
-    cosine: bool,
-) -> npt.NDArray[np.float64]:
-    """Weight of each entity in the ranges: its share of the estimated work (cosine: the cell
-    updates of its row, the lengths of the other side's rows it meets; Swing: its user pairs)
-    plus its share of the most its list can hold (the entities those rows reach). Both count:
-    cheap entities can have long lists, and a range's lists wait on its worker until fetched."""
-    n = len(indptr) - 1
-    lengths = np.diff(indptr).astype(np.float64)
-    met = np.concatenate([[0.0], np.cumsum(np.diff(other_indptr)[indices], dtype=np.float64)])
-    updates: npt.NDArray[np.float64] = met[indptr[1:]] - met[indptr[:-1]]
-    reach = np.minimum(updates, n)
-    work = (updates if cosine else lengths * (lengths - 1) / 2) + lengths + 1.0
-    weight: npt.NDArray[np.float64] = work / work.sum() + (reach + 1.0) / (reach + 1.0).sum()
-    return weight
-
-
-def _ranges(cost: npt.NDArray[np.float64], count: int) -> npt.NDArray[np.int64]:
-    """Bounds of at most `count` consecutive entity ranges of about equal cost."""
-    n = len(cost)
-    running = np.cumsum(cost)
-    total = running[-1] if n else 0.0
-    cuts = np.searchsorted(running, total * np.arange(1, count) / count, side="left") + 1
-    bounds = np.unique(np.concatenate([[0], np.minimum(cuts, n), [n]]).astype(np.int64))
-    return bounds
 
 
 # ---- the workers' side ----------------------------------------------------------------
@@ -441,21 +407,12 @@ def _range_lists(
     pairs: bool,
     num_threads: int | None,
 ) -> list[npt.NDArray[Any]]:
-    """The lists (and pair records) of the entities begin .. end - 1, as the engine gives
-    them in consecutive pieces: the pieces' first ids, then the seven arrays of each piece.
-    The arrays view the engine's memory, and a flat list of arrays travels without copies
-    (several times faster than nested lists)."""
+    """The lists (and pair records) of the entities begin .. end - 1, as
+    `_ranges.range_lists` gives them."""
     try:
         model = shared.model()
         threads = _worker_threads(num_threads)
-        pieces = _native.partition_lists(model, begin, end, keep, pairs, threads)
-        out = [np.asarray([piece[0] for piece in pieces], dtype=np.int64)]
-        for piece in pieces:
-            out.extend(
-                np.frombuffer(memoryview(x), dtype=np.dtype(t))
-                for x, t in zip(piece[1:], _LIST_DTYPES, strict=True)
-            )
-        return out
+        return _ranges.range_lists(model, begin, end, keep, pairs, threads)
     except Exception as e:
         raise PartitionError(f"partition {p} of the {what} failed: {type(e).__name__}: {e}") from e
 

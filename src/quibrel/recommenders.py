@@ -18,7 +18,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from . import _native
+from . import _memory, _native, _ranges
 from ._data import (
     DenseBatch,
     Interactions,
@@ -36,6 +36,10 @@ from ._ids import IdMap
 from .quibrel import ItemCF, Swing, UserCF
 
 __all__ = ["ItemCFRecommender", "SwingRecommender", "UserCFRecommender", "load"]
+
+
+# Raised by fit; defined beside the estimate it reports.
+StateTooLargeError = _memory.StateTooLargeError
 
 
 class NotFittedError(ValueError, AttributeError):
@@ -125,7 +129,7 @@ class Recommender:
         # since it builds on the stored state being exact.
         self._approximate = False
         self._lock = _SharedLock()
-        # k when the lists were cut to their first k entries (quibrel.dask.fit with keep=k).
+        # k when the lists were cut to their first k entries (a fit with keep=k).
         self._truncated: int | None = None
 
     # ---- settings ------------------------------------------------------------------------
@@ -171,8 +175,8 @@ class Recommender:
 
     @property
     def truncated(self) -> int | None:
-        """k when every neighbour list holds only its first k entries (a fit by
-        `quibrel.dask.fit` with `keep=k`), else None."""
+        """k when every neighbour list holds only its first k entries (a fit with `keep=k`,
+        local or by `quibrel.dask.fit`), else None."""
         return self._truncated
 
     # ---- fitting -------------------------------------------------------------------------
@@ -183,6 +187,8 @@ class Recommender:
         user_col: str = "user",
         item_col: str = "item",
         value_col: str | None = None,
+        keep: int | None = None,
+        check_memory: bool = True,
     ) -> Self:
         """Fits the model on interactions; returns self.
 
@@ -190,15 +196,31 @@ class Recommender:
         `item_col`, values in `value_col`, or 1.0 when it is None) or a scipy sparse matrix
         (rows users, columns items; the raw ids are the row and column indices). A (user, item)
         pair given more than once keeps its last value.
+
+        With `keep=k` the lists are computed a range of entities at a time and only the first
+        k entries of each are kept (`truncated` is then k), so memory holds k entries per
+        entity instead of every co-occurring pair: `recommend` and `predict` answer exactly
+        as the full model does for `k_sim` (Swing: `top_k`) up to k; `partial_fit` then takes
+        only `exact=False`. Without it, the full state's size is estimated first and a fit
+        that would not fit in the memory available raises StateTooLargeError (a MemoryError)
+        before allocating it, unless `check_memory` is False.
         """
-        fitted = self._fitted_parts(data, user_col, item_col, value_col)
+        if keep is not None:
+            keep = positive_int(keep, "keep")
+        fitted = self._fitted_parts(data, user_col, item_col, value_col, keep, check_memory)
         # Answers go on from the old model while the new one is computed.
         with self._lock.writing():
-            self._install(*fitted)
+            self._install(*fitted, truncated=keep)
         return self
 
     def _fitted_parts(
-        self, data: Any, user_col: str, item_col: str, value_col: str | None
+        self,
+        data: Any,
+        user_col: str,
+        item_col: str,
+        value_col: str | None,
+        keep: int | None,
+        check_memory: bool,
     ) -> tuple[Any, IdMap, IdMap, npt.NDArray[np.int64]]:
         self._check_settings()
         batch = read_interactions(data, user_col, item_col, value_col)
@@ -207,17 +229,64 @@ class Recommender:
         by_user, by_item = both_orientations(dense, len(users), len(items))
         by_user, by_item = self._engine_inputs(users, items, by_user, by_item)
         model = self._new_engine_model(len(users), len(items), by_user, by_item)
-        self._compute(model)
+        forward, other = self._list_sides(by_user, by_item)
+        cosine = self._engine_class != "Swing"
+        if keep is not None:
+            bounds = _ranges.local_ranges(
+                forward.sparse_indptr, forward.sparse_indices, other.sparse_indptr, cosine, keep
+            )
+            self._compute_ranges(model, bounds, keep)
+        else:
+            if check_memory:
+                self._check_memory(lambda: model, forward, other, cosine)
+            self._compute(model)
         return model, users, items, np.diff(by_item.sparse_indptr).astype(np.int64)
 
+    def _check_memory(
+        self,
+        model: Callable[[], Any],
+        forward: Any,
+        other: Any,
+        cosine: bool,
+        suggest_dask: bool = True,
+    ) -> None:
+        """Raises StateTooLargeError when the full state of the engine model `model()` (built
+        only if the estimate needs it) would not fit in the memory available."""
+        room = _memory.available_bytes()
+        if room is None:
+            return
+        # Within the room even by its upper bound, the state is not sampled.
+        limit = _memory.MARGIN * room
+        estimate = _memory.estimate_state(model, forward, other, cosine, self._threads(), limit)
+        _memory.check_room(estimate, room, type(self).__name__, cosine, suggest_dask)
+
+    def _compute_ranges(self, model: Any, bounds: npt.NDArray[np.int64], keep: int) -> None:
+        bar = _ProgressBars(type(self).__name__) if self.show_progress else None
+        try:
+            _ranges.compute_truncated(
+                model, bounds, keep, self._threads(), None if bar is None else bar.update
+            )
+        finally:
+            if bar is not None:
+                bar.close()
+
+    def _list_sides(self, by_user: Interactions, by_item: Interactions) -> tuple[Any, Any]:
+        """The matrix whose rows are the entities with neighbour lists, and the other one."""
+        return by_item, by_user
+
     def _install(
-        self, model: Any, users: IdMap, items: IdMap, popularity: npt.NDArray[np.int64]
+        self,
+        model: Any,
+        users: IdMap,
+        items: IdMap,
+        popularity: npt.NDArray[np.int64],
+        truncated: int | None = None,
     ) -> None:
         self._model = model
         self._users, self._items = users, items
         self._popularity = popularity
         self._approximate = False
-        self._truncated = None
+        self._truncated = truncated
 
     def partial_fit(
         self,
@@ -237,7 +306,7 @@ class Recommender:
         """
         with self._lock.writing():
             if self._model is None:
-                self._install(*self._fitted_parts(data, user_col, item_col, value_col))
+                self._install(*self._fitted_parts(data, user_col, item_col, value_col, None, True))
                 return self
             if exact and self._truncated is not None:
                 raise ValueError(
@@ -597,6 +666,9 @@ class UserCFRecommender(_CosineRecommender):
     """User-based collaborative filtering: cosine similarity between users."""
 
     _engine_class = "UserCF"
+
+    def _list_sides(self, by_user: Interactions, by_item: Interactions) -> tuple[Any, Any]:
+        return by_user, by_item
 
     def similar_users(self, users: Any, n: int = 10) -> pd.DataFrame:
         """The first n entries of each user's neighbour list: `user`, `neighbour`, `score`,
