@@ -97,6 +97,29 @@ bool same_cells(const Cells& a, const Cells& b) {
     return true;
 }
 
+// NaN payloads follow the order of the operands, which the forward and invert
+// computations differ in, so a computed NaN matches any NaN. Stored values
+// (the matrices) are copies and must match bit for bit.
+float plain(float v) { return std::isnan(v) ? std::numeric_limits<float>::quiet_NaN() : v; }
+
+Model comparable(const Model& m) {
+    Model c = m;
+    c.swing.swing_scores.for_each_mut([](std::int32_t, quibrel::SwingList& list) {
+        for (quibrel::SwingPair& p : list) p.score = plain(p.score);
+    });
+    for (float& v : c.cf.sum_squares) v = plain(v);
+    c.cf.sim_mapping.for_each_mut([](std::int32_t, quibrel::NeighbourList& list) {
+        for (float& s : list.sims) s = plain(s);
+    });
+    quibrel::PairStats pairs;
+    c.cf.pair_stats.for_each([&](quibrel::PairRecord r) {
+        r.dot = plain(r.dot);
+        pairs.insert_or_assign(r);
+    });
+    c.cf.pair_stats = std::move(pairs);
+    return c;
+}
+
 // The cells of rows below n.
 Cells rows_below(const Cells& cells, std::size_t n) {
     Cells out;
@@ -396,8 +419,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // ...and the state is the one a full computation gives.
         Model ref = m.fresh(m.users(), m.items());
         FUZZ_CHECK(ref.compute(in, 0));
-        FUZZ_CHECK(m.state() == ref.state());
-        FUZZ_CHECK(m.record() == ref.record());
+        const Model got = comparable(m);
+        const Model want = comparable(ref);
+        FUZZ_CHECK(got.state() == want.state());
+        FUZZ_CHECK(got.record() == want.record());
         if (in.byte() < 32) {
             if (m.kind == Kind::Swing)
                 recommend_swing(in, m.swing);
