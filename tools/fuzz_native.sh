@@ -8,14 +8,15 @@
 #                                              # corpus input once (no clang needed);
 #                                              # tools/sanitize.sh runs it
 #
-# Targets: load_item_cf load_user_cf load_swing cosine swing inference consumed.
+# Targets: load_item_cf load_user_cf load_swing cosine swing inference consumed exact_update
+# partition.
 # A run grows build/fuzz-native/corpus/TARGET (seeded from fuzz/native/corpus/TARGET) and
 # leaves crashing inputs in build/fuzz-native/artifacts/. Fuzzing runs at the lowest
 # priority, one process at a time; bound it with -runs=N or -max_total_time=S.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets=(load_item_cf load_user_cf load_swing cosine swing inference consumed)
+targets=(load_item_cf load_user_cf load_swing cosine swing inference consumed exact_update partition)
 jobs="${QUIBREL_JOBS:-2}"
 # The core under test: this tree's src/, or QUIBREL_FUZZ_SOURCE (say, a snapshot of a commit
 # made with `git archive`), so that a long campaign tests one fixed state of the code.
@@ -96,7 +97,7 @@ campaign)
     ;;
 replay) replay ;;
 *)
-    sed -n '2,14p' "$0" >&2
+    sed -n '2,15p' "$0" >&2
     exit 2
     ;;
 esac
