@@ -260,6 +260,25 @@ def test_a_nan_similarity_fails_before_the_model_changes(kind, tmp_path):
     assert record(kind, model, tmp_path) == before
 
 
+@pytest.mark.parametrize("kind", ["item", "user"])
+def test_a_lone_nan_entry_kept_beside_a_new_one_fails_as_a_full_run(kind, tmp_path):
+    # Entity 0's list holds one NaN entry (its partner 1 has a NaN value); the batch gives
+    # entity 0 a second, finite neighbour without touching entity 0 or 1, so only the
+    # patch of entity 0's list meets the NaN, and a full run refuses the two-entry list.
+    cells = np.array([[1, np.nan, 0], [1, 0, 0], [0, 0, 1]], dtype=np.float32)
+    batch = np.zeros((3, 3), dtype=np.float32)
+    batch[1, 2] = 1
+    if kind == "user":
+        cells, batch = cells.T.copy(), batch.T.copy()
+    model = computed(kind, sp.csr_matrix(cells))
+    before = record(kind, model, tmp_path)
+    with pytest.raises(BaseException, match="unwrap"):
+        apply(model, sp.csr_matrix(batch))
+    assert record(kind, model, tmp_path) == before
+    with pytest.raises(BaseException, match="unwrap"):
+        computed(kind, union(sp.csr_matrix(cells), sp.csr_matrix(batch)))
+
+
 INTERRUPTED = """
 import gzip, os, sys
 import numpy as np, scipy.sparse as sp, quibrel

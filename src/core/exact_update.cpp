@@ -773,6 +773,9 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
             // A list of two or more entries with a NaN cannot be sorted.
             bool nan = false;
             for (const std::uint64_t key : keys) nan |= key_is_nan(key);
+            // A computed list holds a NaN only alone (two or more entries would
+            // not sort); kept beside new entries, it makes a list a full run refuses.
+            if (length == 1 && in_a(old->ids[0]) == 0 && old->sims[0] != old->sims[0]) nan = true;
             // A binary search's probes miss the cache (about kProbeCost entries
             // of a pass each, measured); an insertion shifts half the list.
             const double log_length = std::log2(static_cast<double>(length) + 2.0);
