@@ -221,34 +221,48 @@ def _gather_lists(
     partitions: int | None,
     num_threads: int | None,
 ) -> None:
-    """Computes the entity ranges on the workers and installs their lists in the model."""
-    threads = sum(client.nthreads().values())
-    ranges = _ranges(stage.cost, partitions or _RANGES_PER_THREAD * max(threads, 1))
-    futures = {
-        client.submit(
-            _range_lists,
-            p,
-            stage.what,
-            stage.matrices,
-            int(begin),
-            int(end),
-            keep or 0,
-            stage.cosine and keep is None,
-            num_threads,
-            pure=False,
-        ): p
-        for p, (begin, end) in enumerate(pairwise(ranges))
-    }
+    """Computes the entity ranges on the workers and installs their lists in the model.
+
+    At most two ranges per worker thread are out at a time (computing, done, or on their way
+    to the client): a worker cannot run ahead of the client and pile up finished lists."""
+    threads = max(sum(client.nthreads().values()), 1)
+    ranges = _ranges(stage.cost, partitions or _RANGES_PER_THREAD * threads)
+    waiting = iter(enumerate(pairwise(ranges)))
+    futures: dict[Future[Any], int] = {}
+    arriving = as_completed(with_results=True, raise_errors=False)
+
+    def submit_next() -> None:
+        for p, (begin, end) in waiting:
+            future = client.submit(
+                _range_lists,
+                p,
+                stage.what,
+                stage.matrices,
+                int(begin),
+                int(end),
+                keep or 0,
+                stage.cosine and keep is None,
+                num_threads,
+                pure=False,
+            )
+            futures[future] = p
+            arriving.add(future)
+            return
+
+    for _ in range(2 * threads):
+        submit_next()
     if stage.model is None:
         stage.model = stage._build()
     # Results are fetched in the background while earlier ones are installed.
-    for future, result in as_completed(futures, with_results=True, raise_errors=False):
+    for future, result in arriving:
         if future.status != "finished":
             _raise_for(future, futures[future], stage.what)
+        submit_next()
         firsts, arrays = result[0], result[1:]
         for k, first in enumerate(firsts):
             _native.install_lists(stage.model, int(first), *arrays[7 * k : 7 * k + 7])
         del result
+        del futures[future]
         future.release()
 
 
