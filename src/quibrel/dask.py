@@ -8,6 +8,13 @@ the client gathers the lists into the recommender. The result equals a local `fi
 `ddf.compute()`, list for list and bit for bit. A worker keeps the matrices and the state of
 the ranges it is computing, so its memory for state goes with its share of the work.
 
+A worker lost during a fit costs time, not exactness: Dask runs its ranges again on the
+other workers (a range computes the same lists wherever it runs), and the client installs
+each range once, after checking it holds exactly the entities asked for. When a range cannot
+be completed (its task failed, Dask gave up on it after workers died running it, or the
+matrices were lost with every worker that held them) `fit` raises PartitionError naming the
+range and the recommender is left as it was.
+
 `recommend` answers a dask Series of users partition by partition on the workers, with the
 recommender shipped once to each worker.
 
@@ -21,6 +28,7 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Sequence
+from concurrent.futures import CancelledError
 from itertools import pairwise
 from typing import Any, Literal, TypeVar
 
@@ -29,7 +37,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 from dask.delayed import delayed
-from distributed import Client, Future, as_completed, get_client, get_worker, wait
+from distributed import Client, Future, as_completed, get_client, get_worker
 
 from . import _native
 from ._data import DenseBatch, both_orientations, positive_int, read_interactions
@@ -224,12 +232,20 @@ def _gather_lists(
     """Computes the entity ranges on the workers and installs their lists in the model.
 
     At most two ranges per worker thread are out at a time (computing, done, or on their way
-    to the client): a worker cannot run ahead of the client and pile up finished lists."""
+    to the client): a worker cannot run ahead of the client and pile up finished lists.
+
+    A worker lost mid-fit costs only time: Dask runs its ranges again elsewhere, and a range
+    computes the same lists wherever it runs. Each range is installed once, after checking
+    that it holds exactly the entities asked for, and the model is complete only when every
+    range is in; anything else (a range failing, or the matrices lost with every worker that
+    held them) raises PartitionError and the caller discards the model."""
     threads = max(sum(client.nthreads().values()), 1)
     ranges = _ranges(stage.cost, partitions or _RANGES_PER_THREAD * threads)
     waiting = iter(enumerate(pairwise(ranges)))
-    futures: dict[Future[Any], int] = {}
-    arriving = as_completed(with_results=True, raise_errors=False)
+    futures: dict[Future[Any], tuple[int, int, int]] = {}
+    installed: set[int] = set()
+    # On `client`'s loop: it need not be the default client.
+    arriving = as_completed(loop=client.loop, with_results=True, raise_errors=False)
 
     def submit_next() -> None:
         for p, (begin, end) in waiting:
@@ -245,25 +261,55 @@ def _gather_lists(
                 num_threads,
                 pure=False,
             )
-            futures[future] = p
+            futures[future] = (p, int(begin), int(end))
             arriving.add(future)
             return
 
-    for _ in range(2 * threads):
-        submit_next()
-    if stage.model is None:
-        stage.model = stage._build()
-    # Results are fetched in the background while earlier ones are installed.
-    for future, result in arriving:
-        if future.status != "finished":
-            _raise_for(future, futures[future], stage.what)
-        submit_next()
-        firsts, arrays = result[0], result[1:]
-        for k, first in enumerate(firsts):
-            _native.install_lists(stage.model, int(first), *arrays[7 * k : 7 * k + 7])
-        del result
-        del futures[future]
-        future.release()
+    try:
+        for _ in range(2 * threads):
+            submit_next()
+        if stage.model is None:
+            stage.model = stage._build()
+        # Results are fetched in the background while earlier ones are installed.
+        for future, result in arriving:
+            p, begin, end = futures.pop(future)
+            # Judged by what arrived: a finished range whose worker has died since is being
+            # computed again (its status no longer "finished"), but its lists are here.
+            if not isinstance(result, list):
+                _raise_for(future, p, stage.what, stage.matrices)
+            submit_next()
+            if p not in installed:
+                _install(stage.model, p, stage.what, begin, end, result)
+                installed.add(p)
+            del result
+            future.release()
+    finally:
+        # On an error, nothing more is computed for a model that is discarded.
+        arriving.clear()
+        if futures:
+            client.cancel(list(futures))
+    missing = len(ranges) - 1 - len(installed)
+    if missing:
+        raise PartitionError(f"{missing} partitions of the {stage.what} never arrived")
+
+
+def _install(model: Any, p: int, what: str, begin: int, end: int, result: list[Any]) -> None:
+    """Installs range p's lists, which must be those of exactly the entities begin .. end - 1
+    (pieces in order, each starting where the one before ended)."""
+    firsts, arrays = result[0], result[1:]
+    at = begin
+    for k, first in enumerate(firsts):
+        offsets = arrays[7 * k]
+        if int(first) != at or len(offsets) < 1:
+            break
+        at += len(offsets) - 1
+    if at != end or len(arrays) != 7 * len(firsts):
+        raise PartitionError(
+            f"partition {p} of the {what} failed: its result does not hold the lists of "
+            f"{what} {begin} .. {end - 1}"
+        )
+    for k, first in enumerate(firsts):
+        _native.install_lists(model, int(first), *arrays[7 * k : 7 * k + 7])
 
 
 def _client(client: Client | None) -> Client:
@@ -277,7 +323,21 @@ def _client(client: Client | None) -> Client:
         ) from None
 
 
-def _raise_for(future: Future[Any], p: int, what: str) -> None:
+def _raise_for(future: Future[Any], p: int, what: str, needs: Future[Any] | None = None) -> None:
+    if future.cancelled():
+        # The task's input was lost (data shipped to the workers cannot be recomputed), or
+        # the client lost the scheduler.
+        lost = needs is not None and needs.status != "finished"
+        reason = "unknown"
+        try:
+            future.result()
+        except CancelledError as e:
+            reason = getattr(e, "reason", reason)
+        raise PartitionError(
+            f"partition {p} of the {what} failed: its task was cancelled ("
+            + ("the matrices were lost with the workers that held them" if lost else reason)
+            + ")"
+        )
     error = future.exception()
     if isinstance(error, PartitionError):
         raise error
@@ -326,11 +386,14 @@ def _dense_interactions(
 
 
 def _gather(client: Client, futures: list[Future[Any]]) -> list[Any]:
-    wait(futures)
-    for p, future in enumerate(futures):
-        if future.status != "finished":
-            _raise_for(future, p, "data")
-    result: list[Any] = client.gather(futures)
+    try:
+        # A result lost with its worker since is computed again while gather waits.
+        result: list[Any] = client.gather(futures)
+    except Exception:
+        for p, future in enumerate(futures):
+            if future.status in ("error", "cancelled"):
+                _raise_for(future, p, "data")
+        raise
     return result
 
 
