@@ -26,6 +26,8 @@ Importing this module imports dask and distributed; `import quibrel` does not.
 
 from __future__ import annotations
 
+import contextlib
+import queue
 import threading
 from collections.abc import Sequence
 from concurrent.futures import CancelledError
@@ -243,51 +245,87 @@ def _gather_lists(
     ranges = _ranges(stage.cost, partitions or _RANGES_PER_THREAD * threads)
     waiting = iter(enumerate(pairwise(ranges)))
     futures: dict[Future[Any], tuple[int, int, int]] = {}
+    submitting = threading.Lock()
     installed: set[int] = set()
     # On `client`'s loop: it need not be the default client.
-    arriving = as_completed(loop=client.loop, with_results=True, raise_errors=False)
+    arriving = as_completed(loop=client.loop)
+    # (future, its lists or the exception fetching them raised); None once nothing is left.
+    fetched: queue.Queue[tuple[Future[Any], Any] | None] = queue.Queue(maxsize=1)
+    stop = threading.Event()
 
     def submit_next() -> None:
-        for p, (begin, end) in waiting:
-            future = client.submit(
-                _range_lists,
-                p,
-                stage.what,
-                stage.matrices,
-                int(begin),
-                int(end),
-                keep or 0,
-                stage.cosine and keep is None,
-                num_threads,
-                pure=False,
-            )
-            futures[future] = (p, int(begin), int(end))
-            arriving.add(future)
-            return
+        with submitting:
+            if stop.is_set():
+                return
+            for p, (begin, end) in waiting:
+                future = client.submit(
+                    _range_lists,
+                    p,
+                    stage.what,
+                    stage.matrices,
+                    int(begin),
+                    int(end),
+                    keep or 0,
+                    stage.cosine and keep is None,
+                    num_threads,
+                    pure=False,
+                )
+                futures[future] = (p, int(begin), int(end))
+                arriving.add(future)
+                return
 
+    def fetch() -> None:
+        """Fetches the finished ranges while the client installs earlier ones, straight from
+        the workers: through the scheduler, the lists would cross a socket twice."""
+        try:
+            for future in arriving:
+                if stop.is_set():
+                    break
+                try:
+                    result = client.gather(future, direct=True)
+                except Exception as e:
+                    result = e
+                # Submitted before this range is handed on, so that `arriving` is not seen
+                # empty while ranges are waiting.
+                submit_next()
+                fetched.put((future, result))
+        except BaseException as e:  # the installing thread raises it
+            fetched.put((None, e))  # type: ignore[arg-type]
+        finally:
+            fetched.put(None)
+
+    for _ in range(2 * threads):
+        submit_next()
+    fetcher = threading.Thread(target=fetch, name="quibrel-dask-fetch", daemon=True)
+    fetcher.start()
     try:
-        for _ in range(2 * threads):
-            submit_next()
         if stage.model is None:
             stage.model = stage._build()
-        # Results are fetched in the background while earlier ones are installed.
-        for future, result in arriving:
+        while (item := fetched.get()) is not None:
+            future, result = item
+            if future is None:
+                raise result
             p, begin, end = futures.pop(future)
             # Judged by what arrived: a finished range whose worker has died since is being
             # computed again (its status no longer "finished"), but its lists are here.
             if not isinstance(result, list):
                 _raise_for(future, p, stage.what, stage.matrices)
-            submit_next()
             if p not in installed:
                 _install(stage.model, p, stage.what, begin, end, result)
                 installed.add(p)
-            del result
+            del result, item
             future.release()
     finally:
         # On an error, nothing more is computed for a model that is discarded.
+        stop.set()
+        with submitting:
+            outstanding = list(futures)
+        if outstanding:
+            client.cancel(outstanding)
         arriving.clear()
-        if futures:
-            client.cancel(list(futures))
+        while fetcher.is_alive():
+            with contextlib.suppress(queue.Empty):
+                fetched.get(timeout=0.05)
     missing = len(ranges) - 1 - len(installed)
     if missing:
         raise PartitionError(f"{missing} partitions of the {stage.what} never arrived")
