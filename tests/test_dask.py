@@ -141,6 +141,16 @@ def test_distributed_recommend_equals_the_local_one(client, frame):
     assert len(skipped) == 0
 
 
+@pytest.mark.parametrize("cls", [UserCFRecommender, SwingRecommender])
+def test_distributed_recommend_of_the_other_models(client, frame, cls):
+    rec = cls().fit(frame, value_col="rating")
+    users = dd.from_pandas(pd.Series(frame.user.unique(), name="user"), npartitions=3)
+    got = qd.recommend(rec, users, n=6, filter_consumed=False).compute()
+    want = rec.recommend(users.compute(), n=6, filter_consumed=False)
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), want, check_dtype=False)
+    assert len(want) > 0
+
+
 def test_a_failing_partition_is_named(client, frame):
     bad = frame.copy()
     bad["user"] = bad["user"].astype(object)
