@@ -1,12 +1,15 @@
 """quibrel.dask on a LocalCluster of two worker processes: the distributed fit equals a local
 fit on the same rows (ids, lists and every stored field, bit for bit), a truncated fit
-answers as the full one, the distributed recommend equals the local one, and a failing
-partition is named in the error."""
+answers as the full one, the distributed recommend equals the local one, a failing
+partition is named in the error, and a worker killed mid-fit leaves either the exact model
+or an error naming what was lost."""
 
 from __future__ import annotations
 
 import os
 import pickle
+import signal
+import time
 
 import numpy as np
 import pandas as pd
@@ -20,6 +23,7 @@ if os.environ.get("QUIBREL_SANITIZED"):
         "worker processes under the sanitizer preload are too slow", allow_module_level=True
     )
 
+import dask  # noqa: E402
 import quibrel.dask as qd  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 from quibrel._files import engine_bytes  # noqa: E402
@@ -137,6 +141,16 @@ def test_distributed_recommend_equals_the_local_one(client, frame):
     assert len(skipped) == 0
 
 
+@pytest.mark.parametrize("cls", [UserCFRecommender, SwingRecommender])
+def test_distributed_recommend_of_the_other_models(client, frame, cls):
+    rec = cls().fit(frame, value_col="rating")
+    users = dd.from_pandas(pd.Series(frame.user.unique(), name="user"), npartitions=3)
+    got = qd.recommend(rec, users, n=6, filter_consumed=False).compute()
+    want = rec.recommend(users.compute(), n=6, filter_consumed=False)
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), want, check_dtype=False)
+    assert len(want) > 0
+
+
 def test_a_failing_partition_is_named(client, frame):
     bad = frame.copy()
     bad["user"] = bad["user"].astype(object)
@@ -187,6 +201,154 @@ def test_a_failing_range_is_named(client, frame):
     assert not rec.is_fitted
     qd.fit(rec, split(frame), value_col="rating", partitions=4)  # the workers are mended
     assert rec.is_fitted
+
+
+def _die_in_a_range_once(marker):
+    """Makes the first range computed on any worker, after this call, kill its worker's
+    process (the marker file records that one has died; a restarted worker is unpatched)."""
+    from quibrel import _native
+
+    original = _native.partition_lists
+
+    def dying(model, first, *rest):
+        try:
+            os.close(os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+        except FileExistsError:
+            return original(model, first, *rest)
+        os._exit(1)
+
+    dying.original = original
+    _native.partition_lists = dying
+
+
+def _shift_ranges():
+    """Makes the worker label each range's lists as those of the entities one further on."""
+    from quibrel import _native
+
+    original = _native.partition_lists
+
+    def shifted(*args):
+        pieces = original(*args)
+        return [(first + 1, *arrays) for first, *arrays in pieces]
+
+    shifted.original = original
+    _native.partition_lists = shifted
+
+
+@pytest.fixture(scope="module")
+def fragile():
+    """A cluster of its own for tests that kill worker processes (their nannies start new
+    ones), so that the other tests never meet a dying worker."""
+    environ = dict(os.environ)
+    # The cluster gives up a worker whose name has not come back this long after its loss;
+    # with workers killed a few seconds apart, a restart could count as that loss.
+    with dask.config.set({"distributed.deploy.lost-worker-timeout": "1h"}):
+        cluster = LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
+        )
+        # Not the default client: the other tests fit on the module's cluster.
+        c = Client(cluster, set_as_default=False)
+        yield c
+        c.close()
+        cluster.close()
+    os.environ.clear()
+    os.environ.update(environ)
+
+
+@pytest.fixture
+def kill(fragile):
+    """The fragile cluster; after the test, its workers are mended and two are alive."""
+    yield fragile
+    deadline = time.monotonic() + 60
+    while True:
+        pids = fragile.run(os.getpid)
+        if len(pids) == 2 and all(_alive(pid) for pid in pids.values()):
+            break
+        assert time.monotonic() < deadline, "the killed workers were not replaced"
+        time.sleep(0.1)
+    fragile.run(_mend_ranges)
+
+
+def _alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("cls", CLASSES)
+def test_a_worker_dying_in_a_range_costs_only_a_retry(kill, frame, cls, tmp_path):
+    pids = set(kill.run(os.getpid).values())
+    kill.run(_die_in_a_range_once, str(tmp_path / "died"))
+    rec = qd.fit(cls(), split(frame), value_col="rating", partitions=6, client=kill)
+    assert (tmp_path / "died").exists()
+    assert not all(_alive(pid) for pid in pids)
+    assert_same_model(rec, cls().fit(frame, value_col="rating"))
+
+
+@pytest.mark.slow
+def test_a_range_whose_workers_keep_dying_is_named(kill, frame, tmp_path):
+    scheduler = kill.cluster.scheduler
+    allowed, scheduler.allowed_failures = scheduler.allowed_failures, 0
+    kill.run(_die_in_a_range_once, str(tmp_path / "died"))
+    rec = ItemCFRecommender()
+    try:
+        with pytest.raises(
+            qd.PartitionError, match=r"partition \d of the items failed: KilledWorker"
+        ):
+            qd.fit(rec, split(frame), value_col="rating", partitions=6, client=kill)
+    finally:
+        scheduler.allowed_failures = allowed
+    assert not rec.is_fitted
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("victims", [1, 2])
+def test_workers_killed_while_the_client_installs(kill, frame, monkeypatch, victims):
+    """Killed once the first range has arrived: with one survivor, finished ranges lost with
+    the dead worker are computed again and the model is exact; with none, the matrices are
+    gone and the fit fails, naming them."""
+    from quibrel import _native
+
+    doomed = list(kill.run(os.getpid).values())[:victims]
+    install = _native.install_lists
+
+    def install_then_kill(*args):
+        while doomed:
+            os.kill(doomed.pop(), signal.SIGKILL)
+        return install(*args)
+
+    monkeypatch.setattr(_native, "install_lists", install_then_kill)
+    rec = ItemCFRecommender()
+    if victims == 1:
+        qd.fit(rec, split(frame), value_col="rating", partitions=8, client=kill)
+        monkeypatch.undo()
+        assert_same_model(rec, ItemCFRecommender().fit(frame, value_col="rating"))
+        return
+    with pytest.raises(
+        qd.PartitionError,
+        match=r"partition \d of the items failed: its task was cancelled \(the matrices were "
+        r"lost with the workers that held them\)",
+    ):
+        qd.fit(rec, split(frame), value_col="rating", partitions=8, client=kill)
+    assert not rec.is_fitted
+
+
+def test_a_range_answered_with_other_entities_is_refused(client, frame):
+    client.run(_shift_ranges)
+    rec = ItemCFRecommender()
+    try:
+        with pytest.raises(
+            qd.PartitionError,
+            match=r"partition \d of the items failed: its result does not hold the lists of items "
+            r"\d+ \.\. \d+$",
+        ):
+            qd.fit(rec, split(frame), value_col="rating", partitions=3)
+    finally:
+        client.run(_mend_ranges)
+    assert not rec.is_fitted
 
 
 def test_arguments_are_checked_on_the_client(client, frame):

@@ -155,3 +155,17 @@ def test_a_row_naming_an_entity_beyond_the_count_is_refused():
     model = quibrel.ItemCF("ranking", 10, 30, 19, 1, u, i, {}, 0.0)
     with pytest.raises(BaseException, match="index out of bounds"):
         _native.partition_lists(model, 0, 19, 0, True, 0)
+
+
+@pytest.mark.parametrize("kind", ["item", "user", "swing"])
+def test_a_range_installed_twice_leaves_the_model_as_once(kind, tmp_path):
+    # A range computed again after its worker died may arrive after the first result.
+    m = random_interactions(60, 45, 0.15, seed=8)
+    n = 60 if kind == "user" else 45
+    once = gathered(kind, m, [0, 12, 30, n])
+    worker, twice = make(kind, m), make(kind, m)
+    for begin, end in [(12, 30), (0, 12), (12, 30), (30, n), (0, 12)]:
+        for first, arrays in pieces(worker, begin, end, 0, kind != "swing"):
+            _native.install_lists(twice, first, *arrays)
+    _native.complete_state(twice)
+    assert record(kind, twice, tmp_path, "a") == record(kind, once, tmp_path, "b")

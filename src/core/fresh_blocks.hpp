@@ -12,8 +12,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #include "core/zeroed_array.hpp"
 
@@ -30,6 +32,25 @@ HeapArray<T> fresh_array(std::size_t n) {
     if (n > (std::size_t{1} << 60) / sizeof(T)) throw std::bad_alloc();
     return HeapArray<T>(static_cast<T*>(allocate_fresh_block(n * sizeof(T))));
 }
+
+// An allocator of fresh blocks, for vectors a computation fills front to back
+// and hands on whole (a partition's lists on a worker).
+template <class T>
+struct FreshAllocator {
+    using value_type = T;
+    FreshAllocator() = default;
+    template <class U>
+    FreshAllocator(const FreshAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        if (n > (std::size_t{1} << 60) / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T*>(allocate_fresh_block(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+    friend bool operator==(const FreshAllocator&, const FreshAllocator&) noexcept { return true; }
+};
+
+template <class T>
+using FreshVector = std::vector<T, FreshAllocator<T>>;
 
 // Makes the pages of a block present a chunk at a time, ahead of a cursor
 // that writes it from its start. Only a speed-up: where the kernel cannot do

@@ -122,6 +122,33 @@ void check_sides(const CosineSides& s, std::size_t begin, std::size_t end) {
     }
 }
 
+// Makes the pages of a state's vectors present ahead of their ends, a
+// chunk at a time, as they grow (a vector that moves starts over).
+class StateAhead {
+public:
+    explicit StateAhead(const PartitionState& s) : s_(s) {}
+    void reach() noexcept {
+        at(0, s_.ids);
+        at(1, s_.scores);
+        at(2, s_.pair_ids);
+        at(3, s_.pair_dots);
+        at(4, s_.pair_counts);
+    }
+
+private:
+    template <class V>
+    void at(std::size_t k, const V& v) noexcept {
+        if (v.data() != base_[k]) {
+            base_[k] = v.data();
+            ahead_[k].reset(v.data(), v.capacity() * sizeof(typename V::value_type));
+        }
+        ahead_[k].reach(v.data() + v.size());
+    }
+    const PartitionState& s_;
+    const void* base_[5] = {};
+    Prefaulter ahead_[5];
+};
+
 struct RangeScratch {
     std::vector<Cell<std::uint32_t>> cells;
     std::vector<std::uint32_t> touched;
@@ -153,8 +180,10 @@ bool cosine_range(const CosineSides& s, const Norms& norms, std::uint64_t min_co
     // Checked by check_sides: every id is below n.
     const auto* ys = reinterpret_cast<const std::uint32_t*>(s.other.indices.data());
     const float* vs = s.other.data.data();
+    StateAhead ahead(out);
     for (std::size_t x = begin; x < end; ++x) {
         if (loop_stopping()) return true;
+        ahead.reach();
         const RowRange r = row_range(s.forward, x);
         std::size_t updates = 0;
         for (std::size_t p = r.begin; p < r.end; ++p) {
@@ -390,6 +419,7 @@ PartitionState swing_partition(const SwingModel& m, std::size_t begin, std::size
     std::size_t from = begin;
     std::uint64_t running = 0;
     std::uint64_t slice = 1;
+    StateAhead ahead(out);
     for (std::size_t i = begin; i < end; ++i) {
         running += work[i - begin];
         if (running * kSlices < total * slice && i + 1 < end) continue;
@@ -400,6 +430,7 @@ PartitionState swing_partition(const SwingModel& m, std::size_t begin, std::size
             swing_item_lists(m.user_interactions, m.item_interactions, m.n_users, m.n_items,
                              m.alpha, m.max_cache_num, items);
         for (SwingList& list : lists) {
+            ahead.reach();
             const std::size_t length = kept_length(list.size(), keep);
             for (std::size_t j = 0; j < length; ++j) {
                 out.ids.push_back(list[j].id);

@@ -15,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "core/fresh_blocks.hpp"
 #include "core/models.hpp"
 
 namespace quibrel {
@@ -23,14 +24,16 @@ namespace quibrel {
 // ids/scores[offsets[k], offsets[k+1]), its pair records (partners y above
 // it, ascending) pair_ids/pair_dots/pair_counts[pair_offsets[k],
 // pair_offsets[k+1]). Without pair records the pair vectors are empty.
+// The vectors keep to small pages made present ahead of the writer (see
+// fresh_blocks.hpp): on a worker they are most of the memory a range touches.
 struct PartitionState {
-    std::vector<std::uint64_t> offsets{0};
-    std::vector<std::int32_t> ids;
-    std::vector<float> scores;
-    std::vector<std::uint64_t> pair_offsets;
-    std::vector<std::int32_t> pair_ids;
-    std::vector<float> pair_dots;
-    std::vector<std::uint32_t> pair_counts;
+    FreshVector<std::uint64_t> offsets{0};
+    FreshVector<std::int32_t> ids;
+    FreshVector<float> scores;
+    FreshVector<std::uint64_t> pair_offsets;
+    FreshVector<std::int32_t> pair_ids;
+    FreshVector<float> pair_dots;
+    FreshVector<std::uint32_t> pair_counts;
 };
 
 // Read-only views of a PartitionState of the entities first.., as

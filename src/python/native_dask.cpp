@@ -59,12 +59,12 @@ PyTypeObject* buffer_type() {
 }
 
 // A buffer object that takes over `v`.
-template <class T>
-Ref buffer_of(std::vector<T>& v) {
+template <class T, class A>
+Ref buffer_of(std::vector<T, A>& v) {
     PyTypeObject* type = buffer_type();
     auto owner =
-        std::make_unique<std::shared_ptr<void>>(std::make_shared<std::vector<T>>(std::move(v)));
-    const auto* held = static_cast<const std::vector<T>*>(owner->get());
+        std::make_unique<std::shared_ptr<void>>(std::make_shared<std::vector<T, A>>(std::move(v)));
+    const auto* held = static_cast<const std::vector<T, A>*>(owner->get());
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref object = check(alloc(type, 0));
     auto* b = reinterpret_cast<BufferObject*>(object.get());

@@ -8,6 +8,13 @@ the client gathers the lists into the recommender. The result equals a local `fi
 `ddf.compute()`, list for list and bit for bit. A worker keeps the matrices and the state of
 the ranges it is computing, so its memory for state goes with its share of the work.
 
+A worker lost during a fit costs time, not exactness: Dask runs its ranges again on the
+other workers (a range computes the same lists wherever it runs), and the client installs
+each range once, after checking it holds exactly the entities asked for. When a range cannot
+be completed (its task failed, Dask gave up on it after workers died running it, or the
+matrices were lost with every worker that held them) `fit` raises PartitionError naming the
+range and the recommender is left as it was.
+
 `recommend` answers a dask Series of users partition by partition on the workers, with the
 recommender shipped once to each worker.
 
@@ -19,8 +26,11 @@ Importing this module imports dask and distributed; `import quibrel` does not.
 
 from __future__ import annotations
 
+import contextlib
+import queue
 import threading
 from collections.abc import Sequence
+from concurrent.futures import CancelledError
 from itertools import pairwise
 from typing import Any, Literal, TypeVar
 
@@ -29,7 +39,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 from dask.delayed import delayed
-from distributed import Client, Future, as_completed, get_client, get_worker, wait
+from distributed import Client, Future, as_completed, get_client, get_worker
 
 from . import _native, _ranges
 from ._data import DenseBatch, both_orientations, positive_int, read_interactions
@@ -220,32 +230,122 @@ def _gather_lists(
     partitions: int | None,
     num_threads: int | None,
 ) -> None:
-    """Computes the entity ranges on the workers and installs their lists in the model."""
-    threads = sum(client.nthreads().values())
-    ranges = _ranges.ranges(stage.cost, partitions or _RANGES_PER_THREAD * max(threads, 1))
-    futures = {
-        client.submit(
-            _range_lists,
-            p,
-            stage.what,
-            stage.matrices,
-            int(begin),
-            int(end),
-            keep or 0,
-            stage.cosine and keep is None,
-            num_threads,
-            pure=False,
-        ): p
-        for p, (begin, end) in enumerate(pairwise(ranges))
-    }
-    stage.built()
-    # Results are fetched in the background while earlier ones are installed.
-    for future, result in as_completed(futures, with_results=True, raise_errors=False):
-        if future.status != "finished":
-            _raise_for(future, futures[future], stage.what)
-        _ranges.install(stage.model, result)
-        del result
-        future.release()
+    """Computes the entity ranges on the workers and installs their lists in the model.
+
+    At most two ranges per worker thread are out at a time (computing, done, or on their way
+    to the client): a worker cannot run ahead of the client and pile up finished lists.
+
+    A worker lost mid-fit costs only time: Dask runs its ranges again elsewhere, and a range
+    computes the same lists wherever it runs. Each range is installed once, after checking
+    that it holds exactly the entities asked for, and the model is complete only when every
+    range is in; anything else (a range failing, or the matrices lost with every worker that
+    held them) raises PartitionError and the caller discards the model."""
+    threads = max(sum(client.nthreads().values()), 1)
+    ranges = _ranges.ranges(stage.cost, partitions or _RANGES_PER_THREAD * threads)
+    waiting = iter(enumerate(pairwise(ranges)))
+    futures: dict[Future[Any], tuple[int, int, int]] = {}
+    submitting = threading.Lock()
+    installed: set[int] = set()
+    # On `client`'s loop: it need not be the default client.
+    arriving = as_completed(loop=client.loop)
+    # (future, its lists or the exception fetching them raised); None once nothing is left.
+    fetched: queue.Queue[tuple[Future[Any], Any] | None] = queue.Queue(maxsize=1)
+    stop = threading.Event()
+
+    def submit_next() -> None:
+        with submitting:
+            if stop.is_set():
+                return
+            for p, (begin, end) in waiting:
+                future = client.submit(
+                    _range_lists,
+                    p,
+                    stage.what,
+                    stage.matrices,
+                    int(begin),
+                    int(end),
+                    keep or 0,
+                    stage.cosine and keep is None,
+                    num_threads,
+                    pure=False,
+                )
+                futures[future] = (p, int(begin), int(end))
+                arriving.add(future)
+                return
+
+    def fetch() -> None:
+        """Fetches the finished ranges while the client installs earlier ones, straight from
+        the workers: through the scheduler, the lists would cross a socket twice."""
+        try:
+            for future in arriving:
+                if stop.is_set():
+                    break
+                try:
+                    result = client.gather(future, direct=True)
+                except Exception as e:
+                    result = e
+                # Submitted before this range is handed on, so that `arriving` is not seen
+                # empty while ranges are waiting.
+                submit_next()
+                fetched.put((future, result))
+        except BaseException as e:  # the installing thread raises it
+            fetched.put((None, e))  # type: ignore[arg-type]
+        finally:
+            fetched.put(None)
+
+    for _ in range(2 * threads):
+        submit_next()
+    fetcher = threading.Thread(target=fetch, name="quibrel-dask-fetch", daemon=True)
+    fetcher.start()
+    try:
+        stage.built()
+        while (item := fetched.get()) is not None:
+            future, result = item
+            if future is None:
+                raise result
+            p, begin, end = futures.pop(future)
+            # Judged by what arrived: a finished range whose worker has died since is being
+            # computed again (its status no longer "finished"), but its lists are here.
+            if not isinstance(result, list):
+                _raise_for(future, p, stage.what, stage.matrices)
+            if p not in installed:
+                _install(stage.model, p, stage.what, begin, end, result)
+                installed.add(p)
+            del result, item
+            future.release()
+    finally:
+        # On an error, nothing more is computed for a model that is discarded.
+        stop.set()
+        with submitting:
+            outstanding = list(futures)
+        if outstanding:
+            client.cancel(outstanding)
+        arriving.clear()
+        while fetcher.is_alive():
+            with contextlib.suppress(queue.Empty):
+                fetched.get(timeout=0.05)
+    missing = len(ranges) - 1 - len(installed)
+    if missing:
+        raise PartitionError(f"{missing} partitions of the {stage.what} never arrived")
+
+
+def _install(model: Any, p: int, what: str, begin: int, end: int, result: list[Any]) -> None:
+    """Installs range p's lists, which must be those of exactly the entities begin .. end - 1
+    (pieces in order, each starting where the one before ended)."""
+    firsts, arrays = result[0], result[1:]
+    at = begin
+    for k, first in enumerate(firsts):
+        offsets = arrays[7 * k]
+        if int(first) != at or len(offsets) < 1:
+            break
+        at += len(offsets) - 1
+    if at != end or len(arrays) != 7 * len(firsts):
+        raise PartitionError(
+            f"partition {p} of the {what} failed: its result does not hold the lists of "
+            f"{what} {begin} .. {end - 1}"
+        )
+    for k, first in enumerate(firsts):
+        _native.install_lists(model, int(first), *arrays[7 * k : 7 * k + 7])
 
 
 def _client(client: Client | None) -> Client:
@@ -259,7 +359,21 @@ def _client(client: Client | None) -> Client:
         ) from None
 
 
-def _raise_for(future: Future[Any], p: int, what: str) -> None:
+def _raise_for(future: Future[Any], p: int, what: str, needs: Future[Any] | None = None) -> None:
+    if future.cancelled():
+        # The task's input was lost (data shipped to the workers cannot be recomputed), or
+        # the client lost the scheduler.
+        lost = needs is not None and needs.status != "finished"
+        reason = "unknown"
+        try:
+            future.result()
+        except CancelledError as e:
+            reason = getattr(e, "reason", reason)
+        raise PartitionError(
+            f"partition {p} of the {what} failed: its task was cancelled ("
+            + ("the matrices were lost with the workers that held them" if lost else reason)
+            + ")"
+        )
     error = future.exception()
     if isinstance(error, PartitionError):
         raise error
@@ -308,11 +422,14 @@ def _dense_interactions(
 
 
 def _gather(client: Client, futures: list[Future[Any]]) -> list[Any]:
-    wait(futures)
-    for p, future in enumerate(futures):
-        if future.status != "finished":
-            _raise_for(future, p, "data")
-    result: list[Any] = client.gather(futures)
+    try:
+        # A result lost with its worker since is computed again while gather waits.
+        result: list[Any] = client.gather(futures)
+    except Exception:
+        for p, future in enumerate(futures):
+            if future.status in ("error", "cancelled"):
+                _raise_for(future, p, "data")
+        raise
     return result
 
 
