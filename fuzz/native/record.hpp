@@ -67,6 +67,18 @@ inline std::string cf_state(const quibrel::CfModel& m) {
     return r.take();
 }
 
+// The fields every record ends with: both matrices, the consumed items and
+// the default prediction.
+template <class Model>
+std::string record_tail(const Model& m) {
+    Record r;
+    r.matrix(m.user_interactions);
+    r.matrix(m.item_interactions);
+    r.consumed(m.user_consumed);
+    r.put(m.default_pred);
+    return r.take();
+}
+
 inline std::string cf_record(const quibrel::CfModel& m) {
     Record r;
     r.run(m.task);
@@ -74,13 +86,7 @@ inline std::string cf_record(const quibrel::CfModel& m) {
     r.put(m.n_users);
     r.put(m.n_items);
     r.put(m.min_common);
-    std::string out = r.take() + cf_state(m);
-    Record tail;
-    tail.matrix(m.user_interactions);
-    tail.matrix(m.item_interactions);
-    tail.consumed(m.user_consumed);
-    tail.put(m.default_pred);
-    return out + tail.take();
+    return r.take() + cf_state(m) + record_tail(m);
 }
 
 inline std::string swing_state(const quibrel::SwingModel& m) {
@@ -104,13 +110,7 @@ inline std::string swing_record(const quibrel::SwingModel& m) {
     r.put(m.max_cache_num);
     r.put(m.n_users);
     r.put(m.n_items);
-    std::string out = r.take() + swing_state(m);
-    Record tail;
-    tail.matrix(m.user_interactions);
-    tail.matrix(m.item_interactions);
-    tail.consumed(m.user_consumed);
-    tail.put(m.default_pred);
-    return out + tail.take();
+    return r.take() + swing_state(m) + record_tail(m);
 }
 
 inline bool same_bits(float a, float b) {
