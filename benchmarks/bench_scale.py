@@ -211,7 +211,7 @@ def main() -> None:
     parser.add_argument("--keep", type=int, default=100, help="keep=, k_sim= and implicit's K")
     parser.add_argument("--threads", type=int, default=0, help="0: every core")
     parser.add_argument("--users", type=int, default=100_000, help="users to recommend for")
-    parser.add_argument("--skip", nargs="*", default=[], choices=["full", "implicit"])
+    parser.add_argument("--skip", nargs="*", default=[], choices=["full", "kept", "implicit"])
     parser.add_argument(
         "--swing-cap", type=int, default=1000, help="Swing's max_users_per_item (0: no Swing fit)"
     )
@@ -246,10 +246,15 @@ def main() -> None:
         if "full" not in args.skip:
             rows.append(("ItemCF fit full", run_step(args, "fit", "ItemCF", None)))
             rows.append(("ItemCF full: load + recommend", run_step(args, "serve", "ItemCF", None)))
-        rows.append((f"ItemCF fit keep={k}", run_step(args, "fit", "ItemCF", k)))
-        rows.append((f"ItemCF keep={k}: load + recommend", run_step(args, "serve", "ItemCF", k)))
-        rows.append((f"UserCF fit keep={k}", run_step(args, "fit", "UserCF", k)))
-        rows.append((f"UserCF keep={k}: load + recommend", run_step(args, "serve", "UserCF", k)))
+        if "kept" not in args.skip:
+            rows.append((f"ItemCF fit keep={k}", run_step(args, "fit", "ItemCF", k)))
+            rows.append(
+                (f"ItemCF keep={k}: load + recommend", run_step(args, "serve", "ItemCF", k))
+            )
+            rows.append((f"UserCF fit keep={k}", run_step(args, "fit", "UserCF", k)))
+            rows.append(
+                (f"UserCF keep={k}: load + recommend", run_step(args, "serve", "UserCF", k))
+            )
         if args.swing_cap:
             cap = args.swing_cap
             rows.append((f"Swing fit, {cap} users per item", run_step(args, "swing", "Swing", cap)))
