@@ -13,6 +13,7 @@
 #include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
 #include "core/timing.hpp"
+#include "core/work_split.hpp"
 
 namespace quibrel {
 namespace cosine_detail {
@@ -50,17 +51,10 @@ struct KeyLists {
 std::vector<std::uint32_t> mirrored_counts(const FreshPairs& fresh, std::size_t n,
                                            std::uint64_t min_common, std::size_t parts,
                                            const Runner& runner) {
-    std::vector<std::size_t> bounds(parts + 1, n);
-    bounds[0] = 0;
-    {
-        const std::uint64_t per_part = fresh.kept_pairs / parts + 1;
-        std::uint64_t sum = 0;
-        std::size_t p = 1;
-        for (std::size_t x = 0; x < n && p < parts; ++x) {
-            sum += fresh.kept[x];
-            if (sum >= per_part * p) bounds[p++] = x + 1;
-        }
-    }
+    // kept_pairs sums kept[] when min_common >= 1, the only case that counts.
+    std::vector<std::size_t> bounds = equal_cost_cuts(0, n, parts, fresh.kept_pairs,
+                                                      [&](std::size_t x) { return fresh.kept[x]; });
+    pad_cuts(bounds, parts);
     std::vector<std::uint32_t> counts(parts * n, 0);
     runner.run(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t p = begin; p < end; ++p) {
@@ -120,25 +114,14 @@ void sort_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms& norms,
             keys += length(y);
             if (keys < tile_keys && y + 1 < n) continue;
             // Split [tile_begin, y] among the parts by their keys.
-            std::uint64_t sum = 0;
-            std::uint64_t piece = 0;
-            std::size_t q = 0;
-            for (std::size_t z = tile_begin; z <= y; ++z) {
-                sum += length(z);
-                piece += length(z);
-                while (q + 1 < parts && sum * parts >= keys * (q + 1)) {
-                    cuts.push_back(z + 1);
-                    buffer_keys[q] = std::max(buffer_keys[q], piece);
-                    piece = 0;
-                    ++q;
-                }
-            }
-            for (; q < parts; ++q) {
-                if (q + 1 < parts) cuts.push_back(y + 1);
+            std::vector<std::size_t> tile = equal_cost_cuts(tile_begin, y + 1, parts, keys, length);
+            pad_cuts(tile, parts);
+            for (std::size_t q = 0; q < parts; ++q) {
+                std::uint64_t piece = 0;
+                for (std::size_t z = tile[q]; z < tile[q + 1]; ++z) piece += length(z);
                 buffer_keys[q] = std::max(buffer_keys[q], piece);
-                piece = 0;
+                cuts.push_back(tile[q + 1]);
             }
-            cuts.push_back(y + 1);
             tile_begin = y + 1;
             keys = 0;
         }

@@ -47,6 +47,7 @@
 #include "core/pool.hpp"
 #include "core/swing.hpp"
 #include "core/timing.hpp"
+#include "core/work_split.hpp"
 
 namespace quibrel {
 namespace {
@@ -288,8 +289,11 @@ Buckets<T> group(std::size_t n, std::size_t sources, Produce&& produce) {
     const std::size_t parts =
         std::min<std::size_t>(worker_count(), std::max<std::size_t>(sources, 1));
     std::vector<std::uint32_t> count(parts * n, 0);
+    std::vector<std::size_t> cuts =
+        equal_cost_cuts(0, sources, parts, sources, [](std::size_t) { return 1; });
+    pad_cuts(cuts, parts);
     auto part_range = [&](std::size_t p) {
-        return std::pair<std::size_t, std::size_t>{sources * p / parts, sources * (p + 1) / parts};
+        return std::pair<std::size_t, std::size_t>{cuts[p], cuts[p + 1]};
     };
     parallel_for(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t p = begin; p < end; ++p) {

@@ -10,6 +10,7 @@
 // allocations keep the huge-page advice (memory.cpp).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -66,6 +67,50 @@ private:
     void advance(const void* cursor) noexcept;
     std::uintptr_t done_ = ~std::uintptr_t{0};
     std::uintptr_t end_ = 0;
+};
+
+// Consecutive room handed out from blocks of growing size, their pages made
+// present ahead of the cursor: the bump allocation behind list arenas and
+// pair block writers. Sizes are in bytes; the caller owns the blocks.
+class BumpCursor {
+public:
+    BumpCursor(std::size_t first_block, std::size_t max_block) noexcept
+        : next_size_(first_block), max_size_(max_block) {}
+
+    // Room for `bytes`. When the block in hand is short, new_block(size)
+    // must return the start of a fresh block of `size` bytes: the larger of
+    // `bytes` and the block size, which doubles from one block to the next up
+    // to the maximum (small computations stay in small blocks, large ones
+    // soon need few of them).
+    template <class NewBlock>
+    std::byte* take(std::size_t bytes, NewBlock&& new_block) {
+        if (bytes > left_) {
+            const std::size_t size = std::max(bytes, next_size_);
+            next_size_ = std::min(next_size_ * 2, max_size_);
+            void* block = new_block(size);
+            cursor_ = static_cast<std::byte*>(block);
+            left_ = size;
+            prefault_.reset(cursor_, size);
+        }
+        std::byte* p = cursor_;
+        cursor_ += bytes;
+        left_ -= bytes;
+        prefault_.reach(cursor_);
+        return p;
+    }
+
+    // Leaves the block in hand to its owner; the next take starts a new one.
+    void drop() noexcept {
+        cursor_ = nullptr;
+        left_ = 0;
+    }
+
+private:
+    std::byte* cursor_ = nullptr;
+    std::size_t left_ = 0;
+    std::size_t next_size_;
+    std::size_t max_size_;
+    Prefaulter prefault_;
 };
 
 }  // namespace quibrel

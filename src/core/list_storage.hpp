@@ -31,13 +31,11 @@ public:
     void* allocate(std::size_t bytes);
 
     struct Block;
+    static constexpr std::size_t kMaxBlock = std::size_t{32} << 20;
 
 private:
     Block* block_ = nullptr;
-    std::byte* cursor_ = nullptr;
-    std::size_t left_ = 0;
-    std::size_t next_size_ = std::size_t{64} << 10;
-    Prefaulter prefault_;
+    BumpCursor room_{std::size_t{64} << 10, kMaxBlock};
 };
 
 // Routes the calling thread's list allocations to `arena` for its lifetime.

@@ -83,10 +83,7 @@ public:
 private:
     std::vector<PairBlock> blocks_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> wide_;
-    PairEntry* cursor_ = nullptr;
-    std::size_t left_ = 0;
-    std::size_t next_size_ = 4096;
-    Prefaulter prefault_;
+    BumpCursor room_{4096 * sizeof(PairEntry), (std::size_t{1} << 22) * sizeof(PairEntry)};
 };
 
 class PairStats {

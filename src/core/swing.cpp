@@ -15,6 +15,7 @@
 #include "core/routes.hpp"
 #include "core/swing_cache.hpp"
 #include "core/swing_item.hpp"
+#include "core/work_split.hpp"
 
 namespace quibrel {
 namespace {
@@ -142,23 +143,11 @@ std::vector<SwingList> item_lists(Pass& pass, const std::vector<std::uint32_t>& 
     // Pieces of about equal estimated cost (the item's user pairs plus its
     // users), small enough that every worker gets many: the costliest items
     // are pieces of their own.
-    auto cost = [&](std::uint32_t index) {
-        const std::uint64_t k = item_ranges[index].end - item_ranges[index].begin;
-        return k * (k - 1) / 2 + k;
-    };
-    std::uint64_t total_cost = 0;
-    for (const std::uint32_t index : order) total_cost += cost(index);
-    const std::uint64_t piece_cost = std::max<std::uint64_t>(total_cost / (workers * 128), 1);
-    std::vector<std::size_t> piece_start{0};
-    std::uint64_t running = 0;
-    for (std::size_t p = 0; p < order.size(); ++p) {
-        running += cost(order[p]);
-        if (running >= piece_cost) {
-            piece_start.push_back(p + 1);
-            running = 0;
-        }
-    }
-    if (piece_start.back() != order.size()) piece_start.push_back(order.size());
+    const std::vector<std::size_t> piece_start =
+        equal_cost_cuts(0, order.size(), workers * 128, [&](std::size_t p) {
+            const std::uint64_t k = item_ranges[order[p]].end - item_ranges[order[p]].begin;
+            return k * (k - 1) / 2 + k;
+        });
 
     std::vector<std::unique_ptr<Scratch>> scratch(workers);
     // Result lists are carved from per-worker blocks (see list_storage.hpp).

@@ -6,6 +6,7 @@
 
 #include "core/pool.hpp"
 #include "core/swing_item.hpp"
+#include "core/work_split.hpp"
 
 namespace quibrel::swing_detail {
 namespace {
@@ -71,11 +72,10 @@ std::unique_ptr<PairLists> PairLists::build(std::span<const UserRow> rows,
     h.users.resize(h.start.back());
     h.after.resize(h.row_at[n]);
     // Each item's holders and where each row entry's later holders start, and
-    // along the way pieces of users with about equal pair counts, for the pool.
-    std::vector<std::size_t> pieces{0};
+    // along the way each user's pair count, which splits the users into pieces
+    // of about equal work for the pool.
+    std::vector<std::uint64_t> pairs_of(n, 0);
     {
-        const std::uint64_t piece = entries / (8 * worker_count()) + 1;
-        std::uint64_t sum = 0;
         std::vector<std::uint64_t> cursor(h.start.begin(), h.start.end() - 1);
         for (std::size_t u = 0; u < n; ++u) {
             const UserRow& row = rows[u];
@@ -84,15 +84,12 @@ std::unique_ptr<PairLists> PairLists::build(std::span<const UserRow> rows,
                 const auto j = static_cast<std::uint32_t>(row.ids[p]);
                 h.users[cursor[j]] = static_cast<std::uint32_t>(u);
                 h.after[h.row_at[u] + p] = ++cursor[j];
-                sum += h.start[j + 1] - cursor[j];
-            }
-            if (sum >= piece) {
-                pieces.push_back(u + 1);
-                sum = 0;
+                pairs_of[u] += h.start[j + 1] - cursor[j];
             }
         }
-        if (pieces.back() != n) pieces.push_back(n);
     }
+    const std::vector<std::size_t> pieces = equal_cost_cuts(
+        0, n, 8 * worker_count(), entries, [&](std::size_t u) { return pairs_of[u]; });
     auto each_user = [&](auto&& body) {
         parallel_for(pieces.size() - 1, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
             for (std::size_t u = pieces[begin]; u < pieces[end]; ++u)

@@ -25,4 +25,30 @@ HeapArray<T> zeroed_array(std::size_t n) {
     return HeapArray<T>(static_cast<T*>(p));
 }
 
+// A growable zeroed array: a one-user call on a huge catalogue touches only
+// the pages it uses. Growing drops the old contents.
+template <class T>
+class ZeroedArray {
+public:
+    std::size_t size() const { return size_; }
+    void grow(std::size_t n) {
+        if (n <= size_) return;
+        release();
+        data_ = zeroed_array<T>(n);
+        size_ = n;
+    }
+    void release() {
+        data_.reset();
+        size_ = 0;
+    }
+    T& operator[](std::size_t i) { return data_.get()[i]; }
+    const T& operator[](std::size_t i) const { return data_.get()[i]; }
+    T* begin() { return data_.get(); }
+    T* end() { return data_.get() + size_; }
+
+private:
+    HeapArray<T> data_;
+    std::size_t size_ = 0;
+};
+
 }  // namespace quibrel
