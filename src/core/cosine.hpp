@@ -44,6 +44,9 @@ RolesOf<Side> roles_of(const CfModel& m, Orientation o, Side& user_rows, Side& i
 inline CosineRoles cosine_roles(CfModel& m, Orientation o) {
     return roles_of(m, o, m.user_interactions, m.item_interactions);
 }
+inline RolesOf<const CsrMatrix> cosine_roles(const CfModel& m, Orientation o) {
+    return roles_of(m, o, m.user_interactions, m.item_interactions);
+}
 
 // Body of compute_similarities once the arguments are converted: refreshes
 // sum_squares, runs the forward path on the pool (after writing num_threads

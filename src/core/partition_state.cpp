@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/cosine.hpp"
 #include "core/cosine_pairs.hpp"
 #include "core/cosine_subset.hpp"
 #include "core/csr.hpp"
@@ -38,11 +39,9 @@ struct CosineSides {
 };
 
 CosineSides sides(const CfModel& m, Orientation o) {
-    if (o == Orientation::Item)
-        return {m.item_interactions, m.user_interactions, static_cast<std::size_t>(m.n_items),
-                static_cast<std::size_t>(m.n_users)};
-    return {m.user_interactions, m.item_interactions, static_cast<std::size_t>(m.n_users),
-            static_cast<std::size_t>(m.n_items)};
+    const auto roles = cosine_roles(m, o);
+    return {*roles.forward, *roles.other, static_cast<std::size_t>(roles.n),
+            static_cast<std::size_t>(roles.other_rows)};
 }
 
 std::size_t kept_length(std::size_t length, std::uint64_t keep) {
