@@ -9,7 +9,7 @@
 
 #include "core/cosine_pairs.hpp"
 #include "core/errors.hpp"
-#include "core/list_storage.hpp"
+#include "core/mem_list_storage.hpp"
 #include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
 #include "core/timing.hpp"

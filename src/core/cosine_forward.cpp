@@ -202,8 +202,8 @@ void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
 // and stored by the worker that owns x, while it is still in cache, instead of
 // being scattered into other entities' lists; pair records keep y > x only.
 // An entity whose cell updates reach n / kDenseScan finds its touched cells by
-// reading them all (kDenseScan; MovieLens: 7-9% less time for the whole
-// computation).
+// reading them all, which took less time for the whole computation on
+// MovieLens (figures: docs/dev/performance-notes.md).
 
 struct FullRowScratch {
     std::vector<Cell<std::uint32_t>> cells;
@@ -413,11 +413,10 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
 }
 
 // The full-row route accumulates every pair twice but builds each list in
-// cache, without the mirrored scatter and its key lists. Measured on these
-// machines it wins while the worker's cells stay in the second-level cache
-// (MovieLens; synthetic 20,000 items with ~4 updates per possible pair: 15.0-
-// 17.1 s against 16.5-19.6 s, and 4.1 instead of 5.2 GB peak); on a 200,000-
-// entity catalogue the half accumulation with the scatter was 12% faster.
+// cache, without the mirrored scatter and its key lists. Measured, it wins
+// (in time and peak memory) while the worker's cells stay in the second-level
+// cache; on a large catalogue the half accumulation with the scatter was
+// faster (figures: docs/dev/performance-notes.md).
 bool full_rows_pay_off(std::size_t n) { return !cells_beyond_cache<std::uint32_t>(n); }
 
 // The route of the forward path. 32-bit counts need rows of ascending unique

@@ -42,7 +42,7 @@
 #include "core/cosine_pairs.hpp"
 #include "core/cosine_subset.hpp"
 #include "core/errors.hpp"
-#include "core/list_storage.hpp"
+#include "core/mem_list_storage.hpp"
 #include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
 #include "core/swing.hpp"
@@ -227,7 +227,8 @@ bool drops_rows(const CsrMatrix& m, std::size_t n) {
 
 // Cost model, in units of one cell update of a full run's pair accumulation;
 // the figures are times per unit measured with bench_exact_update.py on
-// MovieLens and the synthetic sets (full run: 2-3 ns per unit).
+// MovieLens and the synthetic sets (the unit's own time is in
+// docs/dev/performance-notes.md).
 constexpr double kListEntryCost = 3.0;    // full run: building and sorting one list entry
 constexpr double kBlockUpdateCost = 4.0;  // update: a cell update of the subset, with its list
 constexpr double kPatchEntryCost = 2.0;   // update: an entry of a patched list or pair row

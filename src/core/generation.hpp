@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/zeroed_array.hpp"
+#include "core/mem_zeroed_array.hpp"
 
 namespace quibrel {
 

@@ -14,9 +14,9 @@
 #include "core/csr.hpp"
 #include "core/errors.hpp"
 #include "core/generation.hpp"
+#include "core/mem_zeroed_array.hpp"
 #include "core/models.hpp"
 #include "core/pool.hpp"
-#include "core/zeroed_array.hpp"
 
 namespace quibrel::inference_detail {
 
@@ -48,10 +48,11 @@ private:
 // lines are enough for the hardware to continue a sequential read.
 inline constexpr std::size_t kPrefetchBytes = 512;
 
-// Lists live on small pages (fresh_blocks.hpp), so most list heads also miss
+// Lists live on small pages (mem_fresh_blocks.hpp), so most list heads also miss
 // the TLB, and prefetching a single pair ahead, or four, left predict waiting
 // on them. Reading the heads of a batch of later pairs together lets those
-// misses overlap (synthetic-20k predict: 0.24-0.33 s instead of 0.39-0.40 s).
+// misses overlap, which made predict faster (figures:
+// docs/dev/performance-notes.md).
 inline constexpr std::size_t kTouchBatch = 8;
 
 // Reads one value so that its page and line are brought in, without letting

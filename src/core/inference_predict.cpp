@@ -248,7 +248,8 @@ private:
 
 // Random pairs revisit the same rows out of turn, and indexing a row costs as
 // much as scoring from it; answered grouped by row, each row is indexed once
-// per group (MovieLens, 200,000 random pairs: about a third less time).
+// per group, which took markedly less time on random pairs (figures:
+// docs/dev/performance-notes.md).
 // Batches whose rows already come in runs keep their order.
 constexpr std::size_t kGroupPairsFrom = 1024;
 

@@ -8,7 +8,7 @@
 
 #include "core/csr.hpp"
 #include "core/id_map.hpp"
-#include "core/list_storage.hpp"
+#include "core/mem_list_storage.hpp"
 #include "core/pair_stats.hpp"
 
 namespace quibrel {

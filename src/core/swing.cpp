@@ -169,7 +169,7 @@ std::vector<SwingList> item_lists(Pass& pass, const std::vector<std::uint32_t>& 
     const std::vector<std::size_t> piece_start = item_pieces(order, item_ranges, workers);
 
     std::vector<std::unique_ptr<Scratch>> scratch(workers);
-    // Result lists are carved from per-worker blocks (see list_storage.hpp).
+    // Result lists are carved from per-worker blocks (see mem_list_storage.hpp).
     std::vector<ListArena> arenas(workers);
     parallel_for(piece_start.size() - 1, 1,
                  [&](std::size_t begin, std::size_t end, std::size_t worker) {

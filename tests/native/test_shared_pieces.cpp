@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "core/fresh_blocks.hpp"
 #include "core/generation.hpp"
+#include "core/mem_fresh_blocks.hpp"
 #include "core/sort_key.hpp"
 #include "core/touched_cells.hpp"
 #include "core/work_split.hpp"

@@ -1,4 +1,4 @@
-#include "core/list_storage.hpp"
+#include "core/mem_list_storage.hpp"
 
 #include <algorithm>
 #include <atomic>
