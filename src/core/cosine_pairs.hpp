@@ -12,11 +12,11 @@
 #include <span>
 #include <vector>
 
+#include "core/cosine_pair_stats.hpp"
 #include "core/csr.hpp"
 #include "core/errors.hpp"
 #include "core/models.hpp"
 #include "core/neighbour_sort.hpp"
-#include "core/pair_stats.hpp"
 #include "core/pool.hpp"
 #include "core/touched_cells.hpp"
 

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "core/cosine.hpp"
 #include "core/errors.hpp"
 #include "core/inference_common.hpp"
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/cosine.hpp"
 #include "core/cosine_pairs.hpp"
 #include "core/cosine_subset.hpp"
 #include "core/csr.hpp"

@@ -1,4 +1,4 @@
-#include "core/pair_stats.hpp"
+#include "core/cosine_pair_stats.hpp"
 
 #include <algorithm>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "core/incremental.hpp"
+#include "core/cosine_incremental.hpp"
 
 #include <algorithm>
 #include <limits>

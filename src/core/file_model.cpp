@@ -1,9 +1,8 @@
-#include "core/model_file.hpp"
+#include "core/file_model.hpp"
 
-#include "core/cosine.hpp"
+#include "core/file_gzip_stream.hpp"
+#include "core/file_record_codec.hpp"
 #include "core/file_replace.hpp"
-#include "core/gzip_stream.hpp"
-#include "core/record_codec.hpp"
 
 namespace quibrel {
 
