@@ -21,18 +21,14 @@
 #include "core/touched_cells.hpp"
 #include "core/work_split.hpp"
 
+#include "expect.hpp"
+
 using namespace quibrel;
 
 namespace {
 
-int failures = 0;
-
-void expect(bool ok, const std::string& what) {
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-    }
-}
+using native_test::expect;
+using native_test::failures;
 
 // Touched ids come out ascending and complete whichever way they are ordered
 // (sorted or walked through the bitmap), and the bitmap is left clear.
