@@ -1,5 +1,0 @@
-// The old name of mem_zeroed_array.hpp, for the Swing files that still include
-// it while they are being changed elsewhere; new code includes the mem_ name.
-#pragma once
-
-#include "core/mem_zeroed_array.hpp"
