@@ -365,6 +365,13 @@ struct ListPlan {
     NeighbourList list;  // Replace: the new list
 };
 
+// Once the patch is planned: an entry of a list or row patched in place,
+// and one copied whole into fresh memory (a list or row without room to
+// grow). Measured on UserCF skewed-50k, where the first batch after a fit
+// copies most of the model: about 0.4-0.7 and 3.5 units.
+constexpr double kPlannedPatchCost = 0.7;
+constexpr double kCopyEntryCost = 3.5;
+
 // Cost of one binary-search probe into a list, in entries of a pass over a list.
 constexpr double kProbeCost = 24.0;
 
@@ -656,8 +663,9 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
 
     // With the patch's real size known, the full run may still be cheaper
     // (the subset's work is spent either way).
+    double patch_estimate = 0.0;
     if (route == ExactRoute::Auto) {
-        double patch = 0.0;
+        double& patch = patch_estimate;
         for (std::size_t k = 0; k < list_keys.owners.size(); ++k) {
             const NeighbourList* old = m.sim_mapping.find(list_keys.owners[k]);
             patch += static_cast<double>(list_keys.start[k + 1] - list_keys.start[k]) +
@@ -726,16 +734,8 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
                 plan.kind = RowPlan::MergeInPlace;
                 continue;
             }
+            // Built once the route is settled (below).
             plan.kind = RowPlan::Replace;
-            plan.row.reserve(with_slack(plan.length));
-            std::size_t u = 0;
-            for (const PairEntry& e : old) {
-                for (; u < updates.size() && updates[u].x < e.y; ++u)
-                    plan.row.push_back(PairEntry{updates[u].x, updates[u].dot, updates[u].count});
-                if (in_a(e.y) == 0) plan.row.push_back(e);
-            }
-            for (; u < updates.size(); ++u)
-                plan.row.push_back(PairEntry{updates[u].x, updates[u].dot, updates[u].count});
         }
     });
 
@@ -817,14 +817,58 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
                 plan.kind = ListPlan::InPlace;
                 continue;
             }
+            // Built once the route is settled (below).
             plan.kind = ListPlan::Replace;
+        }
+    });
+    if (uneven) return full_cosine(m, o, std::move(merged));
+
+    // Lists and rows without the room to grow in place are copied whole into
+    // fresh memory, which costs far more per entry than a patch in place
+    // (right after a fit every list and row is exactly full, so a batch that
+    // reaches most of the model copies most of it). With that known, the
+    // full run may be the cheaper route after all.
+    std::size_t copied = 0;
+    for (const RowPlan& plan : row_plans)
+        if (plan.kind == RowPlan::Replace) copied += plan.length;
+    for (const ListPlan& plan : list_plans)
+        if (plan.kind == ListPlan::Replace) copied += plan.length;
+    const double remaining =
+        kPlannedPatchCost * patch_estimate + kCopyEntryCost * static_cast<double>(copied);
+    if (route == ExactRoute::Auto && remaining > full_cost)
+        return full_cosine(m, o, std::move(merged));
+
+    parallel_for(row_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t k = begin; k < end; ++k) {
+            RowPlan& plan = row_plans[k];
+            if (plan.kind != RowPlan::Replace) continue;
+            const std::span<const PairEntry> old =
+                m.pair_stats.row(static_cast<std::size_t>(pair_updates.owners[k]));
+            const std::span<const PairUpdate> updates = pair_updates.of(k);
+            plan.row.reserve(with_slack(plan.length));
+            std::size_t u = 0;
+            for (const PairEntry& e : old) {
+                for (; u < updates.size() && updates[u].x < e.y; ++u)
+                    plan.row.push_back(PairEntry{updates[u].x, updates[u].dot, updates[u].count});
+                if (in_a(e.y) == 0) plan.row.push_back(e);
+            }
+            for (; u < updates.size(); ++u)
+                plan.row.push_back(PairEntry{updates[u].x, updates[u].dot, updates[u].count});
+        }
+    });
+    parallel_for(list_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t k = begin; k < end; ++k) {
+            ListPlan& plan = list_plans[k];
+            if (plan.kind != ListPlan::Replace) continue;
+            const NeighbourList* old = m.sim_mapping.find(list_keys.owners[k]);
+            const std::span<const std::uint64_t> keys = list_keys.of(k);
             plan.list.ids.reserve(with_slack(plan.length));
             plan.list.sims.reserve(with_slack(plan.length));
             plan.list.ids.resize(plan.length + 1);
             plan.list.sims.resize(plan.length + 1);
             if (old != nullptr)
-                merge_into(old->ids.data(), old->sims.data(), length, keys, plan.list.ids.data(),
-                           plan.list.sims.data(), in_a);
+                merge_into(old->ids.data(), old->sims.data(), old->ids.size(), keys,
+                           plan.list.ids.data(), plan.list.sims.data(), in_a);
             else
                 merge_into(nullptr, nullptr, 0, keys, plan.list.ids.data(), plan.list.sims.data(),
                            in_a);
@@ -832,7 +876,6 @@ ExactReport exact_update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_
             plan.list.sims.resize(plan.length);
         }
     });
-    if (uneven) return full_cosine(m, o, std::move(merged));
 
     // Room for the commit, so that nothing in it allocates.
     m.pair_stats.ensure_rows(n);
