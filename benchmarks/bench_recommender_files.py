@@ -32,22 +32,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # idle BLAS threads would sp
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
-
-
-def status() -> dict[str, int]:
-    fields = {}
-    with open("/proc/self/status") as f:
-        for line in f:
-            key, _, value = line.partition(":")
-            if key in ("VmRSS", "VmHWM"):
-                fields[key] = int(value.split()[0]) * 1024
-    return fields
-
-
-def reset_peak() -> int:
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
-    return status()["VmRSS"]
+from bench_scale import reset_peak, status  # noqa: E402
 
 
 def before_module(rev: str):

@@ -331,8 +331,9 @@ def _data_offset(fd: int, member: zipfile.ZipInfo) -> int:
     header = os.pread(fd, _LOCAL.size, member.header_offset)
     if len(header) != _LOCAL.size or header[:4] != b"PK\x03\x04":
         raise zipfile.BadZipFile(f"no local header for {member.filename!r}")
-    name_length, extra_length = struct.unpack("<HH", header[-4:])
-    return member.header_offset + _LOCAL.size + name_length + extra_length
+    name_length, extra_length = _LOCAL.unpack(header)[-2:]
+    start: int = member.header_offset + _LOCAL.size + name_length + extra_length
+    return start
 
 
 def _damage(fd: int, offset: int, member: zipfile.ZipInfo) -> str | None:
