@@ -118,6 +118,30 @@ def test_the_zip64_fields_on_small_data(tmp_path, monkeypatch):
     pd.testing.assert_frame_equal(load(tmp_path / "m").recommend(USERS), rec.recommend(USERS))
 
 
+def test_members_beyond_4_gib_of_offsets(tmp_path):
+    # A hole of 5 GiB (no disk blocks) before the engine member: its offset, the later
+    # members' and the directory's need the zip64 fields, and the member is read from there.
+    rec = SwingRecommender(num_threads=1).fit(FRAME)
+    rec.save(tmp_path / "small")
+    with zipfile.ZipFile(tmp_path / "small") as z:
+        parts = {name: z.read(name) for name in z.namelist()}
+    fd = os.open(tmp_path / "big", os.O_RDWR | os.O_CREAT, 0o600)
+    try:
+        archive = _files._ArchiveWriter(fd)
+        archive.add("recommender.json", parts["recommender.json"])
+        os.lseek(fd, 5 << 30, os.SEEK_CUR)
+        archive.add_written("engine.gz", lambda out: _native.write_engine(rec._model, out))
+        for name in list(parts)[2:]:
+            archive.add(name, parts[name])
+        archive.finish()
+    finally:
+        os.close(fd)
+    with zipfile.ZipFile(tmp_path / "big") as z:
+        assert z.getinfo("popularity.npy").header_offset > 5 << 30
+        assert {name: z.read(name) for name in z.namelist()} == parts
+    pd.testing.assert_frame_equal(load(tmp_path / "big").recommend(USERS), rec.recommend(USERS))
+
+
 @pytest.mark.parametrize("cls", CLASSES)
 def test_files_written_before_still_load(cls, tmp_path, monkeypatch):
     rec = cls(num_threads=1).fit(FRAME)
