@@ -2,8 +2,9 @@
 
 For one full ItemCF model: the wall time of `save` / `quibrel.recommenders.load` over that of
 the engine's `save_item_cf` / `load_item_cf` of the same model (best of --repeats, the variants
-run in turn so that background load hits them alike), then, each in a fresh process, the peak
-resident memory (VmHWM) of every load and save over the memory the loaded model keeps.
+run in turn so that background load hits them alike; all saves, then all loads), then, each in
+a fresh process, the peak resident memory (VmHWM) of every load and save over the memory the
+loaded model keeps.
 
     python benchmarks/bench_recommender_files.py                         # synthetic-2.5m
     python benchmarks/bench_recommender_files.py --before main           # and main's file code
@@ -138,19 +139,21 @@ def main() -> None:
     table = variants(args.before)
     times: dict[str, dict[str, list[float]]] = {n: {"save": [], "load": []} for n in table}
     with tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR", "/tmp")) as d:
-        for _ in range(args.repeats):
-            for what in ("save", "load"):
+        # All saves first: the fitted model is let go before any load, so that no more than
+        # one model is in memory at a time.
+        for what in ("save", "load"):
+            for _ in range(args.repeats):
                 for name, (save, load) in table.items():
                     gc.collect()
                     t = time.perf_counter()
                     loaded = save(rec, d) if what == "save" else load(d)
                     times[name][what].append(time.perf_counter() - t)
                     del loaded
+            rec = None
         sizes = {n: os.path.getsize(os.path.join(d, f)) for n, f in
                  (("engine", "engine.gz"), ("recommender", "now.qb"))}  # fmt: skip
         print(f"files: engine {sizes['engine'] / 2**20:.1f} MiB, recommender "
               f"{sizes['recommender'] / 2**20:.1f} MiB")  # fmt: skip
-        del rec
         gc.collect()
         memory = {}
         for name in table:
