@@ -14,6 +14,8 @@ Steps:
 - the estimate itself, timed: from the upper bound alone when that fits, and sampled (as when
   it does not);
 - save of each fitted model; in a fresh process, load and recommend for --users users;
+- Swing with each item's users capped at --swing-cap (default 1000), its engine computation timed
+  apart from the preparation before it;
 - implicit's CosineRecommender(K=--keep) fit and recommend on the same matrix, if installed.
 
 Ratios are printed against the kept ItemCF fit, in the same run; the load average is printed
@@ -146,7 +148,36 @@ def step_implicit(x: sp.csr_matrix, args: argparse.Namespace, model: str, keep: 
     return out
 
 
-STEPS = {"fit": step_fit, "serve": step_serve, "estimate": step_estimate, "implicit": step_implicit}
+def step_swing(x: sp.csr_matrix, args: argparse.Namespace, model: str, cap: int | None) -> dict:
+    from quibrel import recommenders
+
+    rec = recommenders.SwingRecommender(
+        top_k=args.keep, max_users_per_item=cap, num_threads=args.threads or None
+    )
+    # The engine's share of the fit, apart from the id maps, matrices and sampling before it.
+    compute = rec._compute
+    engine: list[float] = []
+
+    def timed(model: object) -> None:
+        t = time.perf_counter()
+        compute(model)
+        engine.append(time.perf_counter() - t)
+
+    rec._compute = timed  # type: ignore[method-assign]
+    base = reset_peak()
+    t = time.perf_counter()
+    rec.fit(x)
+    out = {"seconds": time.perf_counter() - t, "engine_seconds": engine[0]}
+    return {**out, "peak": status()["VmHWM"], "base": base}
+
+
+STEPS = {
+    "fit": step_fit,
+    "serve": step_serve,
+    "estimate": step_estimate,
+    "implicit": step_implicit,
+    "swing": step_swing,
+}
 
 
 def run_step(args: argparse.Namespace, step: str, model: str, keep: int | None) -> dict:
@@ -180,7 +211,10 @@ def main() -> None:
     parser.add_argument("--keep", type=int, default=100, help="keep=, k_sim= and implicit's K")
     parser.add_argument("--threads", type=int, default=0, help="0: every core")
     parser.add_argument("--users", type=int, default=100_000, help="users to recommend for")
-    parser.add_argument("--skip", nargs="*", default=[], choices=["full", "implicit"])
+    parser.add_argument("--skip", nargs="*", default=[], choices=["full", "kept", "implicit"])
+    parser.add_argument(
+        "--swing-cap", type=int, default=1000, help="Swing's max_users_per_item (0: no Swing fit)"
+    )
     parser.add_argument("--step", nargs=3, help=argparse.SUPPRESS)
     parser.add_argument("--npz", help=argparse.SUPPRESS)
     parser.add_argument("--workdir", help=argparse.SUPPRESS)
@@ -212,10 +246,18 @@ def main() -> None:
         if "full" not in args.skip:
             rows.append(("ItemCF fit full", run_step(args, "fit", "ItemCF", None)))
             rows.append(("ItemCF full: load + recommend", run_step(args, "serve", "ItemCF", None)))
-        rows.append((f"ItemCF fit keep={k}", run_step(args, "fit", "ItemCF", k)))
-        rows.append((f"ItemCF keep={k}: load + recommend", run_step(args, "serve", "ItemCF", k)))
-        rows.append((f"UserCF fit keep={k}", run_step(args, "fit", "UserCF", k)))
-        rows.append((f"UserCF keep={k}: load + recommend", run_step(args, "serve", "UserCF", k)))
+        if "kept" not in args.skip:
+            rows.append((f"ItemCF fit keep={k}", run_step(args, "fit", "ItemCF", k)))
+            rows.append(
+                (f"ItemCF keep={k}: load + recommend", run_step(args, "serve", "ItemCF", k))
+            )
+            rows.append((f"UserCF fit keep={k}", run_step(args, "fit", "UserCF", k)))
+            rows.append(
+                (f"UserCF keep={k}: load + recommend", run_step(args, "serve", "UserCF", k))
+            )
+        if args.swing_cap:
+            cap = args.swing_cap
+            rows.append((f"Swing fit, {cap} users per item", run_step(args, "swing", "Swing", cap)))
         if "implicit" not in args.skip:
             try:
                 import implicit  # noqa: F401
@@ -250,6 +292,8 @@ def report(rows: list[tuple[str, dict]], args: argparse.Namespace) -> None:
         else:
             line = f"{name:42} {r['seconds']:8.2f} s  peak {mib(r['peak'])} "
             line += f"(+{mib(r['peak'] - r['base'])})"
+            if "engine_seconds" in r:
+                line += f"  (engine {r['engine_seconds']:.2f} s)"
             if "recommend_seconds" in r:
                 line += f"  recommend {r['recommend_seconds']:.2f} s"
             if "save_seconds" in r:

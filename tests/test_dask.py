@@ -255,6 +255,15 @@ def fragile():
     os.environ.update(environ)
 
 
+def test_recommend_through_a_client_that_is_not_the_default(fragile, frame):
+    rec = SwingRecommender().fit(frame, value_col="rating")
+    users = dd.from_pandas(pd.Series(frame.user.unique(), name="user"), npartitions=2)
+    out = qd.recommend(rec, users, n=5, client=fragile)
+    # The model went to that client's workers, so the frame is computed there.
+    got = fragile.compute(out).result().reset_index(drop=True)
+    pd.testing.assert_frame_equal(got, rec.recommend(users.compute(), n=5), check_dtype=False)
+
+
 @pytest.fixture
 def kill(fragile):
     """The fragile cluster; after the test, its workers are mended and two are alive."""

@@ -440,6 +440,35 @@ def test_swing_user_cap_samples_each_item_consistently(data):
     assert not (kept.indices == other_seed.indices).all()
 
 
+def test_swing_user_cap_keeps_the_lowest_hashes_of_each_row():
+    from quibrel._data import Interactions, _mix, cap_rows, id_hashes
+
+    def by_sorting(m, cap, seed, row_hashes, column_hashes):
+        # Every entry ranked within its row by hash, ties by position.
+        counts = np.diff(m.indptr)
+        rows = np.repeat(np.arange(m.shape[0]), counts)
+        seeded = _mix(row_hashes ^ _mix(np.full(1, seed, dtype=np.uint64)))
+        keys = _mix(seeded[rows] ^ column_hashes[m.indices])
+        order = np.lexsort((keys, rows))
+        rank = np.arange(len(order)) - np.repeat(m.indptr[:-1], counts)
+        return m.indices[np.sort(order[rank < cap])]
+
+    rng = np.random.default_rng(5)
+    m = sp.random(60, 400, density=0.2, format="csr", random_state=rng, dtype=np.float32)
+    m.data[:] = rng.random(m.nnz, dtype=np.float32) + 0.5
+    rows, cols = id_hashes(np.arange(60)), id_hashes(np.arange(400))
+    # Columns sharing a hash tie at every threshold: the earlier column wins, as in a sort.
+    tied = cols.copy()
+    tied[1::2] = tied[::2][: len(tied[1::2])]
+    for column_hashes in (cols, tied):
+        for cap in (1, 7, 40, 79):
+            got = cap_rows(Interactions(m), cap, 11, rows, column_hashes).matrix
+            np.testing.assert_array_equal(got.indices, by_sorting(m, cap, 11, rows, column_hashes))
+            np.testing.assert_array_equal(np.diff(got.indptr), np.minimum(np.diff(m.indptr), cap))
+            kept = m[np.arange(60)].multiply(got.astype(bool))
+            np.testing.assert_array_equal(kept.sum(axis=1), got.sum(axis=1))  # values follow
+
+
 def test_ids_of_pandas_string_dtype_are_saved_as_strings(tmp_path):
     df = pd.DataFrame(
         {"user": pd.array(["a", "b", "c", "a"], dtype="string"), "item": ["x", "y", "x", "z"]}

@@ -7,7 +7,7 @@
 #include <set>
 
 #include "core/cosine.hpp"
-#include "core/incremental.hpp"
+#include "core/cosine_incremental.hpp"
 #include "core/inference.hpp"
 #include "core/swing.hpp"
 #include "fuzz/native/harness.hpp"

@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "core/model_file.hpp"
+#include "core/file_model.hpp"
 #include "fuzz/native/exercise.hpp"
 
 namespace fuzz {

@@ -9,10 +9,11 @@
 
 #include "core/cosine_pairs.hpp"
 #include "core/errors.hpp"
-#include "core/list_storage.hpp"
+#include "core/mem_list_storage.hpp"
 #include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
 #include "core/timing.hpp"
+#include "core/work_split.hpp"
 
 namespace quibrel {
 namespace cosine_detail {
@@ -50,17 +51,10 @@ struct KeyLists {
 std::vector<std::uint32_t> mirrored_counts(const FreshPairs& fresh, std::size_t n,
                                            std::uint64_t min_common, std::size_t parts,
                                            const Runner& runner) {
-    std::vector<std::size_t> bounds(parts + 1, n);
-    bounds[0] = 0;
-    {
-        const std::uint64_t per_part = fresh.kept_pairs / parts + 1;
-        std::uint64_t sum = 0;
-        std::size_t p = 1;
-        for (std::size_t x = 0; x < n && p < parts; ++x) {
-            sum += fresh.kept[x];
-            if (sum >= per_part * p) bounds[p++] = x + 1;
-        }
-    }
+    // kept_pairs sums kept[] when min_common >= 1, the only case that counts.
+    std::vector<std::size_t> bounds = equal_cost_cuts(0, n, parts, fresh.kept_pairs,
+                                                      [&](std::size_t x) { return fresh.kept[x]; });
+    pad_cuts(bounds, parts);
     std::vector<std::uint32_t> counts(parts * n, 0);
     runner.run(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t p = begin; p < end; ++p) {
@@ -93,122 +87,164 @@ std::vector<std::uint32_t> mirrored_counts(const FreshPairs& fresh, std::size_t 
 // the same keys in the same order whatever the number of parts. A row is
 // revisited by every tile it reaches (a cache miss per row), so there are no
 // more tiles than about an eighth of the average row length.
-void sort_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms& norms,
-                     std::uint64_t min_common, const Runner& runner,
-                     std::vector<NeighbourList>& sorted, std::size_t& fail) {
-    const std::size_t parts = std::min<std::size_t>(runner.workers(), std::max<std::size_t>(n, 1));
-    const std::vector<std::uint32_t> mirrored =
-        mirrored_counts(fresh, n, min_common, parts, runner);
-    auto length = [&](std::size_t y) -> std::uint64_t {
-        return std::uint64_t{mirrored[y]} + fresh.kept[y];
+class KeptPairLists {
+public:
+    KeptPairLists(const FreshPairs& fresh, std::size_t n, const Norms& norms,
+                  std::uint64_t min_common, const Runner& runner)
+        : fresh_(fresh), n_(n), norms_(norms), min_common_(min_common), runner_(runner),
+          parts_(std::min<std::size_t>(runner.workers(), std::max<std::size_t>(n, 1))),
+          mirrored_(mirrored_counts(fresh, n, min_common, parts_, runner)), cursor_(n, 0) {
+        plan_tiles();
+    }
+
+    // Builds and sorts every list into sorted[y]; `fail` becomes the first
+    // entity whose list cannot be sorted, if that is before it.
+    void run(std::vector<NeighbourList>& sorted, std::size_t& fail) {
+        const std::size_t workers = runner_.workers();
+        std::vector<PerWorker<SortScratch>> scratch(workers);
+        std::vector<PerWorker<ListArena>> arenas(workers);
+        std::vector<PerWorker<std::size_t>> first_fail(workers, PerWorker<std::size_t>{n_});
+        runner_.run(parts_, 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+            const ListArenaScope in_arena(arenas[worker].value);
+            for (std::size_t q = begin; q < end; ++q)
+                if (!build_part(q, scratch[worker].value, sorted, first_fail[worker].value)) return;
+        });
+        for (const auto& w : first_fail) fail = std::min(fail, w.value);
+    }
+
+private:
+    // A row that reaches the pieces still to come, and its first entry not
+    // yet walked.
+    struct Active {
+        std::uint32_t x;
+        std::uint32_t next;
     };
 
-    // Piece k covers ids [cuts[k], cuts[k+1]) and belongs to part k % parts.
-    std::vector<std::size_t> cuts{0};
-    std::vector<std::uint64_t> buffer_keys(parts, 0);
-    {
+    std::uint64_t length(std::size_t y) const {
+        return std::uint64_t{mirrored_[y]} + fresh_.kept[y];
+    }
+
+    // Piece k covers ids [cuts_[k], cuts_[k+1]) and belongs to part k % parts;
+    // buffer_keys_[q] is the most keys a piece of part q holds.
+    void plan_tiles() {
+        cuts_.assign(1, 0);
+        buffer_keys_.assign(parts_, 0);
         std::size_t rows = 0;
-        for (std::size_t x = 0; x < n; ++x) rows += !fresh.rows[x].empty();
-        const std::uint64_t average_row = fresh.kept_pairs / std::max<std::size_t>(rows, 1);
+        for (std::size_t x = 0; x < n_; ++x) rows += !fresh_.rows[x].empty();
+        const std::uint64_t average_row = fresh_.kept_pairs / std::max<std::size_t>(rows, 1);
         const std::uint64_t tiles = std::max<std::uint64_t>(average_row / 8, 1);
         // At most 2^30 keys plus one list (< 2^31) per piece: 32-bit cursors.
         const std::uint64_t tile_keys = std::clamp<std::uint64_t>(
-            2 * fresh.kept_pairs / tiles, std::uint64_t{1} << 19, std::uint64_t{1} << 30);
+            2 * fresh_.kept_pairs / tiles, std::uint64_t{1} << 19, std::uint64_t{1} << 30);
+        auto key_count = [&](std::size_t y) { return length(y); };
         std::size_t tile_begin = 0;
         std::uint64_t keys = 0;
-        for (std::size_t y = 0; y < n; ++y) {
+        for (std::size_t y = 0; y < n_; ++y) {
             keys += length(y);
-            if (keys < tile_keys && y + 1 < n) continue;
+            if (keys < tile_keys && y + 1 < n_) continue;
             // Split [tile_begin, y] among the parts by their keys.
-            std::uint64_t sum = 0;
-            std::uint64_t piece = 0;
-            std::size_t q = 0;
-            for (std::size_t z = tile_begin; z <= y; ++z) {
-                sum += length(z);
-                piece += length(z);
-                while (q + 1 < parts && sum * parts >= keys * (q + 1)) {
-                    cuts.push_back(z + 1);
-                    buffer_keys[q] = std::max(buffer_keys[q], piece);
-                    piece = 0;
-                    ++q;
-                }
+            std::vector<std::size_t> tile =
+                equal_cost_cuts(tile_begin, y + 1, parts_, keys, key_count);
+            pad_cuts(tile, parts_);
+            for (std::size_t q = 0; q < parts_; ++q) {
+                std::uint64_t piece = 0;
+                for (std::size_t z = tile[q]; z < tile[q + 1]; ++z) piece += length(z);
+                buffer_keys_[q] = std::max(buffer_keys_[q], piece);
+                cuts_.push_back(tile[q + 1]);
             }
-            for (; q < parts; ++q) {
-                if (q + 1 < parts) cuts.push_back(y + 1);
-                buffer_keys[q] = std::max(buffer_keys[q], piece);
-                piece = 0;
-            }
-            cuts.push_back(y + 1);
             tile_begin = y + 1;
             keys = 0;
         }
     }
-    const std::size_t pieces = cuts.size() - 1;
 
-    // Where list y's next mirrored key goes in its part's buffer.
-    std::vector<std::uint32_t> cursor(n, 0);
-    std::vector<PerWorker<SortScratch>> scratch(runner.workers());
-    std::vector<PerWorker<ListArena>> arenas(runner.workers());
-    std::vector<PerWorker<std::size_t>> first_fail(runner.workers(), PerWorker<std::size_t>{n});
-    runner.run(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
-        const ListArenaScope in_arena(arenas[worker].value);
-        for (std::size_t q = begin; q < end; ++q) {
-            const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(
-                static_cast<std::size_t>(buffer_keys[q]));
-            struct Active {
-                std::uint32_t x;
-                std::uint32_t next;  // first entry not yet walked
-            };
-            std::vector<Active> active;
-            std::size_t joined = 0;
-            for (std::size_t k = q; k < pieces; k += parts) {
-                // An interrupt or a failure elsewhere discards these lists.
-                if (runner.stopping()) return;
-                const std::size_t lo = cuts[k];
-                const std::size_t hi = cuts[k + 1];
-                if (lo == hi) continue;
-                std::uint32_t at = 0;
-                for (std::size_t y = lo; y < hi; ++y) {
-                    cursor[y] = at;
-                    at += static_cast<std::uint32_t>(length(y));
-                }
-                // Rows of x >= hi hold only larger ids.
-                for (; joined < hi; ++joined)
-                    if (!fresh.rows[joined].empty())
-                        active.push_back(Active{static_cast<std::uint32_t>(joined), 0});
-                std::uint64_t* const keys = buffer.get();
-                std::size_t still = 0;
-                for (const Active a : active) {
-                    const std::size_t x = a.x;
-                    const std::span<const PairEntry> row = fresh.rows[x];
-                    std::size_t i = a.next;
-                    while (i < row.size() && static_cast<std::size_t>(row[i].y) < lo) ++i;
-                    for (; i < row.size() && static_cast<std::size_t>(row[i].y) < hi; ++i) {
-                        const PairEntry& e = row[i];
-                        if (!fresh.meets(x, e, min_common)) continue;
-                        const auto y = static_cast<std::size_t>(e.y);
-                        keys[cursor[y]++] =
-                            neighbour_key(static_cast<std::int32_t>(x), norms.cosine(e.dot, x, y));
-                    }
-                    if (i < row.size())
-                        active[still++] = Active{a.x, static_cast<std::uint32_t>(i)};
-                }
-                active.resize(still);
-                for (std::size_t y = lo; y < hi; ++y) {
-                    // cursor[y] now ends the mirrored keys; the row's own follow.
-                    std::uint64_t* const list = keys + cursor[y] - mirrored[y];
-                    std::uint64_t* own = keys + cursor[y];
-                    for (const PairEntry& e : fresh.rows[y])
-                        if (fresh.meets(y, e, min_common))
-                            *own++ = neighbour_key(
-                                e.y, norms.cosine(e.dot, y, static_cast<std::size_t>(e.y)));
-                    finish_list(list, static_cast<std::size_t>(own - list), y,
-                                scratch[worker].value, sorted, first_fail[worker].value);
-                }
-            }
+    // The lists of part q's pieces, one piece at a time in one buffer.
+    // Returns false when the loop is stopping (an interrupt or a failure
+    // elsewhere discards these lists).
+    bool build_part(std::size_t q, SortScratch& scratch, std::vector<NeighbourList>& sorted,
+                    std::size_t& first_fail) {
+        const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(
+            static_cast<std::size_t>(buffer_keys_[q]));
+        std::vector<Active> active;
+        std::size_t joined = 0;
+        const std::size_t pieces = cuts_.size() - 1;
+        for (std::size_t k = q; k < pieces; k += parts_) {
+            if (runner_.stopping()) return false;
+            const std::size_t lo = cuts_[k];
+            const std::size_t hi = cuts_[k + 1];
+            if (lo == hi) continue;
+            place_lists(lo, hi);
+            // Rows of x >= hi hold only larger ids.
+            for (; joined < hi; ++joined)
+                if (!fresh_.rows[joined].empty())
+                    active.push_back(Active{static_cast<std::uint32_t>(joined), 0});
+            scatter_mirrored(active, lo, hi, buffer.get());
+            finish_piece(lo, hi, buffer.get(), scratch, sorted, first_fail);
         }
-    });
-    for (const auto& w : first_fail) fail = std::min(fail, w.value);
+        return true;
+    }
+
+    // Where list y's next mirrored key goes in the piece's buffer.
+    void place_lists(std::size_t lo, std::size_t hi) {
+        std::uint32_t at = 0;
+        for (std::size_t y = lo; y < hi; ++y) {
+            cursor_[y] = at;
+            at += static_cast<std::uint32_t>(length(y));
+        }
+    }
+
+    // The keys of the active rows' entries in [lo, hi), into their lists;
+    // rows that end before hi leave the active set.
+    void scatter_mirrored(std::vector<Active>& active, std::size_t lo, std::size_t hi,
+                          std::uint64_t* keys) {
+        std::size_t still = 0;
+        for (const Active a : active) {
+            const std::size_t x = a.x;
+            const std::span<const PairEntry> row = fresh_.rows[x];
+            std::size_t i = a.next;
+            while (i < row.size() && static_cast<std::size_t>(row[i].y) < lo) ++i;
+            for (; i < row.size() && static_cast<std::size_t>(row[i].y) < hi; ++i) {
+                const PairEntry& e = row[i];
+                if (!fresh_.meets(x, e, min_common_)) continue;
+                const auto y = static_cast<std::size_t>(e.y);
+                keys[cursor_[y]++] =
+                    neighbour_key(static_cast<std::int32_t>(x), norms_.cosine(e.dot, x, y));
+            }
+            if (i < row.size()) active[still++] = Active{a.x, static_cast<std::uint32_t>(i)};
+        }
+        active.resize(still);
+    }
+
+    // Appends each list's own row after its mirrored keys, then sorts it.
+    void finish_piece(std::size_t lo, std::size_t hi, std::uint64_t* keys, SortScratch& scratch,
+                      std::vector<NeighbourList>& sorted, std::size_t& first_fail) {
+        for (std::size_t y = lo; y < hi; ++y) {
+            // cursor_[y] now ends the mirrored keys; the row's own follow.
+            std::uint64_t* const list = keys + cursor_[y] - mirrored_[y];
+            std::uint64_t* own = keys + cursor_[y];
+            for (const PairEntry& e : fresh_.rows[y])
+                if (fresh_.meets(y, e, min_common_))
+                    *own++ =
+                        neighbour_key(e.y, norms_.cosine(e.dot, y, static_cast<std::size_t>(e.y)));
+            finish_list(list, static_cast<std::size_t>(own - list), y, scratch, sorted, first_fail);
+        }
+    }
+
+    const FreshPairs& fresh_;
+    std::size_t n_;
+    const Norms& norms_;
+    std::uint64_t min_common_;
+    const Runner& runner_;
+    std::size_t parts_;
+    std::vector<std::uint32_t> mirrored_;  // mirrored keys each list receives
+    std::vector<std::uint32_t> cursor_;    // see place_lists
+    std::vector<std::size_t> cuts_;
+    std::vector<std::uint64_t> buffer_keys_;
+};
+
+void sort_kept_pairs(const FreshPairs& fresh, std::size_t n, const Norms& norms,
+                     std::uint64_t min_common, const Runner& runner,
+                     std::vector<NeighbourList>& sorted, std::size_t& fail) {
+    KeptPairLists(fresh, n, norms, min_common, runner).run(sorted, fail);
 }
 
 // With min_common = 0 every pair is kept: list j holds every other entity, id

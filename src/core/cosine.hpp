@@ -22,29 +22,6 @@ inline float cosine(float dot, float sx, float sy) {
     return dot / (__builtin_sqrtf(sx) * __builtin_sqrtf(sy));
 }
 
-// Entity count and the user-side and item-side data (a model's matrices, a
-// batch's, its ids) in the roles of one orientation. roles_of is the one
-// place that maps an orientation to roles.
-template <class Side>
-struct RolesOf {
-    std::uint64_t n;           // number of entities
-    Side* forward;             // the entities' side (rows = entities for a matrix)
-    Side* other;               // the other side
-    std::uint64_t other_rows;  // rows of `other` the invert path walks
-};
-using CosineRoles = RolesOf<CsrMatrix>;
-
-template <class Side>
-RolesOf<Side> roles_of(const CfModel& m, Orientation o, Side& user_rows, Side& item_rows) {
-    if (o == Orientation::Item) return {m.n_items, &item_rows, &user_rows, m.n_users};
-    return {m.n_users, &user_rows, &item_rows, m.n_items};
-}
-
-// The model's own matrices in the roles of orientation o.
-inline CosineRoles cosine_roles(CfModel& m, Orientation o) {
-    return roles_of(m, o, m.user_interactions, m.item_interactions);
-}
-
 // Body of compute_similarities once the arguments are converted: refreshes
 // sum_squares, runs the forward path on the pool (after writing num_threads
 // to the thread-count variable) or the invert path on the calling thread,

@@ -98,34 +98,6 @@ ColumnIndex build_column_index(const CsrMatrix& m, std::size_t n) {
     return index;
 }
 
-// Adds dx * v[i] to the cells of rows[i]; appends each cell touched for the
-// first time to `touched`. Branch-free bookkeeping: the id is always written,
-// the count advances only on a fresh cell. Returns the new touched count.
-// Cells beyond the second-level cache are fetched ahead (large catalogues).
-template <class Count, bool Prefetch>
-[[gnu::noinline]] std::size_t
-accumulate_column(const std::uint32_t* __restrict rows, std::size_t length,
-                  const float* __restrict values, float dx, Cell<Count>* __restrict cells,
-                  std::uint32_t* __restrict touched, std::size_t count) {
-    for (std::size_t i = 0; i < length; ++i) {
-        const std::uint32_t y = rows[i];
-        if constexpr (Prefetch)
-            if (i + 16 < length) __builtin_prefetch(cells + rows[i + 16], 1);
-        Cell<Count>& cell = cells[y];
-        touched[count] = y;
-        count += cell.count == 0;
-        cell.dot += dx * values[i];
-        cell.count += 1;
-    }
-    return count;
-}
-
-// Whether a worker's n cells outgrow the second-level cache.
-template <class Count>
-bool cells_beyond_cache(std::size_t n) {
-    return n * sizeof(Cell<Count>) > (std::size_t{512} << 10);
-}
-
 template <class Count>
 struct ForwardScratch {
     std::vector<Cell<Count>> cells;
@@ -177,8 +149,8 @@ void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
     const PartnerIndex partners = partner_ranges(m, index, n);
     const std::size_t workers = std::max<std::size_t>(worker_count(), 1);
     std::vector<PerWorker<ForwardScratch<Count>>> scratch(workers);
-    const auto accumulate = cells_beyond_cache<Count>(n) ? accumulate_column<Count, true>
-                                                         : accumulate_column<Count, false>;
+    const auto accumulate = cells_beyond_cache<Count>(n) ? add_column_touched<Count, true>
+                                                         : add_column_touched<Count, false>;
     parallel_for(
         n, dynamic_grain(n, workers), [&](std::size_t begin, std::size_t end, std::size_t worker) {
             ForwardScratch<Count>& s = scratch[worker].value;
@@ -230,8 +202,8 @@ void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
 // and stored by the worker that owns x, while it is still in cache, instead of
 // being scattered into other entities' lists; pair records keep y > x only.
 // An entity whose cell updates reach n / kDenseScan finds its touched cells by
-// reading them all (kDenseScan; MovieLens: 7-9% less time for the whole
-// computation).
+// reading them all, which took less time for the whole computation on
+// MovieLens (figures: docs/dev/performance-notes.md).
 
 struct FullRowScratch {
     std::vector<Cell<std::uint32_t>> cells;
@@ -283,27 +255,6 @@ std::size_t scan_touched(const Cell<std::uint32_t>* __restrict cells, std::size_
         count += cells[y].count != 0;
     }
     return count;
-}
-
-// Puts the touched ids in ascending order: few are sorted; many are marked in
-// a bitmap whose words are then walked (n/64 reads).
-void ascending_ids(std::uint32_t* touched, std::size_t count, std::size_t n,
-                   std::uint64_t* bitmap) {
-    if (count * 512 < n) {
-        std::sort(touched, touched + count);
-        return;
-    }
-    for (std::size_t t = 0; t < count; ++t)
-        bitmap[touched[t] >> 6] |= std::uint64_t{1} << (touched[t] & 63);
-    std::size_t out = 0;
-    for (std::size_t w = 0; w <= (n - 1) >> 6; ++w) {
-        std::uint64_t bits = bitmap[w];
-        bitmap[w] = 0;
-        while (bits != 0) {
-            touched[out++] = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
-            bits &= bits - 1;
-        }
-    }
 }
 
 namespace {
@@ -359,7 +310,6 @@ void listed_keys(const std::uint32_t* __restrict ys, const float* __restrict dot
     const float* roots = norms.roots.data();
     const __m128 vrx = _mm_set1_ps(rx);
     const __m128 zero = _mm_setzero_ps();
-    const __m128i sign = _mm_set1_epi32(static_cast<int>(0x80000000u));
     // A zero root of x makes every similarity 0.
     const __m128 x_live = rx == 0.0f ? zero : _mm_castsi128_ps(_mm_set1_epi32(-1));
     for (; i + 4 <= count; i += 4) {
@@ -369,12 +319,7 @@ void listed_keys(const std::uint32_t* __restrict ys, const float* __restrict dot
         const __m128 q = _mm_div_ps(dot, _mm_mul_ps(vrx, ry));
         const __m128 dead = _mm_or_ps(_mm_cmpeq_ps(dot, zero), _mm_cmpeq_ps(ry, zero));
         const __m128 sim = _mm_and_ps(_mm_andnot_ps(dead, q), x_live);
-        // neighbour_key's order-preserving map, without branches: negative
-        // similarities have every bit flipped, others only the sign bit; the
-        // result is inverted so that larger similarities come first.
-        const __m128i bits = _mm_castps_si128(sim);
-        const __m128i flip = _mm_or_si128(_mm_srai_epi32(bits, 31), sign);
-        const __m128i high = _mm_xor_si128(_mm_xor_si128(bits, flip), _mm_set1_epi32(-1));
+        const __m128i high = descending_halves(sim);
         const __m128i ids = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ys + i));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(keys + i), _mm_unpacklo_epi32(ids, high));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(keys + i + 2), _mm_unpackhi_epi32(ids, high));
@@ -431,11 +376,11 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
                     for (std::size_t p = r.begin; p < r.end; ++p) {
                         const std::uint32_t c = index.column(m, p);
                         const std::size_t first = index.start[c];
-                        count = accumulate_column<std::uint32_t, false>(
+                        count = add_column_touched<std::uint32_t, false>(
                             index.rows.data() + first, index.start[c + 1] - first,
                             index.values.data() + first, m.data[p], cells, touched, count);
                     }
-                    ascending_ids(touched, count, n, s.bitmap.data());
+                    order_touched(touched, count, n, s.bitmap.data(), kSortTouchedRatio);
                 }
                 if (count == 0) continue;
                 const std::size_t self = static_cast<std::size_t>(
@@ -468,11 +413,10 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
 }
 
 // The full-row route accumulates every pair twice but builds each list in
-// cache, without the mirrored scatter and its key lists. Measured on these
-// machines it wins while the worker's cells stay in the second-level cache
-// (MovieLens; synthetic 20,000 items with ~4 updates per possible pair: 15.0-
-// 17.1 s against 16.5-19.6 s, and 4.1 instead of 5.2 GB peak); on a 200,000-
-// entity catalogue the half accumulation with the scatter was 12% faster.
+// cache, without the mirrored scatter and its key lists. Measured, it wins
+// (in time and peak memory) while the worker's cells stay in the second-level
+// cache; on a large catalogue the half accumulation with the scatter was
+// faster (figures: docs/dev/performance-notes.md).
 bool full_rows_pay_off(std::size_t n) { return !cells_beyond_cache<std::uint32_t>(n); }
 
 // The route of the forward path. 32-bit counts need rows of ascending unique

@@ -92,14 +92,10 @@ FreshPairs invert_cosine(const CsrMatrix& other, std::size_t rows, std::size_t n
                 const Occurrence occ = occurrences[o];
                 const float dx = other.data[occ.from - 1];
                 work += occ.to - occ.from;
-                for (std::size_t k = occ.from; k < occ.to; ++k) {
-                    const auto y = static_cast<std::uint32_t>(other.indices[k]);
-                    Cell<std::uint64_t>& cell = cells[y];
-                    touched[count] = y;
-                    count += cell.count == 0;
-                    cell.dot += dx * other.data[k];
-                    cell.count += 1;
-                }
+                for (std::size_t k = occ.from; k < occ.to; ++k)
+                    count = add_to_cell(cells.data(), touched.data(), count,
+                                        static_cast<std::uint32_t>(other.indices[k]), dx,
+                                        other.data[k]);
             }
             // Only partners above x form pairs (x, y); others come from rows
             // with unordered columns and are dropped.

@@ -12,12 +12,13 @@
 #include <span>
 #include <vector>
 
+#include "core/cosine_pair_stats.hpp"
 #include "core/csr.hpp"
 #include "core/errors.hpp"
 #include "core/models.hpp"
 #include "core/neighbour_sort.hpp"
-#include "core/pair_stats.hpp"
 #include "core/pool.hpp"
+#include "core/touched_cells.hpp"
 
 namespace quibrel::cosine_detail {
 
@@ -117,15 +118,6 @@ struct Norms {
     }
 };
 
-// Dense accumulation cells of one worker. With ascending unique columns a
-// pair's count is at most a row length, so 32 bits suffice; rows with repeated
-// columns use 64-bit counts so that no count can wrap.
-template <class Count>
-struct Cell {
-    float dot;
-    Count count;
-};
-
 // Turns the touched cells of x (ids > x) into an ascending row and clears
 // them. Few touched ids are sorted; many are marked in a bitmap whose words
 // beyond x are then walked, which costs about span/64 word reads.
@@ -146,16 +138,8 @@ std::span<PairEntry> collect_row(std::size_t x, std::size_t n, CellT* cells, std
     };
     const std::size_t span = n - x - 1;
     if (count * 512 >= span) {
-        for (std::size_t t = 0; t < count; ++t)
-            bitmap[touched[t] >> 6] |= std::uint64_t{1} << (touched[t] & 63);
-        for (std::size_t w = (x + 1) >> 6; w <= (n - 1) >> 6; ++w) {
-            std::uint64_t bits = bitmap[w];
-            bitmap[w] = 0;
-            while (bits != 0) {
-                emit(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
-                bits &= bits - 1;
-            }
-        }
+        mark_ids(touched, count, bitmap);
+        drain_marked(bitmap, (x + 1) >> 6, (n - 1) >> 6, emit);
     } else {
         std::sort(touched, touched + count);
         for (std::size_t t = 0; t < count; ++t) emit(touched[t]);
@@ -175,6 +159,10 @@ void finish_list(std::uint64_t* keys, std::size_t length, std::size_t j, SortScr
 // by reading them all.
 inline constexpr std::size_t kDenseScan = 4;
 
+// Below that, the touched ids are put in order by order_touched with this
+// ratio: the walk of n/64 bitmap words pays once n/512 or more ids are touched.
+inline constexpr std::size_t kSortTouchedRatio = 512;
+
 // Adds dx * values[i] to the cells of rows[i], without noting which were touched.
 void add_column(const std::uint32_t* rows, std::size_t length, const float* values, float dx,
                 Cell<std::uint32_t>* cells);
@@ -182,10 +170,6 @@ void add_column(const std::uint32_t* rows, std::size_t length, const float* valu
 // The ids of the cells with a count, ascending, read from all n cells into
 // `touched` (room for n + 1); returns how many.
 std::size_t scan_touched(const Cell<std::uint32_t>* cells, std::size_t n, std::uint32_t* touched);
-
-// Puts `count` touched ids (below n) in ascending order; `bitmap` (n/64 + 1
-// words) is zero before and after.
-void ascending_ids(std::uint32_t* touched, std::size_t count, std::size_t n, std::uint64_t* bitmap);
 
 // Sort keys of x's `count` listed neighbours ys with dot products `dots`, with
 // the similarities of Norms::cosine.

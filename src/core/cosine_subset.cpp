@@ -1,7 +1,6 @@
 #include "core/cosine_subset.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <memory>
 
 #include "core/cosine_pairs.hpp"
@@ -12,7 +11,6 @@
 namespace quibrel {
 namespace {
 
-using cosine_detail::Cell;
 using cosine_detail::Norms;
 using cosine_detail::PerWorker;
 
@@ -31,27 +29,6 @@ inline std::uint32_t entity_id(std::int32_t y, std::size_t n) {
         index_panic(n, static_cast<std::size_t>(y));
     }
     return static_cast<std::uint32_t>(y);
-}
-
-// Puts the touched ids in ascending order: few are sorted, many are marked in
-// a bitmap whose words are then walked.
-void order_touched(std::uint32_t* touched, std::size_t count, std::size_t n,
-                   std::uint64_t* bitmap) {
-    if (count * 64 < n) {
-        std::sort(touched, touched + count);
-        return;
-    }
-    for (std::size_t t = 0; t < count; ++t)
-        bitmap[touched[t] >> 6] |= std::uint64_t{1} << (touched[t] & 63);
-    std::size_t out = 0;
-    for (std::size_t w = 0; w <= (n - 1) >> 6; ++w) {
-        std::uint64_t bits = bitmap[w];
-        bitmap[w] = 0;
-        while (bits != 0) {
-            touched[out++] = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
-            bits &= bits - 1;
-        }
-    }
 }
 
 // Entity x against every other entity: walks x's columns in ascending order
@@ -75,16 +52,12 @@ std::uint64_t entity_state(const CosineInputs& in, const Norms& norms, std::size
         const std::int32_t* ys = in.other.indices.data();
         const float* vs = in.other.data.data();
         for (std::size_t k = q.begin; k < q.end; ++k) {
-            const std::uint32_t y = entity_id(ys[k], n);
-            Cell<std::uint32_t>& cell = cells[y];
-            touched[count] = y;
-            count += cell.count == 0;
-            cell.dot += vx * vs[k];
-            cell.count += 1;
+            count = add_to_cell(cells, touched, count, entity_id(ys[k], n), vx, vs[k]);
         }
         updates += q.end - q.begin;
     }
-    order_touched(touched, count, n, s.bitmap.data());
+    // This path's own ratio; the full computation's is kSortTouchedRatio.
+    order_touched(touched, count, n, s.bitmap.data(), 64);
 
     // x meets itself in each of its columns; its cell is no pair.
     cells[x] = Cell<std::uint32_t>{0.0f, 0};

@@ -10,9 +10,9 @@
 #include <span>
 #include <vector>
 
+#include "core/cosine_pair_stats.hpp"
 #include "core/csr.hpp"
 #include "core/models.hpp"
-#include "core/pair_stats.hpp"
 
 namespace quibrel {
 

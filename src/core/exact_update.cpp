@@ -42,11 +42,12 @@
 #include "core/cosine_pairs.hpp"
 #include "core/cosine_subset.hpp"
 #include "core/errors.hpp"
-#include "core/list_storage.hpp"
+#include "core/mem_list_storage.hpp"
 #include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
 #include "core/swing.hpp"
 #include "core/timing.hpp"
+#include "core/work_split.hpp"
 
 namespace quibrel {
 namespace {
@@ -226,7 +227,8 @@ bool drops_rows(const CsrMatrix& m, std::size_t n) {
 
 // Cost model, in units of one cell update of a full run's pair accumulation;
 // the figures are times per unit measured with bench_exact_update.py on
-// MovieLens and the synthetic sets (full run: 2-3 ns per unit).
+// MovieLens and the synthetic sets (the unit's own time is in
+// docs/dev/performance-notes.md).
 constexpr double kListEntryCost = 3.0;    // full run: building and sorting one list entry
 constexpr double kBlockUpdateCost = 4.0;  // update: a cell update of the subset, with its list
 constexpr double kPatchEntryCost = 2.0;   // update: an entry of a patched list or pair row
@@ -288,8 +290,11 @@ Buckets<T> group(std::size_t n, std::size_t sources, Produce&& produce) {
     const std::size_t parts =
         std::min<std::size_t>(worker_count(), std::max<std::size_t>(sources, 1));
     std::vector<std::uint32_t> count(parts * n, 0);
+    std::vector<std::size_t> cuts =
+        equal_cost_cuts(0, sources, parts, sources, [](std::size_t) { return 1; });
+    pad_cuts(cuts, parts);
     auto part_range = [&](std::size_t p) {
-        return std::pair<std::size_t, std::size_t>{sources * p / parts, sources * (p + 1) / parts};
+        return std::pair<std::size_t, std::size_t>{cuts[p], cuts[p + 1]};
     };
     parallel_for(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t p = begin; p < end; ++p) {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "core/gzip_stream.hpp"
+#include "core/file_gzip_stream.hpp"
 
 namespace quibrel {
 

@@ -14,9 +14,9 @@
 #include "core/csr.hpp"
 #include "core/errors.hpp"
 #include "core/generation.hpp"
+#include "core/mem_zeroed_array.hpp"
 #include "core/models.hpp"
 #include "core/pool.hpp"
-#include "core/zeroed_array.hpp"
 
 namespace quibrel::inference_detail {
 
@@ -48,10 +48,11 @@ private:
 // lines are enough for the hardware to continue a sequential read.
 inline constexpr std::size_t kPrefetchBytes = 512;
 
-// Lists live on small pages (fresh_blocks.hpp), so most list heads also miss
+// Lists live on small pages (mem_fresh_blocks.hpp), so most list heads also miss
 // the TLB, and prefetching a single pair ahead, or four, left predict waiting
 // on them. Reading the heads of a batch of later pairs together lets those
-// misses overlap (synthetic-20k predict: 0.24-0.33 s instead of 0.39-0.40 s).
+// misses overlap, which made predict faster (figures:
+// docs/dev/performance-notes.md).
 inline constexpr std::size_t kTouchBatch = 8;
 
 // Reads one value so that its page and line are brought in, without letting
@@ -161,54 +162,5 @@ inline constexpr std::size_t kMaxDenseIds = std::size_t{1} << 24;
 // Thread-local scratch larger than this is released at the end of a call
 // rather than kept for the thread's next call.
 inline constexpr std::size_t kKeepDenseIds = std::size_t{1} << 21;
-
-// A growable zeroed array: a one-user call on a huge catalogue touches only
-// the pages it uses. Growing drops the old contents.
-template <class T>
-class ZeroedArray {
-public:
-    std::size_t size() const { return size_; }
-    void grow(std::size_t n) {
-        if (n <= size_) return;
-        release();
-        data_ = zeroed_array<T>(n);
-        size_ = n;
-    }
-    void release() {
-        data_.reset();
-        size_ = 0;
-    }
-    T& operator[](std::size_t i) { return data_.get()[i]; }
-    const T& operator[](std::size_t i) const { return data_.get()[i]; }
-    T* begin() { return data_.get(); }
-    T* end() { return data_.get() + size_; }
-
-private:
-    HeapArray<T> data_;
-    std::size_t size_ = 0;
-};
-
-// Generation stamps: slot i is "set" when stamp[i] == current generation, so
-// clearing the whole set costs one increment.
-class Stamps {
-public:
-    // Zero stamps never match the generation, so growing clears the set.
-    void resize(std::size_t n) { stamp_.grow(n); }
-    void next_generation() {
-        quibrel::next_generation(generation_, [&] { std::fill(stamp_.begin(), stamp_.end(), 0); });
-    }
-    bool is_set(std::size_t i) const { return stamp_[i] == generation_; }
-    void set(std::size_t i) { stamp_[i] = generation_; }
-    void unset(std::size_t i) { stamp_[i] = 0; }
-    std::size_t capacity() const { return stamp_.size(); }
-    void release() {
-        stamp_.release();
-        generation_ = 1;
-    }
-
-private:
-    ZeroedArray<std::uint32_t> stamp_;
-    std::uint32_t generation_ = 1;
-};
 
 }  // namespace quibrel::inference_detail

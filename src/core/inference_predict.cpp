@@ -247,7 +247,8 @@ private:
 
 // Random pairs revisit the same rows out of turn, and indexing a row costs as
 // much as scoring from it; answered grouped by row, each row is indexed once
-// per group (MovieLens, 200,000 random pairs: about a third less time).
+// per group, which took markedly less time on random pairs (figures:
+// docs/dev/performance-notes.md).
 // Batches whose rows already come in runs keep their order.
 constexpr std::size_t kGroupPairsFrom = 1024;
 
@@ -362,8 +363,10 @@ std::vector<float> predict_by_item(const Lists& lists, std::uint64_t k, const Cs
 
 std::vector<float> predict_item_cf(const CfModel& m, std::span<const std::uint64_t> users,
                                    std::span<const std::int32_t> items) {
-    return predict_by_item(CosineLists{m.sim_mapping}, m.k_sim, m.user_interactions, m.n_users,
-                           m.n_items, parse_task(m.task), m.task, m.default_pred, users, items);
+    // Lists belong to the entities (items), rows to the other side (users).
+    const auto roles = cosine_roles(m, Orientation::Item);
+    return predict_by_item(CosineLists{m.sim_mapping}, m.k_sim, *roles.other, roles.other_rows,
+                           roles.n, parse_task(m.task), m.task, m.default_pred, users, items);
 }
 
 std::vector<float> predict_swing(const SwingModel& m, std::span<const std::uint64_t> users,
@@ -377,14 +380,18 @@ std::vector<float> predict_user_cf(const CfModel& m, std::span<const std::int32_
                                    std::span<const std::uint64_t> items) {
     const std::size_t n = std::min(users.size(), items.size());
     const CosineLists lists{m.sim_mapping};
-    Scorer scorer(parse_task(m.task), m.task, m.default_pred, m.n_users);
+    // Lists belong to the entities (users), rows to the other side (items).
+    const auto roles = cosine_roles(m, Orientation::User);
+    const CsrMatrix& rows = *roles.other;
+    Scorer scorer(parse_task(m.task), m.task, m.default_pred, roles.n);
     InterruptPacer pacer;
     // Pairs are grouped by item: the row is the item's.
     auto answer = [&](std::uint64_t i, std::int32_t u) -> float {
         // The user id keys the list, so its sign is checked before anything else.
         if (u < 0) throw ValueFailure(kOutOfRangeConversion);
-        if (static_cast<std::uint64_t>(u) == m.n_users || i == m.n_items) return m.default_pred;
-        const RowView row = get_row(m.item_interactions, i);
+        if (static_cast<std::uint64_t>(u) == roles.n || i == roles.other_rows)
+            return m.default_pred;
+        const RowView row = get_row(rows, i);
         CosineView list{};
         const float score =
             row.empty() || !lists.find(u, list) ? m.default_pred : scorer.score(list, m.k_sim, row);
@@ -394,7 +401,7 @@ std::vector<float> predict_user_cf(const CfModel& m, std::span<const std::int32_
     auto prefetch = [&](std::uint64_t i, std::int32_t u) {
         CosineView next{};
         if (lists.find(u, next)) next.prefetch(m.k_sim);
-        prefetch_row(m.item_interactions, i);
+        prefetch_row(rows, i);
     };
     auto touch = [&](std::int32_t u) { lists.touch(u); };
     return answer_pairs(items.first(n), users.first(n), scorer, answer, prefetch, touch);

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "core/cosine_pair_stats.hpp"
 #include "core/csr.hpp"
 #include "core/id_map.hpp"
-#include "core/list_storage.hpp"
-#include "core/pair_stats.hpp"
+#include "core/mem_list_storage.hpp"
 
 namespace quibrel {
 
@@ -62,5 +62,31 @@ struct SwingModel {
     ConsumedMap user_consumed;
     float default_pred = 0.0f;
 };
+
+// Entity count and the user-side and item-side data (a model's matrices, a
+// batch's, its ids) in the roles of one orientation. roles_of is the one
+// place that maps an orientation to roles.
+template <class Side>
+struct RolesOf {
+    std::uint64_t n;           // number of entities
+    Side* forward;             // the entities' side (rows = entities for a matrix)
+    Side* other;               // the other side
+    std::uint64_t other_rows;  // rows of `other` the invert path walks
+};
+using CosineRoles = RolesOf<CsrMatrix>;
+
+template <class Side>
+RolesOf<Side> roles_of(const CfModel& m, Orientation o, Side& user_rows, Side& item_rows) {
+    if (o == Orientation::Item) return {m.n_items, &item_rows, &user_rows, m.n_users};
+    return {m.n_users, &user_rows, &item_rows, m.n_items};
+}
+
+// The model's own matrices in the roles of orientation o.
+inline CosineRoles cosine_roles(CfModel& m, Orientation o) {
+    return roles_of(m, o, m.user_interactions, m.item_interactions);
+}
+inline RolesOf<const CsrMatrix> cosine_roles(const CfModel& m, Orientation o) {
+    return roles_of(m, o, m.user_interactions, m.item_interactions);
+}
 
 }  // namespace quibrel

@@ -7,36 +7,14 @@
 // comparator sort of (id, similarity) pairs.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "core/models.hpp"
+#include "core/sort_key.hpp"
 
 namespace quibrel {
-
-// The one descending-float sort key of the core (cosine lists, Swing lists,
-// recommendation selection): negative patterns have every bit flipped,
-// others only the sign bit, which orders them as unsigned values; inverting
-// that puts larger values first. A bijection, so values come back bit for bit
-// (including -0.0). The SSE form in cosine_forward.cpp computes the same.
-inline std::uint64_t neighbour_key(std::int32_t id, float sim) {
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(sim);
-    const std::uint32_t flip =
-        static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31) | 0x80000000u;
-    return (static_cast<std::uint64_t>(~(bits ^ flip)) << 32) | static_cast<std::uint32_t>(id);
-}
-
-inline std::int32_t key_id(std::uint64_t key) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(key));
-}
-
-inline float key_sim(std::uint64_t key) {
-    const std::uint32_t ascending = ~static_cast<std::uint32_t>(key >> 32);
-    const std::uint32_t bits = (ascending & 0x80000000u) ? (ascending & 0x7fffffffu) : ~ascending;
-    return std::bit_cast<float>(bits);
-}
 
 // Reusable buffers of one thread.
 struct SortScratch {

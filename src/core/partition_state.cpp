@@ -7,18 +7,19 @@
 #include "core/cosine_subset.hpp"
 #include "core/csr.hpp"
 #include "core/errors.hpp"
-#include "core/fresh_blocks.hpp"
-#include "core/list_storage.hpp"
+#include "core/mem_fresh_blocks.hpp"
+#include "core/mem_list_storage.hpp"
 #include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
 #include "core/swing.hpp"
+#include "core/touched_cells.hpp"
+#include "core/work_split.hpp"
 
 namespace quibrel {
 
 using cosine_detail::add_column;
-using cosine_detail::ascending_ids;
-using cosine_detail::Cell;
 using cosine_detail::kDenseScan;
+using cosine_detail::kSortTouchedRatio;
 using cosine_detail::listed_keys;
 using cosine_detail::Norms;
 using cosine_detail::PerWorker;
@@ -37,11 +38,9 @@ struct CosineSides {
 };
 
 CosineSides sides(const CfModel& m, Orientation o) {
-    if (o == Orientation::Item)
-        return {m.item_interactions, m.user_interactions, static_cast<std::size_t>(m.n_items),
-                static_cast<std::size_t>(m.n_users)};
-    return {m.user_interactions, m.item_interactions, static_cast<std::size_t>(m.n_users),
-            static_cast<std::size_t>(m.n_items)};
+    const auto roles = cosine_roles(m, o);
+    return {*roles.forward, *roles.other, static_cast<std::size_t>(roles.n),
+            static_cast<std::size_t>(roles.other_rows)};
 }
 
 std::size_t kept_length(std::size_t length, std::uint64_t keep) {
@@ -202,16 +201,11 @@ bool cosine_range(const CosineSides& s, const Norms& norms, std::uint64_t min_co
             for (std::size_t p = r.begin; p < r.end; ++p) {
                 const RowRange q =
                     row_range(s.other, static_cast<std::size_t>(s.forward.indices[p]));
-                const float dx = s.forward.data[p];
-                for (std::size_t k = q.begin; k < q.end; ++k) {
-                    Cell<std::uint32_t>& cell = cells[ys[k]];
-                    touched[count] = ys[k];
-                    count += cell.count == 0;
-                    cell.dot += dx * vs[k];
-                    cell.count += 1;
-                }
+                count = add_column_touched<std::uint32_t, false>(ys + q.begin, q.end - q.begin,
+                                                                 vs + q.begin, s.forward.data[p],
+                                                                 cells, touched, count);
             }
-            ascending_ids(touched, count, n, sc.bitmap.data());
+            order_touched(touched, count, n, sc.bitmap.data(), kSortTouchedRatio);
         }
         // x meets itself in each of its columns; its cell is no pair.
         cells[x] = Cell<std::uint32_t>{0.0f, 0};
@@ -278,13 +272,8 @@ Pieces pieces(const CosineSides& s, std::size_t begin, std::size_t end, std::siz
         total += work[x - begin];
     }
     Pieces out;
-    out.cuts.push_back(begin);
-    std::uint64_t running = 0;
-    for (std::size_t x = begin; x < end && out.cuts.size() < parts; ++x) {
-        running += work[x - begin];
-        if (running * parts >= total * out.cuts.size()) out.cuts.push_back(x + 1);
-    }
-    if (out.cuts.back() != end) out.cuts.push_back(end);
+    out.cuts =
+        equal_cost_cuts(begin, end, parts, total, [&](std::size_t x) { return work[x - begin]; });
     // An entity's neighbours and partners are the distinct entities its
     // updates reach, itself excluded.
     for (std::size_t k = 0; k + 1 < out.cuts.size(); ++k) {
@@ -415,17 +404,15 @@ PartitionState swing_partition(const SwingModel& m, std::size_t begin, std::size
     // so only one slice's worth of them is held twice.
     std::uint64_t total = 0;
     for (const std::uint64_t w : work) total += w;
-    constexpr std::uint64_t kSlices = 16;
-    std::size_t from = begin;
-    std::uint64_t running = 0;
-    std::uint64_t slice = 1;
+    constexpr std::size_t kSlices = 16;
+    const std::vector<std::size_t> slices =
+        equal_cost_cuts(begin, end, kSlices, total, [&](std::size_t i) { return work[i - begin]; });
     StateAhead ahead(out);
-    for (std::size_t i = begin; i < end; ++i) {
-        running += work[i - begin];
-        if (running * kSlices < total * slice && i + 1 < end) continue;
-        while (running * kSlices >= total * slice) ++slice;
-        std::vector<std::int32_t> items(i + 1 - from);
-        for (std::size_t x = from; x <= i; ++x) items[x - from] = static_cast<std::int32_t>(x);
+    for (std::size_t k = 0; k + 1 < slices.size(); ++k) {
+        const std::size_t from = slices[k];
+        const std::size_t to = slices[k + 1];
+        std::vector<std::int32_t> items(to - from);
+        for (std::size_t x = from; x < to; ++x) items[x - from] = static_cast<std::int32_t>(x);
         std::vector<SwingList> lists =
             swing_item_lists(m.user_interactions, m.item_interactions, m.n_users, m.n_items,
                              m.alpha, m.max_cache_num, items);
@@ -438,7 +425,6 @@ PartitionState swing_partition(const SwingModel& m, std::size_t begin, std::size
             }
             out.offsets.push_back(out.ids.size());
         }
-        from = i + 1;
     }
     return out;
 }

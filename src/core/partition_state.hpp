@@ -15,7 +15,7 @@
 #include <span>
 #include <vector>
 
-#include "core/fresh_blocks.hpp"
+#include "core/mem_fresh_blocks.hpp"
 #include "core/models.hpp"
 
 namespace quibrel {
@@ -25,7 +25,7 @@ namespace quibrel {
 // it, ascending) pair_ids/pair_dots/pair_counts[pair_offsets[k],
 // pair_offsets[k+1]). Without pair records the pair vectors are empty.
 // The vectors keep to small pages made present ahead of the writer (see
-// fresh_blocks.hpp): on a worker they are most of the memory a range touches.
+// mem_fresh_blocks.hpp): on a worker they are most of the memory a range touches.
 struct PartitionState {
     FreshVector<std::uint64_t> offsets{0};
     FreshVector<std::int32_t> ids;

@@ -15,6 +15,7 @@
 #include "core/routes.hpp"
 #include "core/swing_cache.hpp"
 #include "core/swing_item.hpp"
+#include "core/work_split.hpp"
 
 namespace quibrel {
 namespace {
@@ -95,73 +96,80 @@ routes::SwingPass choose_pass_route(const std::vector<RowRange>& item_ranges,
     return routes::SwingPass::ListsUpFront;
 }
 
+// The common lists a pass reads, when it reads prepared ones: built up
+// front or cached as met. Owns what `pass` points to.
+struct PairSource {
+    std::unique_ptr<PairLists> lists;
+    std::unique_ptr<PairCache> cache;
+};
+
+// Classifies the user rows and sets up where the pass finds its common lists
+// (choose_pass_route).
+PairSource attach_pair_source(Pass& pass, const std::vector<RowRange>& item_ranges,
+                              std::uint64_t max_cache_num, std::size_t workers) {
+    pass.rows = classify_rows(pass.user_matrix, pass.n_users, pass.n_items);
+    const std::size_t id_bytes = pass.narrow_ids ? sizeof(std::uint16_t) : sizeof(std::uint32_t);
+    PairSource source;
+    switch (choose_pass_route(item_ranges, max_cache_num, pass)) {
+    case routes::SwingPass::ListsUpFront:
+        source.lists = PairLists::build(pass.rows, pass.weights, pass.alpha, pass.n_items, id_bytes,
+                                        pass.max_lists, pass.max_list_entries);
+        pass.lists = source.lists.get();
+        if (pass.lists != nullptr) break;
+        // Too many or too large to build up front: the cache instead.
+        [[fallthrough]];
+    case routes::SwingPass::Cache:
+        if (max_cache_num == 0) break;
+        source.cache = std::make_unique<PairCache>(max_cache_num, workers, id_bytes);
+        pass.cache = source.cache.get();
+        break;
+    case routes::SwingPass::Literal: pass.literal = true; break;
+    default: break;
+    }
+    return source;
+}
+
+// Positions of the items, costliest (most users) first, so the last pieces
+// handed out are small and no worker is left with a long item at the end.
+std::vector<std::uint32_t> costliest_first(const std::vector<RowRange>& item_ranges) {
+    std::vector<std::uint32_t> order(item_ranges.size());
+    for (std::size_t p = 0; p < order.size(); ++p) order[p] = static_cast<std::uint32_t>(p);
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+        return item_ranges[x].end - item_ranges[x].begin >
+               item_ranges[y].end - item_ranges[y].begin;
+    });
+    return order;
+}
+
+// Pieces of `order` of about equal estimated cost (the item's user pairs
+// plus its users), small enough that every worker gets many: the costliest
+// items are pieces of their own.
+std::vector<std::size_t> item_pieces(const std::vector<std::uint32_t>& order,
+                                     const std::vector<RowRange>& item_ranges,
+                                     std::size_t workers) {
+    return equal_cost_cuts(0, order.size(), workers * 128, [&](std::size_t p) {
+        const std::uint64_t k = item_ranges[order[p]].end - item_ranges[order[p]].begin;
+        return k * (k - 1) / 2 + k;
+    });
+}
+
 // The lists of the items `active` (ascending ids whose rows of the item
 // matrix, `item_ranges`, hold users), computed on the pool; results[k]
 // belongs to active[k] and is empty for an item without a list.
 std::vector<SwingList> item_lists(Pass& pass, const std::vector<std::uint32_t>& active,
                                   const std::vector<RowRange>& item_ranges,
                                   std::uint64_t max_cache_num) {
-    const CsrMatrix& user_matrix = pass.user_matrix;
     const CsrMatrix& item_matrix = pass.item_matrix;
-    const std::uint64_t n_users = pass.n_users;
     const std::uint64_t n_items = pass.n_items;
-    const float alpha = pass.alpha;
     const std::size_t workers = worker_count();
     std::vector<SwingList> results(active.size());
     if (active.empty()) return results;
-    pass.rows = classify_rows(user_matrix, n_users, n_items);
-    const std::size_t id_bytes = pass.narrow_ids ? sizeof(std::uint16_t) : sizeof(std::uint32_t);
-    std::unique_ptr<PairLists> lists;
-    std::unique_ptr<PairCache> cache;
-    switch (choose_pass_route(item_ranges, max_cache_num, pass)) {
-    case routes::SwingPass::ListsUpFront:
-        lists = PairLists::build(pass.rows, pass.weights, alpha, n_items, id_bytes, pass.max_lists,
-                                 pass.max_list_entries);
-        pass.lists = lists.get();
-        if (pass.lists != nullptr) break;
-        // Too many or too large to build up front: the cache instead.
-        [[fallthrough]];
-    case routes::SwingPass::Cache:
-        if (max_cache_num == 0) break;
-        cache = std::make_unique<PairCache>(max_cache_num, workers, id_bytes);
-        pass.cache = cache.get();
-        break;
-    case routes::SwingPass::Literal: pass.literal = true; break;
-    default: break;
-    }
-
-    // Costliest items first, so the last pieces handed out are small and
-    // no worker is left with a long item at the end.
-    std::vector<std::uint32_t> order(active.size());
-    for (std::size_t p = 0; p < order.size(); ++p) order[p] = static_cast<std::uint32_t>(p);
-    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
-        return item_ranges[x].end - item_ranges[x].begin >
-               item_ranges[y].end - item_ranges[y].begin;
-    });
-
-    // Pieces of about equal estimated cost (the item's user pairs plus its
-    // users), small enough that every worker gets many: the costliest items
-    // are pieces of their own.
-    auto cost = [&](std::uint32_t index) {
-        const std::uint64_t k = item_ranges[index].end - item_ranges[index].begin;
-        return k * (k - 1) / 2 + k;
-    };
-    std::uint64_t total_cost = 0;
-    for (const std::uint32_t index : order) total_cost += cost(index);
-    const std::uint64_t piece_cost = std::max<std::uint64_t>(total_cost / (workers * 128), 1);
-    std::vector<std::size_t> piece_start{0};
-    std::uint64_t running = 0;
-    for (std::size_t p = 0; p < order.size(); ++p) {
-        running += cost(order[p]);
-        if (running >= piece_cost) {
-            piece_start.push_back(p + 1);
-            running = 0;
-        }
-    }
-    if (piece_start.back() != order.size()) piece_start.push_back(order.size());
+    const PairSource source = attach_pair_source(pass, item_ranges, max_cache_num, workers);
+    const std::vector<std::uint32_t> order = costliest_first(item_ranges);
+    const std::vector<std::size_t> piece_start = item_pieces(order, item_ranges, workers);
 
     std::vector<std::unique_ptr<Scratch>> scratch(workers);
-    // Result lists are carved from per-worker blocks (see list_storage.hpp).
+    // Result lists are carved from per-worker blocks (see mem_list_storage.hpp).
     std::vector<ListArena> arenas(workers);
     parallel_for(piece_start.size() - 1, 1,
                  [&](std::size_t begin, std::size_t end, std::size_t worker) {
@@ -182,39 +190,38 @@ std::vector<SwingList> item_lists(Pass& pass, const std::vector<std::uint32_t>& 
     return results;
 }
 
-}  // namespace
+// The items with users below n_items, in id order, and their rows of the
+// item matrix. Reading every such row here raises an unreadable row's panic
+// before any work starts.
+struct ActiveItems {
+    std::vector<std::uint32_t> ids;
+    std::vector<RowRange> ranges;
+};
 
-SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& item_matrix,
-                               const SwingScores& previous, std::uint64_t n_users,
-                               std::uint64_t n_items, float alpha, std::uint64_t max_cache_num) {
-    Pass pass{user_matrix, item_matrix, previous, n_users, n_items,
-              alpha,       {},          {},       nullptr, narrow_ids(n_items)};
-    pass.weights = user_weights(user_matrix, n_users);
-
-    // Items with users, in id order. Reading every such row here raises an
-    // unreadable row's panic before any work starts.
-    const std::uint64_t item_rows = std::min<std::uint64_t>(n_items, item_matrix.n_rows());
-    std::vector<std::uint32_t> active;
-    std::vector<RowRange> item_ranges;
+ActiveItems items_with_users(const CsrMatrix& item_matrix, std::uint64_t item_rows) {
+    ActiveItems items;
     for (std::uint64_t i = 0; i < item_rows; ++i) {
         const RowRange range = row_range(item_matrix, static_cast<std::size_t>(i));
         if (range.end == range.begin) continue;
         if (i > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-        active.push_back(static_cast<std::uint32_t>(i));
-        item_ranges.push_back(range);
+        items.ids.push_back(static_cast<std::uint32_t>(i));
+        items.ranges.push_back(range);
     }
+    return items;
+}
 
-    std::vector<SwingList> results = item_lists(pass, active, item_ranges, max_cache_num);
-
-    // Gather in item order: computed lists, then the stored lists of items
-    // without new users, which are carried over as they are.
+// The scores in item order: computed lists, then the stored lists of items
+// without new users, which are carried over as they are.
+SwingScores gather_scores(std::vector<SwingList>&& results, const ActiveItems& items,
+                          const SwingScores& previous, const CsrMatrix& item_matrix,
+                          std::uint64_t item_rows, std::uint64_t n_items) {
     SwingScores out;
     std::size_t total = 0;
     for (const SwingList& list : results) total += !list.empty();
     out.reserve_dense(std::min<std::size_t>(n_items, 2 * total + 4096));
-    for (std::size_t p = 0; p < active.size(); ++p)
+    for (std::size_t p = 0; p < items.ids.size(); ++p)
         if (!results[p].empty())
-            out.insert_or_assign(static_cast<std::int32_t>(active[p]), std::move(results[p]));
+            out.insert_or_assign(static_cast<std::int32_t>(items.ids[p]), std::move(results[p]));
     previous.for_each([&](std::int32_t id, const SwingList& list) {
         if (id < 0 || static_cast<std::uint64_t>(id) >= n_items || list.empty()) return;
         const auto i = static_cast<std::uint64_t>(id);
@@ -225,6 +232,20 @@ SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& it
         out.insert_or_assign(id, list);
     });
     return out;
+}
+
+}  // namespace
+
+SwingScores build_swing_scores(const CsrMatrix& user_matrix, const CsrMatrix& item_matrix,
+                               const SwingScores& previous, std::uint64_t n_users,
+                               std::uint64_t n_items, float alpha, std::uint64_t max_cache_num) {
+    Pass pass{user_matrix, item_matrix, previous, n_users, n_items,
+              alpha,       {},          {},       nullptr, narrow_ids(n_items)};
+    pass.weights = user_weights(user_matrix, n_users);
+    const std::uint64_t item_rows = std::min<std::uint64_t>(n_items, item_matrix.n_rows());
+    const ActiveItems items = items_with_users(item_matrix, item_rows);
+    std::vector<SwingList> results = item_lists(pass, items.ids, items.ranges, max_cache_num);
+    return gather_scores(std::move(results), items, previous, item_matrix, item_rows, n_items);
 }
 
 std::vector<SwingList> swing_item_lists(const CsrMatrix& user_matrix, const CsrMatrix& item_matrix,

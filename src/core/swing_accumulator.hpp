@@ -13,7 +13,7 @@
 #include "core/neighbour_sort.hpp"
 #include "core/routes.hpp"
 #include "core/swing_pass.hpp"
-#include "core/zeroed_array.hpp"
+#include "core/mem_zeroed_array.hpp"
 
 namespace quibrel::swing_detail {
 

@@ -19,7 +19,7 @@
 #include <span>
 #include <vector>
 
-#include "core/fresh_blocks.hpp"
+#include "core/mem_fresh_blocks.hpp"
 
 namespace quibrel {
 

@@ -79,6 +79,10 @@ void process_item_fast(const Pass& pass, std::size_t item, std::span<const std::
         bool one_by_one = false;
         if (!all_cached) {
             const bool room = cache != nullptr && cache->has_room();
+            // A full cache serves a position only when it holds every one of
+            // its pairs; once one position of the item misses, the others
+            // are unlikely to do better, and their lookups are dropped.
+            if (!room) cache = nullptr;
             if (room) {
                 const std::size_t missing =
                     static_cast<std::size_t>(std::count(cached, cached + later, nullptr));

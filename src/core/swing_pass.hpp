@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/csr.hpp"
+#include "core/mem_zeroed_array.hpp"
 #include "core/models.hpp"
-#include "core/zeroed_array.hpp"
 
 namespace quibrel {
 class PairCache;

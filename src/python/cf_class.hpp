@@ -3,7 +3,7 @@
 #pragma once
 
 #include "core/cosine.hpp"
-#include "core/incremental.hpp"
+#include "core/cosine_incremental.hpp"
 #include "core/inference.hpp"
 #include "python/model_object.hpp"
 
@@ -132,11 +132,11 @@ struct CfClass {
 
     static int set_n_users(PyObject* self, PyObject* value, void*) {
         return set_count<CfModel, &CfModel::n_users>(self, value, "n_users", Traits::type(),
-                                                      Traits::name);
+                                                     Traits::name);
     }
     static int set_n_items(PyObject* self, PyObject* value, void*) {
         return set_count<CfModel, &CfModel::n_items>(self, value, "n_items", Traits::type(),
-                                                      Traits::name);
+                                                     Traits::name);
     }
     static int set_user_consumed(PyObject* self, PyObject* value, void*) {
         return guarded_int([&] {

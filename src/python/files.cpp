@@ -1,7 +1,7 @@
 // The six model-file functions.
 #include "python/files.hpp"
 
-#include "core/model_file.hpp"
+#include "core/file_model.hpp"
 #include "core/timing.hpp"
 #include "python/model_object.hpp"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <type_traits>
 
-#include "core/model_file.hpp"
+#include "core/file_model.hpp"
 #include "python/model_object.hpp"
 
 namespace quibrel::py {

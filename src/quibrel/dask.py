@@ -127,6 +127,8 @@ def recommend(
     columns of `Recommender.recommend` (`user`, `item`, `score`, `rank`), one partition per
     partition of `users`, computed on the workers. The recommender is shipped to each worker
     once. A failing partition raises PartitionError naming it when the result is computed.
+    With a `client` other than the default one, compute the result through it
+    (`client.compute(result)`): the model was sent to that client's workers.
     """
     recommender._fitted()
     n = positive_int(n, "n")

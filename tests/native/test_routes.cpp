@@ -15,18 +15,14 @@
 #include "core/routes.hpp"
 #include "core/swing.hpp"
 
+#include "expect.hpp"
+
 using namespace quibrel;
 
 namespace {
 
-int failures = 0;
-
-void expect(bool ok, const std::string& what) {
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-    }
-}
+using native_test::expect;
+using native_test::failures;
 
 // Users x items with heavy-tailed activity and popularity (a few dense rows
 // and columns, many sparse ones) and both matrices of the pair.

@@ -8,8 +8,8 @@
 
 #include <zlib.h>
 
-#include "core/deflate_codec.hpp"
 #include "core/errors.hpp"
+#include "core/file_deflate_codec.hpp"
 
 namespace quibrel {
 

@@ -4,8 +4,8 @@
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 
-#include "core/deflate_codec.hpp"
 #include "core/errors.hpp"
+#include "core/file_deflate_codec.hpp"
 
 namespace quibrel {
 

@@ -1,4 +1,4 @@
-#include "core/gzip_stream.hpp"
+#include "core/file_gzip_stream.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,8 +15,8 @@
 
 #include <zlib.h>
 
-#include "core/deflate_codec.hpp"
 #include "core/errors.hpp"
+#include "core/file_deflate_codec.hpp"
 
 namespace quibrel {
 

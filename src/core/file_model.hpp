@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/gzip_stream.hpp"
+#include "core/file_gzip_stream.hpp"
 #include "core/models.hpp"
 
 namespace quibrel {

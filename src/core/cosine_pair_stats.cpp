@@ -1,4 +1,4 @@
-#include "core/pair_stats.hpp"
+#include "core/cosine_pair_stats.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -6,21 +6,11 @@
 namespace quibrel {
 
 PairEntry* PairBlockWriter::allocate(std::size_t count) {
-    if (count > left_) {
-        // Geometric growth keeps small computations in small blocks while big
-        // ones soon need few of them.
-        const std::size_t size = std::max(count, next_size_);
-        next_size_ = std::min<std::size_t>(next_size_ * 2, std::size_t{1} << 22);
-        blocks_.push_back(fresh_array<PairEntry>(size));
-        cursor_ = blocks_.back().get();
-        left_ = size;
-        prefault_.reset(cursor_, size * sizeof(PairEntry));
-    }
-    PairEntry* out = cursor_;
-    cursor_ += count;
-    left_ -= count;
-    prefault_.reach(cursor_);
-    return out;
+    return reinterpret_cast<PairEntry*>(
+        room_.take(count * sizeof(PairEntry), [&](std::size_t bytes) {
+            blocks_.push_back(fresh_array<PairEntry>(bytes / sizeof(PairEntry)));
+            return blocks_.back().get();
+        }));
 }
 
 namespace {
@@ -47,8 +37,7 @@ PairBlock pack_runs(const std::vector<std::span<PairEntry>>& from, std::size_t e
 }  // namespace
 
 std::vector<PairBlock> PairBlockWriter::release() {
-    cursor_ = nullptr;
-    left_ = 0;
+    room_.drop();
     return std::move(blocks_);
 }
 

@@ -1,4 +1,4 @@
-#include "core/incremental.hpp"
+#include "core/cosine_incremental.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -11,6 +11,7 @@
 #include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
 #include "core/timing.hpp"
+#include "core/touched_cells.hpp"
 
 namespace quibrel {
 namespace {
@@ -25,11 +26,6 @@ struct Occurrence {
     std::size_t to;
 };
 
-struct Cell {
-    float dot;
-    std::uint64_t count;
-};
-
 // Accumulates the new co-occurrences of one entity: products added per
 // partner in walk order (ascending row, position of x, partner position).
 // A dense row of n cells pays off when the update is large; otherwise the
@@ -38,8 +34,9 @@ class Accumulator {
 public:
     Accumulator(std::size_t n, std::size_t work) : dense_(work >= n / 4) {
         if (dense_) {
-            cells_.assign(n, Cell{0.0f, 0});
+            cells_.assign(n, Cell<std::uint64_t>{0.0f, 0});
             touched_.assign(n + 1, 0);
+            bitmap_.assign(n / 64 + 1, 0);
         }
     }
 
@@ -51,22 +48,18 @@ public:
             std::size_t count = 0;
             for (const Occurrence* o = first; o != last; ++o) {
                 const float dx = other.data[o->from - 1];
-                for (std::size_t k = o->from; k < o->to; ++k) {
-                    const auto y = static_cast<std::uint32_t>(other.indices[k]);
-                    Cell& cell = cells_[y];
-                    touched_[count] = y;
-                    count += cell.count == 0;
-                    cell.dot += dx * other.data[k];
-                    cell.count += 1;
-                }
+                for (std::size_t k = o->from; k < o->to; ++k)
+                    count = add_to_cell(cells_.data(), touched_.data(), count,
+                                        static_cast<std::uint32_t>(other.indices[k]), dx,
+                                        other.data[k]);
             }
-            std::sort(touched_.begin(), touched_.begin() + static_cast<std::ptrdiff_t>(count));
+            order_touched(touched_.data(), count, cells_.size(), bitmap_.data(), 64);
             for (std::size_t t = 0; t < count; ++t) {
                 const std::uint32_t y = touched_[t];
                 if (y > x)
                     out.push_back(
                         PairDelta{static_cast<std::int32_t>(y), cells_[y].dot, cells_[y].count});
-                cells_[y] = Cell{0.0f, 0};
+                cells_[y] = Cell<std::uint64_t>{0.0f, 0};
             }
             return;
         }
@@ -91,8 +84,9 @@ public:
 
 private:
     bool dense_;
-    std::vector<Cell> cells_;
+    std::vector<Cell<std::uint64_t>> cells_;
     std::vector<std::uint32_t> touched_;
+    std::vector<std::uint64_t> bitmap_;
     std::vector<std::pair<std::int32_t, float>> contributions_;
 };
 

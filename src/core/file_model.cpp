@@ -1,8 +1,8 @@
-#include "core/model_file.hpp"
+#include "core/file_model.hpp"
 
+#include "core/file_gzip_stream.hpp"
+#include "core/file_record_codec.hpp"
 #include "core/file_replace.hpp"
-#include "core/gzip_stream.hpp"
-#include "core/record_codec.hpp"
 
 namespace quibrel {
 
@@ -81,7 +81,7 @@ void write_cf(RecordWriter& w, const CfModel& m, Orientation o) {
     w.u64(m.n_items);
     w.u64(m.min_common);
     w.raw_vector(m.sum_squares);
-    write_pair_stats(w, m.pair_stats, o == Orientation::Item ? m.n_items : m.n_users);
+    write_pair_stats(w, m.pair_stats, cosine_roles(m, o).n);
     w.u64(m.sim_mapping.size());
     m.sim_mapping.for_each([&](std::int32_t id, const NeighbourList& list) {
         w.i32(id);

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <new>
 
-#include "core/deflate_codec.hpp"
 #include "core/errors.hpp"
-#include "core/gzip_stream.hpp"
+#include "core/file_deflate_codec.hpp"
+#include "core/file_gzip_stream.hpp"
 
 namespace quibrel {
 

@@ -1,4 +1,4 @@
-#include "core/record_codec.hpp"
+#include "core/file_record_codec.hpp"
 
 #include <algorithm>
 #include <memory>

@@ -4,10 +4,9 @@
 // them, and allocated one by one each would fault its own fresh pages in.
 // While a ListArenaScope is active on a thread, the lists it allocates are
 // carved from large blocks instead, whose pages are made present ahead of the
-// lists (fresh_blocks.hpp); a block goes back to the system when the last list
-// in it is freed. Lists keep the interface of std::vector: a list can be
-// freed, replaced or grown on any thread, and outside a scope it is an
-// ordinary heap allocation.
+// lists (mem_fresh_blocks.hpp, path 3 of mem_policy.hpp); a block goes back to
+// the system when the last list in it is freed. Lists keep the interface of std::vector: a list can
+// be freed, replaced or grown on any thread, and outside a scope it is an ordinary heap allocation.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/fresh_blocks.hpp"
+#include "core/mem_fresh_blocks.hpp"
 
 namespace quibrel {
 
@@ -31,13 +30,11 @@ public:
     void* allocate(std::size_t bytes);
 
     struct Block;
+    static constexpr std::size_t kMaxBlock = std::size_t{32} << 20;
 
 private:
     Block* block_ = nullptr;
-    std::byte* cursor_ = nullptr;
-    std::size_t left_ = 0;
-    std::size_t next_size_ = std::size_t{64} << 10;
-    Prefaulter prefault_;
+    BumpCursor room_{std::size_t{64} << 10, kMaxBlock};
 };
 
 // Routes the calling thread's list allocations to `arena` for its lifetime.

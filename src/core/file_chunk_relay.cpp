@@ -1,4 +1,4 @@
-#include "core/chunk_relay.hpp"
+#include "core/file_chunk_relay.hpp"
 
 #include <csignal>
 

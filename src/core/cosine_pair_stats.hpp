@@ -6,7 +6,7 @@
 // live in one sorted run per x of 12-byte (y, dot, count) entries. A run is
 // either a slice of a large block written by a computation (one vector per row
 // spent more time on first touches of fresh pages than on building them;
-// blocks take small pages made present ahead of the writer, fresh_blocks.hpp)
+// blocks take small pages made present ahead of the writer, mem_fresh_blocks.hpp)
 // or, once changed, a vector of its own. Records whose x is negative or far beyond
 // the rows held (possible only in model files) go to a small hash map.
 #pragma once
@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/fresh_blocks.hpp"
 #include "core/id_map.hpp"
+#include "core/mem_fresh_blocks.hpp"
 
 namespace quibrel {
 
@@ -83,10 +83,7 @@ public:
 private:
     std::vector<PairBlock> blocks_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> wide_;
-    PairEntry* cursor_ = nullptr;
-    std::size_t left_ = 0;
-    std::size_t next_size_ = 4096;
-    Prefaulter prefault_;
+    BumpCursor room_{4096 * sizeof(PairEntry), (std::size_t{1} << 22) * sizeof(PairEntry)};
 };
 
 class PairStats {

@@ -1,4 +1,4 @@
-#include "core/list_storage.hpp"
+#include "core/mem_list_storage.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -18,7 +18,6 @@ constexpr std::size_t kPrefix = 8;
 static_assert(sizeof(ListArena::Block*) <= kPrefix);
 constexpr std::size_t kBlockHeader = 64;
 static_assert(sizeof(ListArena::Block) <= kBlockHeader);
-constexpr std::size_t kMaxBlock = std::size_t{32} << 20;
 
 thread_local ListArena* current_arena = nullptr;
 
@@ -43,23 +42,13 @@ ListArena::~ListArena() {
 
 void* ListArena::allocate(std::size_t bytes) {
     const std::size_t need = (bytes + kPrefix + 7) & ~std::size_t{7};
-    if (need > left_) {
-        // Geometric growth: small computations stay in small blocks, large
-        // ones soon need few of them.
-        const std::size_t size = std::max(need, next_size_);
-        next_size_ = std::min(next_size_ * 2, kMaxBlock);
+    std::byte* p = room_.take(need, [&](std::size_t size) {
         auto* raw = static_cast<std::byte*>(allocate_fresh_block(kBlockHeader + size));
         Block* fresh = ::new (raw) Block;
         if (block_ != nullptr) release(block_);
         block_ = fresh;
-        cursor_ = raw + kBlockHeader;
-        left_ = size;
-        prefault_.reset(cursor_, size);
-    }
-    std::byte* p = cursor_;
-    cursor_ += need;
-    left_ -= need;
-    prefault_.reach(cursor_);
+        return raw + kBlockHeader;
+    });
     block_->refs.fetch_add(1, std::memory_order_relaxed);
     *reinterpret_cast<Block**>(p) = block_;
     return p + kPrefix;
@@ -76,7 +65,7 @@ void* allocate_list_storage(std::size_t bytes) {
     // Sanitizer builds give every list its own allocation, so that the bounds
     // of each one are checked. Lists this large are rare and gain nothing
     // from sharing a block.
-    constexpr std::size_t kLargeList = kMaxBlock / 8;
+    constexpr std::size_t kLargeList = ListArena::kMaxBlock / 8;
     if (current_arena != nullptr && bytes < kLargeList) return current_arena->allocate(bytes);
 #endif
     return heap_allocation(bytes);

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "core/chunk_relay.hpp"
+#include "core/file_chunk_relay.hpp"
 
 namespace quibrel {
 

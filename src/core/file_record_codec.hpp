@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/gzip_stream.hpp"
+#include "core/file_gzip_stream.hpp"
 
 namespace quibrel {
 

@@ -1,15 +1,15 @@
-// Allocation for the module's own code: large blocks ask for transparent huge
-// pages before their first touch. On these machines first-touch page faults on
-// 4 KiB pages run at 1-2 GB/s and dominated building big vectors (matrices,
-// scratch); huge pages make that several times faster while the host still
-// holds the memory, as when a process reuses what it freed. The bulk of a
-// computation's fresh memory, its lists and pair records, is allocated
-// elsewhere with small pages (fresh_blocks.hpp).
+// Allocation for the module's own code (path 1 of mem_policy.hpp): large
+// blocks ask for transparent huge pages before their first touch. First-touch
+// page faults on 4 KiB pages dominated building big vectors (matrices,
+// scratch); huge pages make that much faster while the host still holds the
+// memory, as when a process reuses what it freed. The bulk of a computation's
+// fresh memory, its lists and pair records, is allocated elsewhere with small
+// pages (mem_fresh_blocks.hpp). Figures: docs/dev/performance-notes.md.
 //
 // The operators are not exported (the link hides the core library), so they
-// serve this extension only, and they stay
-// on malloc/free, so memory crossing to or from the C++ runtime pairs up.
-// Sanitizer builds keep the runtime's own operators.
+// serve this extension only, and they stay on malloc/free, so memory crossing
+// to or from the C++ runtime pairs up. Sanitizer builds keep the runtime's own
+// operators.
 #ifndef QUIBREL_SANITIZE
 
 #include <cstdint>
