@@ -47,11 +47,15 @@ std::uint32_t load_le32(const unsigned char* p) {
     return v;
 }
 
-// The compressed file from offset base() on, read on demand.
+// The compressed file from offset base() on, read on demand. Offsets count
+// from the start of the stream: the file's position, or the range's start.
 class InputWindow {
 public:
-    explicit InputWindow(FileHandle& file)
-        : file_(file), buf_(std::make_unique_for_overwrite<unsigned char[]>(kWindow)) {}
+    InputWindow(FileHandle& file, const FileRange* range)
+        : file_(file), buf_(std::make_unique_for_overwrite<unsigned char[]>(kWindow)) {
+        if (range != nullptr) range_ = *range;
+        ranged_ = range != nullptr;
+    }
 
     std::uint64_t base() const noexcept { return base_; }
     std::uint64_t end() const noexcept { return base_ + len_; }
@@ -71,7 +75,7 @@ public:
         }
         const std::size_t before = len_;
         while (len_ < kWindow) {
-            const std::size_t got = file_.read_some(buf_.get() + len_, kWindow - len_);
+            const std::size_t got = read_more(buf_.get() + len_, kWindow - len_);
             if (got == 0) {
                 eof_ = true;
                 break;
@@ -80,6 +84,9 @@ public:
         }
         return len_ > before;
     }
+
+    // Every byte of the range read so far, once the range or the file has ended.
+    const ByteTally& tally() const noexcept { return tally_; }
 
     // The offset just past the first sync marker that starts at or after
     // `from`, or 0.
@@ -100,11 +107,26 @@ public:
     }
 
 private:
+    std::size_t read_more(unsigned char* dst, std::size_t n) {
+        if (!ranged_) return file_.read_some(dst, n);
+        const std::uint64_t left = range_.length - tally_.bytes;
+        if (left == 0) return 0;
+        const std::size_t got = file_.read_some_at(
+            dst, static_cast<std::size_t>(std::min<std::uint64_t>(n, left)),
+            range_.offset + tally_.bytes);
+        // A range's bytes are checked as a whole by whoever named the range.
+        tally_.add(dst, got);
+        return got;
+    }
+
     FileHandle& file_;
     std::unique_ptr<unsigned char[]> buf_;
     std::uint64_t base_ = 0;
     std::size_t len_ = 0;
     bool eof_ = false;
+    bool ranged_ = false;
+    FileRange range_;
+    ByteTally tally_;
 };
 
 // A stretch of compressed data inflated on its own, with no history.
@@ -203,8 +225,8 @@ private:
 struct GzipReader::Producer {
     enum class Stop { Full, End, Boundary };
 
-    explicit Producer(FileHandle& file)
-        : window(file), history(std::make_unique_for_overwrite<unsigned char[]>(kHistory)) {}
+    Producer(FileHandle& file, const FileRange* range)
+        : window(file, range), history(std::make_unique_for_overwrite<unsigned char[]>(kHistory)) {}
 
     // Fills `chunk` in order on the calling thread; errors end up in the chunk.
     void fill(BodyChunk& chunk) noexcept {
@@ -266,6 +288,13 @@ struct GzipReader::Producer {
             if (stop == Stop::End || chunk->error) break;
         }
         worker.stop();
+    }
+
+    // Once the body has ended: the rest of a range, read for its tally only.
+    const ByteTally& read_to_range_end() {
+        while (window.refill(window.end())) {
+        }
+        return window.tally();
     }
 
     // A failure outside any chunk, handed on after the chunks before it.
@@ -482,8 +511,10 @@ private:
     std::size_t history_len = 0;
 };
 
-GzipReader::GzipReader(FileHandle& file)
-    : ring_(kReadChunks, kChunkCapacity), producer_(std::make_unique<Producer>(file)) {}
+GzipReader::GzipReader(FileHandle& file, const FileRange* range)
+    : ring_(kReadChunks, kChunkCapacity),
+      producer_(std::make_unique<Producer>(file, range)),
+      range_length_(range != nullptr ? range->length : 0) {}
 
 GzipReader::~GzipReader() {
     ring_.close();
@@ -544,6 +575,14 @@ void GzipReader::drain() {
         }
         advance();
     }
+}
+
+ByteTally GzipReader::finish_range() {
+    // The member has been drained: the helper has read all it will and can go.
+    helper_.join();
+    const ByteTally& tally = producer_->read_to_range_end();
+    if (tally.bytes != range_length_) throw FormatFailure(kUnexpectedEof);
+    return tally;
 }
 
 }  // namespace quibrel

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <system_error>
@@ -67,6 +68,12 @@ FileHandle FileHandle::open_for_read(const std::string& path) {
     return FileHandle(fd);
 }
 
+FileHandle FileHandle::duplicate(int fd) {
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) throw_os_error(errno);
+    return FileHandle(copy);
+}
+
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);
@@ -83,6 +90,17 @@ FileHandle::~FileHandle() {
 std::size_t FileHandle::read_some(void* dst, std::size_t n) {
     for (;;) {
         const ssize_t got = ::read(fd_, dst, n);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) throw_os_error(errno);
+    }
+}
+
+std::size_t FileHandle::read_some_at(void* dst, std::size_t n, std::uint64_t offset) {
+    // pread takes a signed offset.
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        throw_os_error(EINVAL);
+    for (;;) {
+        const ssize_t got = ::pread(fd_, dst, n, static_cast<off_t>(offset));
         if (got >= 0) return static_cast<std::size_t>(got);
         if (errno != EINTR) throw_os_error(errno);
     }
@@ -124,6 +142,11 @@ std::string canonical_path(const std::string& path) {
     return std::string(resolved.get());
 }
 
+void ByteTally::add(const unsigned char* p, std::size_t n) noexcept {
+    crc = body_crc32(crc, p, n);
+    bytes += n;
+}
+
 // ---- writing ----
 
 namespace {
@@ -139,7 +162,8 @@ struct GzipWriter::Deflater {
         std::make_unique_for_overwrite<unsigned char[]>(ChunkDeflater::bound(kChunkSize));
 };
 
-GzipWriter::GzipWriter(FileHandle& file) : file_(file), ring_(kWriteChunks, kChunkSize) {
+GzipWriter::GzipWriter(FileHandle& file, ByteTally* output)
+    : file_(file), output_(output), ring_(kWriteChunks, kChunkSize) {
     fill_ = ring_.take_free();
     crc_ = static_cast<std::uint32_t>(crc32(0, nullptr, 0));
 }
@@ -160,7 +184,7 @@ void GzipWriter::write_large(const unsigned char* data, std::size_t n) {
 void GzipWriter::start_helpers() {
     started_ = true;
     for (auto& d : deflaters_) d = std::make_unique<Deflater>();
-    file_.write_all(kHeader, sizeof kHeader);
+    emit(kHeader, sizeof kHeader);
     std::size_t running = 0;
     for (std::size_t i = 0; i < kHelpers; ++i) {
         Deflater* d = deflaters_[i].get();
@@ -245,12 +269,12 @@ void GzipWriter::compress_chunk(Deflater& deflater, BodyChunk& chunk) {
     // The chunks before this one are written and no other helper writes now.
     crc_ = body_crc32(crc_, chunk.data.get(), chunk.size);
     size_ += static_cast<std::uint32_t>(chunk.size);  // the trailer keeps the length modulo 2^32
-    file_.write_all(deflater.out.get(), produced);
+    emit(deflater.out.get(), produced);
     if (chunk.last) {
         unsigned char trailer[8];
         put_le32(trailer, crc_);
         put_le32(trailer + 4, size_);
-        file_.write_all(trailer, sizeof trailer);
+        emit(trailer, sizeof trailer);
     }
     lock.lock();
     ++written_;
@@ -287,7 +311,13 @@ void GzipWriter::finish_small() {
     const std::size_t len = bound - 8 - zs.avail_out;
     put_le32(out.get() + len, crc_);
     put_le32(out.get() + len + 4, size_);
-    file_.write_all(out.get(), len + 8);
+    emit(out.get(), len + 8);
+}
+
+// Only the thread whose turn it is writes, so the tally sees the file's bytes in order.
+void GzipWriter::emit(const unsigned char* p, std::size_t n) {
+    file_.write_all(p, n);
+    if (output_ != nullptr) output_->add(p, n);
 }
 
 }  // namespace quibrel

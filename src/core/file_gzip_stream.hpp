@@ -28,6 +28,9 @@ public:
     // the error, EEXIST included, is returned as an errno instead of thrown.
     static FileHandle create_new(const std::string& path, int& error);
     static FileHandle open_for_read(const std::string& path);
+    // A descriptor of its own for a file the caller has open: it shares the
+    // caller's file position, and closing it leaves the caller's open.
+    static FileHandle duplicate(int fd);
 
     FileHandle(FileHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     FileHandle& operator=(FileHandle&& other) noexcept;
@@ -37,6 +40,9 @@ public:
 
     // Up to n bytes; 0 only at end of file.
     std::size_t read_some(void* dst, std::size_t n);
+    // Up to n bytes from `offset`, the file position left alone; 0 only at
+    // end of file.
+    std::size_t read_some_at(void* dst, std::size_t n, std::uint64_t offset);
     void write_all(const void* src, std::size_t n);
     // Flushes the file's data to the device.
     void sync();
@@ -53,6 +59,22 @@ private:
 // The canonical absolute form of an existing path.
 std::string canonical_path(const std::string& path);
 
+// `length` bytes of a file from `offset`: a model file kept inside another
+// file (a member of an archive).
+struct FileRange {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
+// Bytes as they went to or came from a file, counted and checksummed: what a
+// container that keeps a model file as one of its members records of it.
+struct ByteTally {
+    std::uint64_t bytes = 0;
+    std::uint32_t crc = 0;
+
+    void add(const unsigned char* p, std::size_t n) noexcept;
+};
+
 // Compresses into `file`: fixed header, raw deflate, CRC-32/size trailer.
 //
 // A body that fits in one chunk is deflated by zlib at level 1 on the calling
@@ -65,7 +87,8 @@ std::string canonical_path(const std::string& path);
 // chunks before it are written. At most kWriteChunks chunks are in memory.
 class GzipWriter {
 public:
-    explicit GzipWriter(FileHandle& file);
+    // With `output`, every byte written to the file is also counted there.
+    explicit GzipWriter(FileHandle& file, ByteTally* output = nullptr);
     GzipWriter(const GzipWriter&) = delete;
     GzipWriter& operator=(const GzipWriter&) = delete;
     ~GzipWriter();
@@ -97,8 +120,10 @@ private:
     void compress_chunk(Deflater& deflater, BodyChunk& chunk);
     void fail(std::exception_ptr error) noexcept;
     void finish_small();
+    void emit(const unsigned char* p, std::size_t n);
 
     FileHandle& file_;
+    ByteTally* output_;
     ChunkRing ring_;
     BodyChunk* fill_;
     std::uint64_t next_index_ = 0;
@@ -126,7 +151,9 @@ private:
 // inflated again in order, so any valid stream decodes the same.
 class GzipReader {
 public:
-    explicit GzipReader(FileHandle& file);
+    // With a range, only the bytes in it are read (by position: the file's
+    // own position stays where it was); without, the file from its position on.
+    explicit GzipReader(FileHandle& file, const FileRange* range = nullptr);
     GzipReader(const GzipReader&) = delete;
     GzipReader& operator=(const GzipReader&) = delete;
     ~GzipReader();
@@ -145,6 +172,10 @@ public:
     }
     // Inflates and verifies the rest of the member, discarding it.
     void drain();
+    // Once the member is drained: reads what the range holds after it and
+    // returns the tally of the whole range. FormatFailure when the file ends
+    // before the range does.
+    ByteTally finish_range();
 
     // A writer's chunk, with room to spare so that a piece of exactly that
     // size is seen to end where it should.
@@ -166,6 +197,7 @@ private:
     std::size_t available_ = 0;
     bool started_ = false;
     bool inline_ = false;
+    std::uint64_t range_length_;
     HelperThread helper_;  // last: joined before the members it uses go
 };
 

@@ -161,23 +161,33 @@ SwingModel read_swing(RecordReader& r) {
 }
 
 template <class Encode>
+void write_record(FileHandle& file, ByteTally* output, Encode&& encode) {
+    GzipWriter gz(file, output);
+    RecordWriter w(gz);
+    encode(w);
+    gz.finish();
+}
+
+template <class Decode>
+auto read_record(FileHandle& file, const FileRange* range, ByteTally* input, Decode&& decode) {
+    GzipReader gz(file, range);
+    RecordReader r(gz);
+    auto record = decode(r);
+    r.finish();
+    if (range != nullptr) *input = gz.finish_range();
+    return record;
+}
+
+template <class Encode>
 std::string save_file(const std::string& file_path, Encode&& encode) {
-    write_file_replacing(file_path, [&](FileHandle& file) {
-        GzipWriter gz(file);
-        RecordWriter w(gz);
-        encode(w);
-        gz.finish();
-    });
+    write_file_replacing(file_path, [&](FileHandle& file) { write_record(file, nullptr, encode); });
     return canonical_path(file_path);
 }
 
 template <class Decode>
 auto load_file(const std::string& file_path, std::string& canonical, Decode&& decode) {
     FileHandle file = FileHandle::open_for_read(file_path);
-    GzipReader gz(file);
-    RecordReader r(gz);
-    auto record = decode(r);
-    r.finish();
+    auto record = read_record(file, nullptr, nullptr, decode);
     canonical = canonical_path(file_path);
     return record;
 }
@@ -205,6 +215,26 @@ CfModel load_cf_model(const std::string& file_path, std::string& canonical_path_
 
 SwingModel load_swing_model(const std::string& file_path, std::string& canonical_path_out) {
     return load_file(file_path, canonical_path_out, [](RecordReader& r) { return read_swing(r); });
+}
+
+ByteTally write_cf_model(const CfModel& m, Orientation o, FileHandle& file) {
+    ByteTally output;
+    write_record(file, &output, [&](RecordWriter& w) { write_cf(w, m, o); });
+    return output;
+}
+
+ByteTally write_swing_model(const SwingModel& m, FileHandle& file) {
+    ByteTally output;
+    write_record(file, &output, [&](RecordWriter& w) { write_swing(w, m); });
+    return output;
+}
+
+CfModel read_cf_model(FileHandle& file, const FileRange& range, ByteTally& read) {
+    return read_record(file, &range, &read, [](RecordReader& r) { return read_cf(r); });
+}
+
+SwingModel read_swing_model(FileHandle& file, const FileRange& range, ByteTally& read) {
+    return read_record(file, &range, &read, [](RecordReader& r) { return read_swing(r); });
 }
 
 }  // namespace quibrel

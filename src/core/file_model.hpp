@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/file_gzip_stream.hpp"
 #include "core/models.hpp"
 
 namespace quibrel {
@@ -23,5 +24,17 @@ std::string save_swing_model(const SwingModel& m, const std::string& file_path);
 // path. OsFailure / FormatFailure on errors.
 CfModel load_cf_model(const std::string& file_path, std::string& canonical_path);
 SwingModel load_swing_model(const std::string& file_path, std::string& canonical_path);
+
+// The bytes a save would put in the file, written at `file`'s position into a
+// file the caller owns (nothing synced, nothing replaced): a model file kept
+// inside another file. Returns what was written.
+ByteTally write_cf_model(const CfModel& m, Orientation o, FileHandle& file);
+ByteTally write_swing_model(const SwingModel& m, FileHandle& file);
+
+// A load from `range` of `file`, with the same checks; the range must hold
+// the model file and may hold bytes after it, which are read but not used.
+// `read` receives the tally of the whole range.
+CfModel read_cf_model(FileHandle& file, const FileRange& range, ByteTally& read);
+SwingModel read_swing_model(FileHandle& file, const FileRange& range, ByteTally& read);
 
 }  // namespace quibrel

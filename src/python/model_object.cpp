@@ -2,6 +2,14 @@
 
 namespace quibrel::py {
 
+Kind kind_of(PyObject* model) {
+    if (PyObject_TypeCheck(model, item_cf_type())) return Kind::ItemCF;
+    if (PyObject_TypeCheck(model, user_cf_type())) return Kind::UserCF;
+    if (PyObject_TypeCheck(model, swing_type())) return Kind::Swing;
+    raise(PyExc_TypeError,
+          "expected an ItemCF, UserCF or Swing model, got '" + type_name(model) + "'");
+}
+
 PyTypeObject* make_type(PyType_Spec* spec, const char* class_name) {
     PyObject* type = PyType_FromSpec(spec);
     if (type == nullptr) {

@@ -81,6 +81,27 @@ int set_count(PyObject* self, PyObject* value, const char* attribute, PyTypeObje
     });
 }
 
+// Which of the three model classes an object is (TypeError for anything else).
+enum class Kind { ItemCF, UserCF, Swing };
+Kind kind_of(PyObject* model);
+inline Orientation orientation(Kind kind) {
+    return kind == Kind::ItemCF ? Orientation::Item : Orientation::User;
+}
+
+// Runs f(model record) under the hold `Hold` on whichever class `model` is
+// (kind_of checked by the caller).
+template <class Hold, class F>
+Ref with_record(PyObject* model, F&& f) {
+    if (kind_of(model) == Kind::Swing) {
+        auto& obj = *reinterpret_cast<ModelObject<SwingModel>*>(model);
+        Hold hold(obj.borrow);
+        return f(*obj.model);
+    }
+    auto& obj = *reinterpret_cast<ModelObject<CfModel>*>(model);
+    Hold hold(obj.borrow);
+    return f(*obj.model);
+}
+
 // Creates a heap type from spec; the error names the class on failure.
 PyTypeObject* make_type(PyType_Spec* spec, const char* class_name);
 

@@ -143,20 +143,6 @@ void check_interrupted() {
     if (PyErr_CheckSignals() != 0) throw ErrorAlreadySet();
 }
 
-enum class Kind { ItemCF, UserCF, Swing };
-
-Kind kind_of(PyObject* model) {
-    if (PyObject_TypeCheck(model, item_cf_type())) return Kind::ItemCF;
-    if (PyObject_TypeCheck(model, user_cf_type())) return Kind::UserCF;
-    if (PyObject_TypeCheck(model, swing_type())) return Kind::Swing;
-    raise(PyExc_TypeError,
-          "expected an ItemCF, UserCF or Swing model, got '" + type_name(model) + "'");
-}
-
-Orientation orientation(Kind kind) {
-    return kind == Kind::ItemCF ? Orientation::Item : Orientation::User;
-}
-
 CfModel& cf_record(PyObject* model) {
     return *reinterpret_cast<ModelObject<CfModel>*>(model)->model;
 }

@@ -14,6 +14,7 @@
 #include "python/model_object.hpp"
 #include "python/native_dask.hpp"
 #include "python/native_exact.hpp"
+#include "python/native_files.hpp"
 
 namespace quibrel::py {
 namespace {
@@ -32,16 +33,6 @@ struct FlatLists {
         return check(PyTuple_Pack(3, o.get(), i.get(), s.get()));
     }
 };
-
-enum class Kind { ItemCF, UserCF, Swing };
-
-Kind kind_of(PyObject* model) {
-    if (PyObject_TypeCheck(model, item_cf_type())) return Kind::ItemCF;
-    if (PyObject_TypeCheck(model, user_cf_type())) return Kind::UserCF;
-    if (PyObject_TypeCheck(model, swing_type())) return Kind::Swing;
-    raise(PyExc_TypeError, "expected an ItemCF, UserCF or Swing model, got '" + type_name(model) +
-                               "'");
-}
 
 // call(function, args, max_workers, quiet, progress): function(*args) with the
 // loops it starts limited to max_workers workers (0: all), its printed lines
@@ -157,19 +148,6 @@ PyObject* recommend(PyObject*, PyObject* args) {
     });
 }
 
-// Runs f(model record) under the hold `Hold` on whichever class `model` is.
-template <class Hold, class F>
-Ref with_record(PyObject* model, F&& f) {
-    if (kind_of(model) == Kind::Swing) {
-        auto& obj = *reinterpret_cast<ModelObject<SwingModel>*>(model);
-        Hold hold(obj.borrow);
-        return f(*obj.model);
-    }
-    auto& obj = *reinterpret_cast<ModelObject<CfModel>*>(model);
-    Hold hold(obj.borrow);
-    return f(*obj.model);
-}
-
 // user_rows(model, users): the stored interactions of the given users (rows of
 // the users x items matrix), as (offsets, items, values) bytes.
 PyObject* user_rows(PyObject*, PyObject* args) {
@@ -254,6 +232,8 @@ PyMethodDef native_functions[] = {
      "install_lists(model, first, offsets, ids, scores, pair_offsets, pair_ids, pair_dots, "
      "pair_counts)"},
     {"complete_state", native_complete_state, METH_VARARGS, "complete_state(model)"},
+    {"write_engine", native_write_engine, METH_VARARGS, "write_engine(model, fd)"},
+    {"read_engine", native_read_engine, METH_VARARGS, "read_engine(kind, fd, offset, length)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,8 @@ Layout (format version 1), every member stored uncompressed (the engine's file i
   user_ids.*, item_ids.*   raw ids in dense-id order (.npy for homogeneous numbers or strings,
                      .json with typed values for mixed ids)
   popularity.npy     interaction count per item (the "popular" fallback)
+The engine's file is written straight into the archive and read straight from it (by its
+offset), so a recommender file costs what the engine's own file does.
 The header's "truncated" (written only when set) is k for a recommender whose lists hold only
 their first k entries (quibrel.dask.fit with keep=k).
 Nothing is unpickled on load: a file can only hold data.
@@ -21,11 +23,10 @@ import os
 import shutil
 import struct
 import tempfile
-import time
 import zipfile
 import zlib
-from collections.abc import Mapping
-from typing import Any, ClassVar, Protocol, TypeVar
+from collections.abc import Callable, Mapping
+from typing import Any, ClassVar, NamedTuple, Protocol, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -33,14 +34,7 @@ import pandas as pd
 
 from . import _native
 from ._ids import IdMap
-from .quibrel import (
-    load_item_cf,
-    load_swing,
-    load_user_cf,
-    save_item_cf,
-    save_swing,
-    save_user_cf,
-)
+from .quibrel import load_item_cf, load_swing, load_user_cf
 
 
 class Stored(Protocol):
@@ -63,7 +57,6 @@ _S = TypeVar("_S", bound=Stored)
 FORMAT = "quibrel-recommender"
 VERSION = 1
 
-_SAVE = {"ItemCF": save_item_cf, "UserCF": save_user_cf, "Swing": save_swing}
 _LOAD = {"ItemCF": load_item_cf, "UserCF": load_user_cf, "Swing": load_swing}
 
 
@@ -71,23 +64,19 @@ def _quiet(function: Any, *args: Any) -> Any:
     return _native.call(function, args, 0, True, None)
 
 
-def _engine_kind(model: Any) -> str:
-    return type(model).__name__
-
-
 def engine_bytes(model: Any) -> bytes:
     """The engine's model file of `model`, as bytes."""
-    with tempfile.TemporaryDirectory(prefix="quibrel-") as tmp:
-        _quiet(_SAVE[_engine_kind(model)], model, tmp, "model")
-        with open(os.path.join(tmp, "model.gz"), "rb") as f:
-            return f.read()
+    with tempfile.TemporaryFile(prefix="quibrel-") as f:
+        _native.write_engine(model, f.fileno())
+        f.seek(0)
+        return f.read()
 
 
 def engine_from_bytes(kind: str, blob: bytes) -> Any:
-    with tempfile.TemporaryDirectory(prefix="quibrel-") as tmp:
-        with open(os.path.join(tmp, "model.gz"), "wb") as f:
-            f.write(blob)
-        return _quiet(_LOAD[kind], tmp, "model")
+    with tempfile.TemporaryFile(prefix="quibrel-") as f:
+        f.write(blob)
+        f.flush()
+        return _native.read_engine(kind, f.fileno(), 0, len(blob))[0]
 
 
 # ---- ids --------------------------------------------------------------------------------
@@ -133,15 +122,127 @@ def _npy(array: npt.NDArray[Any]) -> bytes:
 
 # ---- save and load ----------------------------------------------------------------------
 
-_MEMBER_DATE = (1980, 1, 1, 0, 0, 0)  # the earliest time a zip member can carry
-_MEMBER_TIME = time.mktime((*_MEMBER_DATE, 0, 0, -1))
+# ---- the archive ------------------------------------------------------------------------
+# Written here rather than by zipfile so that the engine's file can go straight into it. The
+# bytes are those zipfile writes for the same members (stored, dated 1980-01-01, mode 0600, the
+# engine's member opened with force_zip64 since its size is not known until it is written), so
+# zipfile and other zip readers take them and one recommender always gives the same bytes.
+
+_LOCAL = struct.Struct("<4s2B4HL2L2H")
+_CENTRAL = struct.Struct("<4s4B4HL2L5H2L")
+_END = struct.Struct("<4s4H2LH")
+_END64 = struct.Struct("<4sQ2H2L4Q")
+_LOCATOR64 = struct.Struct("<4sLQL")
+_SIZES64 = struct.Struct("<HHQQ")  # the zip64 field of a local header: both sizes
+# zipfile's limit: sizes and offsets beyond it go into zip64 fields.
+_ZIP64_LIMIT = (1 << 31) - 1
+_VERSION = 20
+_ZIP64_VERSION = 45
+_UNIX = 3
+_DOS_DATE = 1 << 5 | 1  # 1980-01-01; the time of day is 0
+_MODE = 0o600 << 16
+_PIECE = 1 << 20
 
 
-def _member(name: str) -> zipfile.ZipInfo:
-    info = zipfile.ZipInfo(name, date_time=_MEMBER_DATE)
-    info.compress_type = zipfile.ZIP_STORED
-    info.external_attr = 0o600 << 16  # what writestr gives a member named by a string
-    return info
+class _Entry(NamedTuple):
+    name: bytes
+    offset: int  # of the local header
+    crc: int
+    size: int
+    version: int  # needed to extract, as the local header says
+
+
+def _local_header(name: bytes, crc: int, size: int, zip64: bool) -> bytes:
+    if zip64:
+        extra = _SIZES64.pack(1, _SIZES64.size - 4, size, size)
+        version, stated = _ZIP64_VERSION, 0xFFFFFFFF
+    else:
+        extra, version, stated = b"", _VERSION, size
+    return (
+        _LOCAL.pack(b"PK\x03\x04", version, 0, 0, zipfile.ZIP_STORED, 0, _DOS_DATE, crc, stated,
+                    stated, len(name), len(extra))
+        + name
+        + extra
+    )  # fmt: skip
+
+
+def _central_entry(e: _Entry) -> bytes:
+    wide = []  # the values that do not fit their 32-bit fields, in the order zip64 keeps them
+    size = offset = 0xFFFFFFFF
+    if e.size > _ZIP64_LIMIT:
+        wide += [e.size, e.size]
+    else:
+        size = e.size
+    if e.offset > _ZIP64_LIMIT:
+        wide.append(e.offset)
+    else:
+        offset = e.offset
+    extra = struct.pack(f"<HH{len(wide)}Q", 1, 8 * len(wide), *wide) if wide else b""
+    version = max(e.version, _ZIP64_VERSION if wide else 0)
+    return (
+        _CENTRAL.pack(b"PK\x01\x02", version, _UNIX, version, 0, 0, zipfile.ZIP_STORED, 0,
+                      _DOS_DATE, e.crc, size, size, len(e.name), len(extra), 0, 0, 0, _MODE,
+                      offset)
+        + e.name
+        + extra
+    )  # fmt: skip
+
+
+def _end_records(count: int, start: int, end: int) -> bytes:
+    """The end of an archive whose central directory of `count` entries is [start, end)."""
+    size = end - start
+    records = b""
+    if count > 0xFFFF or start > _ZIP64_LIMIT or size > _ZIP64_LIMIT:
+        records = _END64.pack(
+            b"PK\x06\x06", _END64.size - 12, 45, 45, 0, 0, count, count, size, start
+        ) + _LOCATOR64.pack(b"PK\x06\x07", 0, end, 1)
+        count, size, start = min(count, 0xFFFF), min(size, 0xFFFFFFFF), min(start, 0xFFFFFFFF)
+    return records + _END.pack(b"PK\x05\x06", 0, 0, count, count, size, start, 0)
+
+
+class _ArchiveWriter:
+    """Stored members written one after another to a file descriptor, then the directory."""
+
+    def __init__(self, fd: int) -> None:
+        self._fd = fd
+        self._entries: list[_Entry] = []
+
+    def _position(self) -> int:
+        return os.lseek(self._fd, 0, os.SEEK_CUR)
+
+    def _write(self, data: bytes) -> None:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self._fd, view) :]
+
+    def add(self, name: str, data: bytes) -> None:
+        encoded, crc = name.encode(), zlib.crc32(data)
+        zip64 = len(data) * 1.05 > _ZIP64_LIMIT  # zipfile's margin
+        version = _ZIP64_VERSION if zip64 else _VERSION
+        self._entries.append(_Entry(encoded, self._position(), crc, len(data), version))
+        self._write(_local_header(encoded, crc, len(data), zip64))
+        self._write(data)
+
+    def add_written(self, name: str, write: Callable[[int], tuple[int, int]]) -> None:
+        """A member that write(fd) puts at the descriptor's position, returning its size and
+        CRC-32. Its local header is written first, with zip64 fields (the size may exceed
+        4 GiB), and completed once the size is known."""
+        encoded, offset = name.encode(), self._position()
+        header = _local_header(encoded, 0, 0, zip64=True)
+        self._write(header)
+        size, crc = write(self._fd)
+        if self._position() != offset + len(header) + size:
+            raise RuntimeError(f"the {name} member was not written where it belongs")
+        header = _local_header(encoded, crc, size, zip64=True)
+        if os.pwrite(self._fd, header, offset) != len(header):
+            raise OSError(f"could not complete the header of the {name} member")
+        self._entries.append(_Entry(encoded, offset, crc, size, _ZIP64_VERSION))
+
+    def finish(self) -> None:
+        """Writes the central directory and the end records."""
+        start = self._position()
+        self._write(b"".join(map(_central_entry, self._entries)))
+        self._write(_end_records(len(self._entries), start, self._position()))
 
 
 def save_recommender(rec: Stored, path: str | os.PathLike[str]) -> None:
@@ -162,21 +263,17 @@ def save_recommender(rec: Stored, path: str | os.PathLike[str]) -> None:
         header["truncated"] = rec._truncated
     fd, tmp_path = tempfile.mkstemp(prefix=".quibrel-", suffix=".tmp", dir=directory)
     try:
-        with tempfile.TemporaryDirectory(prefix="quibrel-", dir=directory) as engine_dir:
-            _quiet(_SAVE[_engine_kind(rec._model)], rec._model, engine_dir, "engine")
-            with os.fdopen(fd, "wb") as f:
-                engine_path = os.path.join(engine_dir, "engine.gz")
-                # Members carry a fixed time, so that one recommender saves to one sequence
-                # of bytes whenever it is saved.
-                os.utime(engine_path, (_MEMBER_TIME, _MEMBER_TIME))
-                with zipfile.ZipFile(f, "w", compression=zipfile.ZIP_STORED) as z:
-                    z.writestr(_member("recommender.json"), json.dumps(header))
-                    z.write(engine_path, "engine.gz")
-                    z.writestr(_member(f"user_ids.{user_kind}"), user_blob)
-                    z.writestr(_member(f"item_ids.{item_kind}"), item_blob)
-                    z.writestr(_member("popularity.npy"), _npy(rec._popularity))
-                f.flush()
-                os.fsync(f.fileno())
+        try:
+            archive = _ArchiveWriter(fd)
+            archive.add("recommender.json", json.dumps(header).encode())
+            archive.add_written("engine.gz", lambda out: _native.write_engine(rec._model, out))
+            archive.add(f"user_ids.{user_kind}", user_blob)
+            archive.add(f"item_ids.{item_kind}", item_blob)
+            archive.add("popularity.npy", _npy(rec._popularity))
+            archive.finish()
+            os.fsync(fd)
+        finally:
+            os.close(fd)
         # mkstemp creates the file 0600; give it the mode a plain open() would.
         umask = os.umask(0)
         os.umask(umask)
@@ -219,6 +316,78 @@ def _engine_counts(kind: str, path: str) -> tuple[int, int]:
     return n_users, n_items
 
 
+def _in_place(member: zipfile.ZipInfo) -> bool:
+    """Whether the member's bytes in the archive are the file itself."""
+    return (
+        member.compress_type == zipfile.ZIP_STORED
+        and not member.flag_bits & 0x1  # encrypted
+        and member.compress_size == member.file_size
+    )
+
+
+def _data_offset(fd: int, member: zipfile.ZipInfo) -> int:
+    """Where the member's bytes start: after its local header, whose extra field need not be
+    the directory's."""
+    header = os.pread(fd, _LOCAL.size, member.header_offset)
+    if len(header) != _LOCAL.size or header[:4] != b"PK\x03\x04":
+        raise zipfile.BadZipFile(f"no local header for {member.filename!r}")
+    name_length, extra_length = _LOCAL.unpack(header)[-2:]
+    start: int = member.header_offset + _LOCAL.size + name_length + extra_length
+    return start
+
+
+def _damage(fd: int, offset: int, member: zipfile.ZipInfo) -> str | None:
+    """What is wrong with the member's bytes against its directory entry, if anything."""
+    crc, at, end = 0, offset, offset + member.compress_size
+    while at < end:
+        piece = os.pread(fd, min(_PIECE, end - at), at)
+        if not piece:
+            return f"the file ends within {member.filename!r}"
+        crc = zlib.crc32(piece, crc)
+        at += len(piece)
+    return None if crc == member.CRC else f"Bad CRC-32 for file {member.filename!r}"
+
+
+def _read_in_place(
+    name: str, fd: int, offset: int, member: zipfile.ZipInfo, kind: str
+) -> tuple[Any, tuple[int, int]]:
+    """The engine model and its (n_users, n_items), read from the archive where it lies."""
+    try:
+        model, crc, n_users, n_items = _native.read_engine(kind, fd, offset, member.compress_size)
+    except (OSError, ValueError, MemoryError):
+        # A member whose bytes are not those written is a damaged archive, whatever the
+        # engine made of them; the engine's own error stands for a member stored as written.
+        damage = _damage(fd, offset, member)
+        if damage is None:
+            raise
+        raise ValueError(f"{name!r} is a damaged quibrel recommender file: {damage}") from None
+    if crc != member.CRC:
+        raise ValueError(
+            f"{name!r} is a damaged quibrel recommender file: "
+            f"Bad CRC-32 for file {member.filename!r}"
+        )
+    return model, (n_users, n_items)
+
+
+def _read_extracted(
+    name: str, archive: zipfile.ZipFile, member: zipfile.ZipInfo, kind: str
+) -> tuple[Any, tuple[int, int]]:
+    """The engine model and its counts from a member that must be decompressed first."""
+    # The engine reads files: stream its member out rather than holding it in memory.
+    with tempfile.TemporaryDirectory(prefix="quibrel-") as tmp:
+        try:
+            with archive.open(member) as src, open(os.path.join(tmp, "m.gz"), "wb") as dst:
+                shutil.copyfileobj(src, dst, _PIECE)
+        except _DAMAGE as e:
+            raise ValueError(f"{name!r} is a damaged quibrel recommender file: {e}") from None
+        model = _quiet(_LOAD[kind], tmp, "m")
+        try:
+            counts = _engine_counts(kind, os.path.join(tmp, "m.gz"))
+        except (*_DAMAGE, OSError) as e:
+            raise ValueError(f"{name!r} is a damaged quibrel recommender file: {e}") from None
+    return model, counts
+
+
 def load_recommender(path: str | os.PathLike[str], classes: Mapping[str, type[_S]]) -> _S:
     """Reads a file `save_recommender` wrote; `classes` maps the class names a file may
     name to the classes that rebuild them."""
@@ -255,23 +424,17 @@ def load_recommender(path: str | os.PathLike[str], classes: Mapping[str, type[_S
             if truncated is not None and (type(truncated) is not int or truncated < 1):
                 raise ValueError(f"truncated must be a count of at least 1, got {truncated!r}")
             engine_member = archive.getinfo("engine.gz")
+            archive.open(engine_member).close()  # zipfile's checks of its local header
+            assert archive.fp is not None
+            fd = archive.fp.fileno()
+            # Every file quibrel writes stores the engine's file as it is.
+            offset = _data_offset(fd, engine_member) if _in_place(engine_member) else None
         except _DAMAGE as e:
             raise ValueError(f"{name!r} is a damaged quibrel recommender file: {e}") from None
-        # The engine reads files: stream its member out rather than holding it in memory.
-        with tempfile.TemporaryDirectory(prefix="quibrel-") as tmp:
-            try:
-                with (
-                    archive.open(engine_member) as src,
-                    open(os.path.join(tmp, "m.gz"), "wb") as dst,
-                ):
-                    shutil.copyfileobj(src, dst, 1 << 20)
-            except _DAMAGE as e:
-                raise ValueError(f"{name!r} is a damaged quibrel recommender file: {e}") from None
-            model = _quiet(_LOAD[cls._engine_class], tmp, "m")
-            try:
-                counts = _engine_counts(cls._engine_class, os.path.join(tmp, "m.gz"))
-            except (*_DAMAGE, OSError) as e:
-                raise ValueError(f"{name!r} is a damaged quibrel recommender file: {e}") from None
+        if offset is not None:
+            model, counts = _read_in_place(name, fd, offset, engine_member, cls._engine_class)
+        else:
+            model, counts = _read_extracted(name, archive, engine_member, cls._engine_class)
     rec._users.set_ids(users)
     rec._items.set_ids(items)
     rec._popularity = np.asarray(popularity, dtype=np.int64)
