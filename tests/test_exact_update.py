@@ -370,7 +370,9 @@ def test_allocation_failures_leave_the_model_as_it_was(kind, tmp_path):
         _native.pool_size()
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         outcomes = []
-        for margin in [-64, -32, -16, -8, -4, -2, -1, 0, 2, 8, 32, 128, 512, 2048]:
+        # Failures are cheap and come at different points of the update; a completed update
+        # costs seconds, and one far above the need says all the larger margins would.
+        for margin in [-8, -1, 0, 1, 2, 4, 8, 16, 2048]:
             m = make()
             resource.setrlimit(resource.RLIMIT_AS, (vm_size() + int(margin * (1 << 20)), hard))
             try:

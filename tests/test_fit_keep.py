@@ -93,9 +93,13 @@ def test_the_ranges_bound_the_lists_they_hold(monkeypatch):
     indptr = np.array([0, 0, 2, 3, 3, 5, 6, 6], dtype=np.int64)
     indices = np.array([0, 1, 1, 0, 2, 2], dtype=np.int32)
     other_indptr = np.array([0, 2, 5, 7], dtype=np.int64)
-    lengths, updates = _ranges.entity_reach(indptr, indices, other_indptr)
-    np.testing.assert_array_equal(lengths, [0, 2, 1, 0, 2, 1, 0])
-    np.testing.assert_array_equal(updates, [0, 5, 3, 0, 4, 2, 0])
+    # Summed in slices of interactions: slices that end inside a row, on a row's end and
+    # past the last row must all give the same sums.
+    for interactions_per_slice in (1, 2, 3, 5, 1 << 20):
+        monkeypatch.setattr(_ranges, "_REACH_SLICE", interactions_per_slice)
+        lengths, updates = _ranges.entity_reach(indptr, indices, other_indptr)
+        np.testing.assert_array_equal(lengths, [0, 2, 1, 0, 2, 1, 0])
+        np.testing.assert_array_equal(updates, [0, 5, 3, 0, 4, 2, 0])
     assert _ranges.local_ranges(indptr, indices, other_indptr, True, 10).tolist() == [0, 7]
     for bound, small in (("_RANGE_BYTES", 40), ("_RANGE_UPDATES", 6)):
         with monkeypatch.context() as patch:

@@ -53,6 +53,29 @@ def test_text_ids_of_every_pandas_dtype_go_through_a_file(column, tmp_path):
     pd.testing.assert_frame_equal(again.recommend(["a", "c"]), rec.recommend(["a", "c"]))
 
 
+@pytest.mark.parametrize("cls", CLASSES)
+def test_a_sparse_batch_reaches_the_ids_its_indices_name(cls):
+    # A row or column index is the raw id of that number, wherever the model put it: ids
+    # first seen out of order (2 before 0) must not be taken as positions, and a model fitted
+    # on a matrix alone keeps them as positions, new rows and columns included.
+    frame = relabel(users=[2, 0, 1], items=[1, 0])
+    batch = sp.csr_matrix(([1.0, 1.0, 1.0], ([0, 3, 3], [0, 1, 2])), shape=(4, 3))
+    rows, cols = batch.nonzero()
+    union = pd.concat([frame, pd.DataFrame({"user": rows, "item": cols})], ignore_index=True)
+    from_frame = cls().fit(frame).partial_fit(batch)
+    expected = cls().fit(union)
+    users = [0, 1, 2, 3]
+    pd.testing.assert_frame_equal(from_frame.recommend(users), expected.recommend(users))
+    positional = sp.csr_matrix(([1.0] * 5, (PAIRS.user, PAIRS.item)), shape=(3, 2))
+    from_matrix = cls().fit(positional).partial_fit(batch)
+    assert from_matrix.user_ids.tolist() == users
+    assert from_matrix.item_ids.tolist() == [0, 1, 2]
+    both = pd.concat([PAIRS, union.iloc[len(PAIRS) :]], ignore_index=True)
+    pd.testing.assert_frame_equal(
+        from_matrix.recommend(users), cls().fit(both).recommend(users)
+    )
+
+
 def test_ids_that_compare_equal_are_one_id_whatever_the_dtypes():
     # A bool map met by integers, in a later batch and in the answers.
     rec = ItemCFRecommender().fit(relabel(items=[False, True]))

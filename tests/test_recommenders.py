@@ -197,6 +197,43 @@ def test_sparse_input_with_out_of_range_indices_is_refused():
     bad.col = np.array([0, 5], dtype=bad.col.dtype)  # bypasses scipy's own check
     with pytest.raises(ValueError, match="column index 5 at stored entry 1"):
         ItemCFRecommender().fit(bad)
+    # A well-formed CSR matrix is read in place; a broken one still gets the checks.
+    csr = sp.csr_matrix(([1.0, 1.0, 1.0], [0, 5, 1], [0, 1, 3]), shape=(2, 2))
+    with pytest.raises(ValueError, match=r"data is not a well-formed sparse matrix: .*index 5"):
+        ItemCFRecommender().fit(csr)
+
+
+@pytest.mark.parametrize("cls", [ItemCFRecommender, UserCFRecommender, SwingRecommender])
+def test_every_sparse_form_and_dtype_gives_the_same_model(cls):
+    rng = np.random.default_rng(11)
+    m = sp.random(40, 30, density=0.2, format="csr", random_state=rng)
+    m.data = np.ceil(m.data * 4)  # small integers: exact in every dtype below
+    users = list(range(40))
+    # The reference goes through the general path: triples from COO.
+    want = cls().fit(m.tocoo()).recommend(users, n=5)
+    unsorted = m.copy()
+    for row in range(unsorted.shape[0]):  # each row's entries reversed: not canonical
+        a, b = unsorted.indptr[row], unsorted.indptr[row + 1]
+        unsorted.indices[a:b] = unsorted.indices[a:b][::-1].copy()
+        unsorted.data[a:b] = unsorted.data[a:b][::-1].copy()
+    unsorted.has_sorted_indices = False
+    forms = {
+        "csr float32": m.astype(np.float32),
+        "csr float64": m,
+        "csr int64": m.astype(np.int64),
+        "csr unsorted": unsorted,
+        "csr array": sp.csr_array(m),
+        "coo": m.tocoo(),
+        "csc": m.tocsc(),
+    }
+    for name, data in forms.items():
+        got = cls().fit(data).recommend(users, n=5)
+        pd.testing.assert_frame_equal(got, want, obj=name)
+    bools = m.astype(bool)
+    pd.testing.assert_frame_equal(
+        cls().fit(bools).recommend(users, n=5),
+        cls().fit(bools.tocoo()).recommend(users, n=5),
+    )
 
 
 def test_bad_arguments_of_the_answers(data):

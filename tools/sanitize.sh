@@ -44,15 +44,18 @@ if [ "$#" -gt 0 ]; then
     python3 -m pytest -q -p no:cacheprovider "$@" || status=$?
 else
     python3 -m pytest -q -p no:cacheprovider -m "not slow" tests || status=$?
+    echo "== sanitizers: suite done at ${SECONDS} s"
     if [ "$status" -eq 0 ]; then
         QUIBREL_FUZZ_EXAMPLES="${QUIBREL_FUZZ_EXAMPLES:-150}" \
             python3 -m pytest -q -p no:cacheprovider fuzz || status=$?
+        echo "== sanitizers: property fuzzing done at ${SECONDS} s"
     fi
     # The native fuzz targets replay their seed corpus against the same instrumented core
     # library. They are ordinary executables: no preloading, their own sanitizer settings.
     if [ "$status" -eq 0 ]; then
         env -u LD_PRELOAD -u ASAN_OPTIONS -u UBSAN_OPTIONS QUIBREL_FUZZ_CORE="$build/libquibrel_core.a" \
             QUIBREL_WITH_ISAL=OFF bash tools/fuzz_native.sh replay || status=$?
+        echo "== sanitizers: native corpus replayed at ${SECONDS} s"
     fi
     # The C++ tests of the core (every route of each algorithm on the same inputs).
     if [ "$status" -eq 0 ]; then

@@ -38,6 +38,9 @@ class Batch:
     values: npt.NDArray[np.float32]
     user_universe: int = -1  # sparse input: every row index is a user id (-1: not sparse)
     item_universe: int = -1
+    # Sparse input already in canonical CSR form (sorted, no repeated pair; float32 values):
+    # the same interactions, kept so that the matrices need not be built again from triples.
+    matrix: sp.csr_matrix | None = None
 
 
 def _row_label(data: pd.DataFrame, position: int) -> str:
@@ -124,8 +127,18 @@ def _read_sparse(matrix: Any, argument: str) -> Batch:
             raise ValueError(
                 f"{argument} has {size} {what}: at most {MAX_ENTITIES} users or items are supported"
             )
-    # tocoo() checks nothing, so the indices are checked below with the argument's name.
-    coo = matrix.tocoo()
+    canonical = _canonical_csr(matrix)
+    if canonical is not None:
+        n_rows, n_cols = canonical.shape
+        rows = np.repeat(np.arange(n_rows, dtype=np.int64), np.diff(canonical.indptr))
+        cols = canonical.indices.astype(np.int64)
+        return Batch(rows, cols, canonical.data, n_rows, n_cols, canonical)
+    # tocoo() checks the indices only of some formats, so they are checked below with the
+    # argument's name.
+    try:
+        coo = matrix.tocoo()
+    except ValueError as e:
+        raise ValueError(f"{argument} is not a well-formed sparse matrix: {e}") from e
     if coo.dtype.kind not in "biuf":
         raise TypeError(f"{argument} must hold numbers, got dtype {coo.dtype}")
     if coo.nnz == 0:
@@ -155,6 +168,40 @@ def _read_sparse(matrix: Any, argument: str) -> Batch:
 _VALUE_RULE = "values must be finite, with magnitude at most 2**48"
 
 
+def _canonical_csr(matrix: Any) -> sp.csr_matrix | None:
+    """The matrix as CSR with float32 values, sharing its index arrays, when it is a
+    well-formed CSR matrix in canonical form (sorted columns, no repeated entry) with
+    numeric values in range and at least one entry; None otherwise, and the general path
+    then checks it (and names what is wrong)."""
+    # The caller has checked that it is sparse and two-dimensional.
+    if getattr(matrix, "format", None) != "csr" or matrix.dtype.kind not in "biuf":
+        return None
+    n_rows, n_cols = matrix.shape
+    indptr, indices, data = matrix.indptr, matrix.indices, matrix.data
+    nnz = len(indices)
+    if (
+        nnz == 0
+        or indptr.ndim != 1
+        or len(indptr) != n_rows + 1
+        or len(data) != nnz
+        or indptr[0] != 0
+        or indptr[-1] != nnz
+        or (np.diff(indptr) < 0).any()
+        or indices.min() < 0
+        or indices.max() >= n_cols
+    ):
+        return None
+    # Checked before scipy reads the structure: its canonical-form test trusts it.
+    if not matrix.has_canonical_format:
+        return None
+    lo, hi = float(data.min()), float(data.max())  # a NaN makes both fail below
+    if not (lo >= -MAX_VALUE and hi <= MAX_VALUE):
+        return None
+    # Integers up to 2**48 are exact in float64, so either way a value is rounded once.
+    values = data.astype(np.float32, copy=False)
+    return sp.csr_matrix((values, indices, indptr), shape=(n_rows, n_cols))
+
+
 def _out_of_range(values: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
     with np.errstate(invalid="ignore"):
         return ~(np.abs(values) <= MAX_VALUE)  # NaN compares false
@@ -167,6 +214,7 @@ class DenseBatch:
     users: npt.NDArray[np.int64]
     items: npt.NDArray[np.int64]
     values: npt.NDArray[np.float32]
+    matrix: sp.csr_matrix | None = None  # the same in dense ids as canonical CSR, if known
 
 
 def to_dense(batch: Batch, users: IdMap, items: IdMap) -> DenseBatch:
@@ -174,6 +222,10 @@ def to_dense(batch: Batch, users: IdMap, items: IdMap) -> DenseBatch:
     if batch.user_universe >= 0:
         users.add(np.arange(batch.user_universe, dtype=np.int64))
         items.add(np.arange(batch.item_universe, dtype=np.int64))
+        if users.positional() and items.positional():
+            # Row and column indices name themselves (as in any model fitted on matrices
+            # alone): nothing to look up, where hashing 20 M ids takes a second.
+            return DenseBatch(batch.users, batch.items, batch.values, batch.matrix)
     if len(batch.values) >= _PARALLEL_ROWS:
         # Hashing releases the interpreter lock: users and items are mapped side by side.
         with ThreadPoolExecutor(2) as pool:
@@ -206,11 +258,29 @@ def both_orientations(
     batch: DenseBatch, n_users: int, n_items: int
 ) -> tuple[Interactions, Interactions]:
     """(users x items, items x users) CSR matrices; a repeated pair keeps its last value."""
+    if batch.matrix is not None:
+        rows = _padded(batch.matrix, n_users, n_items)
+        # One linear transposition, where triples would be bucketed twice.
+        columns = rows.tocsc()
+        transposed = sp.csr_matrix(
+            (columns.data, columns.indices, columns.indptr), shape=(n_items, n_users)
+        )
+        transposed.sort_indices()
+        return Interactions(rows), Interactions(transposed)
     by_user, by_item = _both(batch, n_users, n_items)
     if by_user.nnz != len(batch.values):
         # The conversion summed repeated pairs; rare enough to build again from the last ones.
         by_user, by_item = _both(_last_of_each_pair(batch, n_items), n_users, n_items)
     return Interactions(by_user), Interactions(by_item)
+
+
+def _padded(m: sp.csr_matrix, n_rows: int, n_cols: int) -> sp.csr_matrix:
+    """m with empty rows and columns appended up to the given shape."""
+    rows = m.shape[0]
+    indptr = m.indptr
+    if n_rows > rows:
+        indptr = np.concatenate([indptr, np.full(n_rows - rows, indptr[-1], dtype=indptr.dtype)])
+    return sp.csr_matrix((m.data, m.indices, indptr), shape=(n_rows, n_cols))
 
 
 def _both(batch: DenseBatch, n_users: int, n_items: int) -> tuple[sp.csr_matrix, sp.csr_matrix]:

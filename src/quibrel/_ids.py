@@ -43,6 +43,13 @@ class IdMap:
     def index(self) -> pd.Index:
         return self._index
 
+    def positional(self) -> bool:
+        """Whether every raw id is its own dense id: the ids are the integers 0, 1, 2, ..."""
+        index = self._index
+        if index.dtype != np.int64:
+            return False
+        return bool(np.array_equal(index.to_numpy(), np.arange(len(index), dtype=np.int64)))
+
     def lookup(self, raw: pd.Index | npt.NDArray[Any]) -> npt.NDArray[np.int64]:
         """Dense ids of raw ids, -1 where unknown."""
         index = self._index

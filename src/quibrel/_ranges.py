@@ -34,6 +34,8 @@ _RANGE_BYTES = 256 << 20
 # and most cell updates it makes: a few seconds of work, since an interrupt is seen and the
 # progress moves only between ranges.
 _RANGE_UPDATES = 2e9
+# Interactions per slice when the reach of every entity is summed.
+_REACH_SLICE = 1 << 20
 
 
 def entity_reach(
@@ -45,15 +47,20 @@ def entity_reach(
     its row meets (itself included once per column). Its distinct neighbours number at most
     updates - length."""
     lengths = np.diff(indptr)
-    # One temporary the size of the interactions, 32-bit where the lengths allow: this runs
-    # before every full fit.
-    narrow = len(other_indptr) == 0 or int(other_indptr[-1]) < 2**31
-    met = np.diff(other_indptr).astype(np.int32 if narrow else np.int64)[indices]
+    other_lengths = np.diff(other_indptr)
     updates = np.zeros(len(lengths), dtype=np.float64)
-    rows = lengths > 0
-    if met.size:
+    # A slice of rows at a time: this runs before every full fit, and a temporary the size of
+    # the interactions is fresh memory, slower to touch than all the arithmetic here.
+    cuts = np.searchsorted(indptr, np.arange(0, int(indptr[-1]), _REACH_SLICE), side="right")
+    cuts = np.unique(np.concatenate([cuts - 1, [len(lengths)]]))
+    for first, end in pairwise(cuts.tolist()):
+        rows = np.flatnonzero(lengths[first:end]) + first
+        if rows.size == 0:
+            continue
+        base = int(indptr[first])
+        met = other_lengths[indices[base : int(indptr[end])]]
         # Each non-empty row's run of `met` ends where the next non-empty one starts.
-        updates[rows] = np.add.reduceat(met, indptr[:-1][rows], dtype=np.float64)
+        updates[rows] = np.add.reduceat(met, indptr[rows] - base, dtype=np.float64)
     return lengths.astype(np.float64), updates
 
 
