@@ -107,7 +107,13 @@ def fit(
     # Pair records are a third of the bytes of lists with records, and half the work.
     pairs = keep is None and recommender._engine_class != "Swing"
     stage = _prepare(
-        client, recommender, ddf, user_col, item_col, value_col, keep is None and check_memory,
+        client,
+        recommender,
+        ddf,
+        user_col,
+        item_col,
+        value_col,
+        keep is None and check_memory,
         pairs,
     )
     try:
