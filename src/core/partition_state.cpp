@@ -155,7 +155,6 @@ struct RangeScratch {
     std::vector<std::uint32_t> listed_ids;
     std::vector<float> listed_dots;
     std::vector<std::uint64_t> keys;
-    std::vector<std::size_t> from;  // pairs_range: partners' start per column
     SortScratch sort;
 };
 
@@ -327,7 +326,7 @@ PartitionState cosine_partition_all_pairs(const CosineSides& s, std::span<const 
 }
 
 // Whether rows [begin, end) of m hold strictly ascending ids: the pairs-only
-// route finds an entity's partners above it by a binary search in the other
+// route finds an entity's partners above it by their position in the other
 // side's rows, and counts a pair once per shared column.
 bool rows_ascend(const CsrMatrix& m, std::size_t begin, std::size_t end) {
     for (std::size_t r = begin; r < end; ++r) {
@@ -338,31 +337,67 @@ bool rows_ascend(const CsrMatrix& m, std::size_t begin, std::size_t end) {
     return true;
 }
 
-// Where x's partners above it start in the other side's row of its column at
-// position p of the forward matrix.
-std::size_t partners_from(const CosineSides& s, std::size_t x, std::size_t p) {
-    const RowRange q = row_range(s.other, static_cast<std::size_t>(s.forward.indices[p]));
-    const std::int32_t* row = s.other.indices.data();
-    return static_cast<std::size_t>(
-        std::upper_bound(row + q.begin, row + q.end, static_cast<std::int32_t>(x)) - row);
-}
+// Where the partners y > x of each entry (x, c) of the rows [begin, end) sit
+// in the other side's row c: [from, to). Entries are numbered in walk order,
+// row x's being [first[x - begin], first[x - begin + 1]). Walked in ascending
+// x, a column's partners start only moves forward, so one cursor per column
+// finds them all (no search per entry); `updates[x - begin]` receives x's
+// count of partners met.
+struct PartnerRuns {
+    std::vector<std::size_t> first;
+    std::vector<std::uint32_t> from;
+    std::vector<std::uint32_t> to;
+};
 
-// The cell updates of x's pairs (x, y > x).
-std::uint64_t updates_above(const CosineSides& s, std::size_t x) {
-    const RowRange r = row_range(s.forward, x);
-    std::uint64_t updates = 0;
-    for (std::size_t p = r.begin; p < r.end; ++p)
-        updates += row_range(s.other, static_cast<std::size_t>(s.forward.indices[p])).end -
-                   partners_from(s, x, p);
-    return updates;
+PartnerRuns partner_runs(const CosineSides& s, std::size_t begin, std::size_t end,
+                         std::vector<std::uint64_t>& updates) {
+    PartnerRuns runs;
+    runs.first.resize(end - begin + 1);
+    std::size_t entries = 0;
+    for (std::size_t x = begin; x < end; ++x) {
+        runs.first[x - begin] = entries;
+        const RowRange r = row_range(s.forward, x);
+        entries += r.end - r.begin;
+    }
+    runs.first[end - begin] = entries;
+    runs.from.resize(entries);
+    runs.to.resize(entries);
+    updates.assign(end - begin, 0);
+    if (entries == 0) return runs;
+    // Every column's cursor starts at its first entry of id begin or more.
+    std::vector<std::uint32_t> cursor(s.other_rows);
+    std::vector<std::uint32_t> row_end(s.other_rows);
+    const std::int32_t* ys = s.other.indices.data();
+    for (std::size_t c = 0; c < s.other_rows; ++c) {
+        const RowRange q = row_range(s.other, c);
+        cursor[c] = static_cast<std::uint32_t>(
+            std::lower_bound(ys + q.begin, ys + q.end, static_cast<std::int32_t>(begin)) - ys);
+        row_end[c] = static_cast<std::uint32_t>(q.end);
+    }
+    std::size_t e = 0;
+    for (std::size_t x = begin; x < end; ++x) {
+        const RowRange r = row_range(s.forward, x);
+        std::uint64_t met = 0;
+        for (std::size_t p = r.begin; p < r.end; ++p, ++e) {
+            const auto c = static_cast<std::size_t>(s.forward.indices[p]);
+            std::uint32_t f = cursor[c];
+            while (f < row_end[c] && ys[f] <= static_cast<std::int32_t>(x)) ++f;
+            cursor[c] = f;
+            runs.from[e] = f;
+            runs.to[e] = row_end[c];
+            met += row_end[c] - f;
+        }
+        updates[x - begin] = met;
+    }
+    return runs;
 }
 
 // The pair records of entities [begin, end) into `out`: x against its
 // partners y > x only, half the cell updates of the full-row route and no
 // list to sort. x's columns are walked in ascending order, so each dot
 // product adds the same products in the same order as the full computation.
-void pairs_range(const CosineSides& s, std::size_t begin, std::size_t end, RangeScratch& sc,
-                 PartitionState& out) {
+void pairs_range(const CosineSides& s, const PartnerRuns& runs, std::size_t base,
+                 std::size_t begin, std::size_t end, RangeScratch& sc, PartitionState& out) {
     const std::size_t n = s.n;
     if (sc.cells.empty()) {
         sc.cells.assign(n, Cell<std::uint32_t>{0.0f, 0});
@@ -377,16 +412,12 @@ void pairs_range(const CosineSides& s, std::size_t begin, std::size_t end, Range
     for (std::size_t x = begin; x < end; ++x) {
         if (loop_stopping()) return;
         ahead.reach();
-        const RowRange r = row_range(s.forward, x);
-        std::vector<std::size_t>& from = sc.from;
-        from.resize(r.end - r.begin);
+        const std::size_t e0 = runs.first[x - base];
+        const std::size_t e1 = runs.first[x - base + 1];
+        // The row's values, in walk order (row_range checked them when the runs were made).
+        const float* dx = s.forward.data.data() + row_range(s.forward, x).begin;
         std::size_t updates = 0;
-        for (std::size_t p = r.begin; p < r.end; ++p) {
-            from[p - r.begin] = partners_from(s, x, p);
-            updates +=
-                row_range(s.other, static_cast<std::size_t>(s.forward.indices[p])).end -
-                from[p - r.begin];
-        }
+        for (std::size_t e = e0; e < e1; ++e) updates += runs.to[e] - runs.from[e];
         const std::size_t span = n - x - 1;
         auto emit = [&](std::size_t y) {
             const Cell<std::uint32_t> cell = cells[y];
@@ -396,22 +427,18 @@ void pairs_range(const CosineSides& s, std::size_t begin, std::size_t end, Range
             out.pair_counts.push_back(cell.count);
         };
         if (updates > 0 && updates * kDenseScan >= span) {
-            for (std::size_t p = r.begin; p < r.end; ++p) {
-                const std::size_t q_end =
-                    row_range(s.other, static_cast<std::size_t>(s.forward.indices[p])).end;
-                const std::size_t f = from[p - r.begin];
-                add_column(ys + f, q_end - f, vs + f, s.forward.data[p], cells);
+            for (std::size_t e = e0; e < e1; ++e) {
+                const std::size_t f = runs.from[e];
+                add_column(ys + f, runs.to[e] - f, vs + f, dx[e - e0], cells);
             }
             const std::size_t count = scan_touched(cells + x + 1, span, touched);
             for (std::size_t t = 0; t < count; ++t) emit(x + 1 + touched[t]);
         } else if (updates > 0) {
             std::size_t count = 0;
-            for (std::size_t p = r.begin; p < r.end; ++p) {
-                const std::size_t q_end =
-                    row_range(s.other, static_cast<std::size_t>(s.forward.indices[p])).end;
-                const std::size_t f = from[p - r.begin];
+            for (std::size_t e = e0; e < e1; ++e) {
+                const std::size_t f = runs.from[e];
                 count = add_column_touched<std::uint32_t, false>(
-                    ys + f, q_end - f, vs + f, s.forward.data[p], cells, touched, count);
+                    ys + f, runs.to[e] - f, vs + f, dx[e - e0], cells, touched, count);
             }
             // As collect_row orders a row of the pair computation.
             if (count * kSortTouchedRatio >= span) {
@@ -483,7 +510,7 @@ std::vector<PartitionState> cosine_partition_pairs(const CfModel& m, Orientation
     if (begin > end || end > s.n) index_panic(s.n, std::max(begin, end));
     check_sides(s, begin, end);
     if (!rows_ascend(s.other, 0, s.other_rows) || !rows_ascend(s.forward, begin, end) ||
-        s.forward.indices.size() >= kWideCount) {
+        s.forward.indices.size() >= kWideCount || s.other.indices.size() >= kWideCount) {
         // Matrices the library never builds: the full-row route copes with them.
         std::vector<PartitionState> parts = cosine_partition(m, o, begin, end, 0, true, max_pieces);
         for (PartitionState& part : parts) {
@@ -494,14 +521,14 @@ std::vector<PartitionState> cosine_partition_pairs(const CfModel& m, Orientation
         return parts;
     }
     // Pieces of about equal work, and room for the most records each can hold.
-    std::vector<std::uint64_t> work(end - begin);
+    std::vector<std::uint64_t> work;
+    const PartnerRuns runs = partner_runs(s, begin, end, work);
     std::vector<std::uint64_t> above(end - begin);
     std::uint64_t total = 0;
     for (std::size_t x = begin; x < end; ++x) {
-        const RowRange r = row_range(s.forward, x);
-        const std::uint64_t updates = updates_above(s, x);
+        const std::uint64_t updates = work[x - begin];
         above[x - begin] = std::min<std::uint64_t>(updates, s.n - 1 - x);
-        work[x - begin] = 1 + (r.end - r.begin) + updates;
+        work[x - begin] = 1 + (runs.first[x - begin + 1] - runs.first[x - begin]) + updates;
         total += work[x - begin];
     }
     const std::vector<std::size_t> cuts =
@@ -525,7 +552,7 @@ std::vector<PartitionState> cosine_partition_pairs(const CfModel& m, Orientation
     std::vector<PerWorker<RangeScratch>> scratch(workers);
     parallel_for(count, 1, [&](std::size_t b, std::size_t e, std::size_t worker) {
         for (std::size_t k = b; k < e; ++k)
-            pairs_range(s, cuts[k], cuts[k + 1], scratch[worker].value, parts[k]);
+            pairs_range(s, runs, begin, cuts[k], cuts[k + 1], scratch[worker].value, parts[k]);
     });
     return parts;
 }
