@@ -352,3 +352,25 @@ def test_pair_ranges_installed_twice_leave_the_model_as_once(kind, tmp_path):
             _native.install_pairs(twice, first, *arrays)
     _native.complete_from_pairs(twice, 1)
     assert record(kind, twice, tmp_path, "a") == record(kind, once, tmp_path, "b")
+
+
+def test_pair_costs_weigh_the_partners_above_each_entity():
+    from quibrel import _ranges
+
+    m = random_interactions(70, 50, 0.12, seed=13)
+    items, users = both_orientations(m)[::-1]
+    costs = _ranges.pair_costs(
+        items.sparse_indptr, items.sparse_indices, users.sparse_indptr, users.sparse_indices
+    )
+    # Brute force: each item's updates are, over its users, the items above it they hold.
+    dense = m.toarray() != 0
+    updates = np.array(
+        [sum(dense[u, x + 1 :].sum() for u in np.nonzero(dense[:, x])[0]) for x in range(50)],
+        dtype=np.float64,
+    )
+    records = np.minimum(updates, 49 - np.arange(50))
+    work = updates + dense.sum(axis=0) + 1
+    want = work / work.sum() + (records + 1) / (records + 1).sum()
+    np.testing.assert_allclose(costs, want, rtol=1e-12)
+    # Low ids meet more partners above them: the first half weighs more.
+    assert costs[:25].sum() > costs[25:].sum()
