@@ -14,8 +14,10 @@ Memory: the state a computation holds beyond its inputs, as the peak resident se
 reset once the inputs are in place) less the resident set at that moment. Single process:
 around the engine's computation, in a fresh process whose model holds its matrices. Workers:
 around the computation of their ranges, in a fresh cluster whose workers hold the matrices
-and the engine model built from them; the ranges' lists stay on a worker until the client
-has fetched them, so they count.
+and the engine model built from them; the ranges' results stay on a worker until the client
+has fetched them, so they count. Client: around the gathering and the completion (for the
+cosine models, building the lists from the gathered pair records), its model's matrices in
+place.
 
 --check compares the distributed model with a local fit bit for bit (their model files).
 """
@@ -140,19 +142,29 @@ def worker_memory(model: str, ddf_source, args: argparse.Namespace) -> list[dict
         ddf = dd.from_pandas(ddf_source, npartitions=args.partitions).persist()
         wait(ddf)
         rec = CLASSES[model]()
-        stage = qd._prepare(client, rec, ddf, "user", "item", "value")
-        # Every worker holds the matrices and the engine model before the peaks are reset.
+        # As a full fit computes: pair records alone for the cosine models.
+        pairs = rec._engine_class != "Swing"
+        stage = qd._prepare(client, rec, ddf, "user", "item", "value", pairs=pairs)
+        # Every worker holds the matrices and the engine model before the peaks are reset,
+        # and so does the client.
         wait(
             [
                 client.submit(_build_model, stage.matrices, workers=[w], pure=False)
                 for w in client.nthreads()
             ]
         )
+        stage.built()
         before = client.run(reset_peak)
+        mine = reset_peak()
         qd._gather_lists(client, stage, None, None, None)
         stage.matrices.release()
         peaks = client.run(resident)
-        return [{"worker": w, "state_peak": peaks[w][1] - before[w]} for w in sorted(before)]
+        if pairs:
+            _native.complete_from_pairs(stage.model, 0)
+        else:
+            _native.complete_state(stage.model)
+        out = [{"worker": w, "state_peak": peaks[w][1] - before[w]} for w in sorted(before)]
+        return out + [{"worker": "client", "state_peak": state_peak(mine)}]
     finally:
         client.close()
         c.close()
@@ -225,14 +237,15 @@ def main() -> None:
             f"{statistics.median(cpu_workers):.2f} s"
         )
         single = in_own_process("local-memory", name, args)
-        workers = worker_memory(name, df, args)
+        *workers, mine = worker_memory(name, df, args)
         mib = 1 << 20
         print(
             f"  {name} state: single process peak {single['state_peak'] / mib:.0f} MiB "
             f"(held after: {single['state_after'] / mib:.0f} MiB); per worker peak "
             + ", ".join(f"{w['state_peak'] / mib:.0f} MiB" for w in workers)
             + f"; largest worker / single = "
-            f"{max(w['state_peak'] for w in workers) / single['state_peak']:.2f}"
+            f"{max(w['state_peak'] for w in workers) / single['state_peak']:.2f}; client peak "
+            f"{mine['state_peak'] / mib:.0f} MiB"
         )
 
 

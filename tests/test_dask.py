@@ -163,27 +163,42 @@ def test_a_failing_partition_is_named(client, frame):
         qd.recommend(rec, users).compute()
 
 
-def _break_ranges_from(begin):
-    """Makes the engine call of the worker it runs on fail for ranges starting at `begin`."""
+# The engine calls that compute a range on a worker: its lists, or its pair records alone.
+RANGE_CALLS = ("partition_lists", "partition_pairs")
+
+
+def _wrap_ranges(wrap):
+    """Replaces the range calls of the worker it runs on by wrap(original call)."""
     from quibrel import _native
 
-    original = _native.partition_lists
+    for name in RANGE_CALLS:
+        original = getattr(_native, name)
+        wrapped = wrap(original)
+        wrapped.original = original
+        setattr(_native, name, wrapped)
 
-    def failing(model, first, *rest):
-        if first >= begin:
-            raise MemoryError("no room for the lists")
-        return original(model, first, *rest)
 
-    failing.original = original
-    _native.partition_lists = failing
+def _break_ranges_from(begin):
+    """Makes the engine calls of the worker it runs on fail for ranges starting at `begin`."""
+
+    def wrap(original):
+        def failing(model, first, *rest):
+            if first >= begin:
+                raise MemoryError("no room for the lists")
+            return original(model, first, *rest)
+
+        return failing
+
+    _wrap_ranges(wrap)
 
 
 def _mend_ranges():
     from quibrel import _native
 
-    original = getattr(_native.partition_lists, "original", None)
-    if original is not None:
-        _native.partition_lists = original
+    for name in RANGE_CALLS:
+        original = getattr(getattr(_native, name), "original", None)
+        if original is not None:
+            setattr(_native, name, original)
 
 
 def test_a_failing_range_is_named(client, frame):
@@ -206,33 +221,31 @@ def test_a_failing_range_is_named(client, frame):
 def _die_in_a_range_once(marker):
     """Makes the first range computed on any worker, after this call, kill its worker's
     process (the marker file records that one has died; a restarted worker is unpatched)."""
-    from quibrel import _native
 
-    original = _native.partition_lists
+    def wrap(original):
+        def dying(model, first, *rest):
+            try:
+                os.close(os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+            except FileExistsError:
+                return original(model, first, *rest)
+            os._exit(1)
 
-    def dying(model, first, *rest):
-        try:
-            os.close(os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
-        except FileExistsError:
-            return original(model, first, *rest)
-        os._exit(1)
+        return dying
 
-    dying.original = original
-    _native.partition_lists = dying
+    _wrap_ranges(wrap)
 
 
 def _shift_ranges():
-    """Makes the worker label each range's lists as those of the entities one further on."""
-    from quibrel import _native
+    """Makes the worker label each range's state as that of the entities one further on."""
 
-    original = _native.partition_lists
+    def wrap(original):
+        def shifted(*args):
+            pieces = original(*args)
+            return [(first + 1, *arrays) for first, *arrays in pieces]
 
-    def shifted(*args):
-        pieces = original(*args)
-        return [(first + 1, *arrays) for first, *arrays in pieces]
+        return shifted
 
-    shifted.original = original
-    _native.partition_lists = shifted
+    _wrap_ranges(wrap)
 
 
 @pytest.fixture(scope="module")
@@ -322,14 +335,15 @@ def test_workers_killed_while_the_client_installs(kill, frame, monkeypatch, vict
     from quibrel import _native
 
     doomed = list(kill.run(os.getpid).values())[:victims]
-    install = _native.install_lists
+    # A full ItemCF fit installs pair records.
+    install = _native.install_pairs
 
     def install_then_kill(*args):
         while doomed:
             os.kill(doomed.pop(), signal.SIGKILL)
         return install(*args)
 
-    monkeypatch.setattr(_native, "install_lists", install_then_kill)
+    monkeypatch.setattr(_native, "install_pairs", install_then_kill)
     rec = ItemCFRecommender()
     if victims == 1:
         qd.fit(rec, split(frame), value_col="rating", partitions=8, client=kill)
@@ -345,16 +359,17 @@ def test_workers_killed_while_the_client_installs(kill, frame, monkeypatch, vict
     assert not rec.is_fitted
 
 
-def test_a_range_answered_with_other_entities_is_refused(client, frame):
+@pytest.mark.parametrize(("keep", "what"), [(None, "pair records"), (3, "lists")])
+def test_a_range_answered_with_other_entities_is_refused(client, frame, keep, what):
     client.run(_shift_ranges)
     rec = ItemCFRecommender()
     try:
         with pytest.raises(
             qd.PartitionError,
-            match=r"partition \d of the items failed: its result does not hold the lists of items "
-            r"\d+ \.\. \d+$",
+            match=rf"partition \d of the items failed: its result does not hold the {what} of "
+            r"items \d+ \.\. \d+$",
         ):
-            qd.fit(rec, split(frame), value_col="rating", partitions=3)
+            qd.fit(rec, split(frame), value_col="rating", partitions=3, keep=keep)
     finally:
         client.run(_mend_ranges)
     assert not rec.is_fitted
@@ -405,3 +420,36 @@ def test_a_full_gather_that_cannot_fit_is_refused_before_any_task(client, frame,
     unchecked = qd.fit(ItemCFRecommender(), split(frame), value_col="rating", check_memory=False)
     local = ItemCFRecommender().fit(frame, value_col="rating", check_memory=False)
     assert_same_model(unchecked, local)
+
+
+@pytest.mark.parametrize("cls", [ItemCFRecommender, UserCFRecommender])
+@pytest.mark.parametrize("where", ["install_pairs", "complete_from_pairs"])
+def test_a_gather_failing_midway_leaves_the_recommender_as_it_was(
+    client, frame, monkeypatch, cls, where
+):
+    """The client fails while it installs the second range, or while it builds the lists
+    from every range's pair records: the error comes through, nothing more is installed, and
+    the fitted recommender keeps its model."""
+    from quibrel import _native
+
+    rec = cls().fit(frame.iloc[:400], value_col="rating")
+    before = engine_bytes(rec._model)
+    original = getattr(_native, where)
+    calls = []
+
+    def failing(*args):
+        calls.append(args[1])
+        if where == "complete_from_pairs" or len(calls) == 2:
+            raise MemoryError("no room for the state")
+        return original(*args)
+
+    monkeypatch.setattr(_native, where, failing)
+    with pytest.raises(MemoryError, match="no room for the state"):
+        qd.fit(rec, split(frame), value_col="rating", partitions=4)
+    monkeypatch.undo()
+    assert len(calls) == (1 if where == "complete_from_pairs" else 2)
+    assert engine_bytes(rec._model) == before
+    assert rec.truncated is None
+    # Nothing of the failed fit is left in the way of the next one.
+    qd.fit(rec, split(frame), value_col="rating", partitions=4)
+    assert_same_model(rec, cls().fit(frame, value_col="rating"))

@@ -376,4 +376,34 @@ std::uint64_t num_sim_elements(const CfModel& m) {
     return total;
 }
 
+namespace cosine_detail {
+
+// The lists build_sim_mapping builds, for pair records gathered from
+// elsewhere (the distributed fit's client).
+void sort_lists_of_pairs(const FreshPairs& fresh, std::size_t n, const Norms& norms,
+                         std::uint64_t min_common, const Runner& runner,
+                         std::vector<NeighbourList>& sorted, std::size_t& fail) {
+    if (min_common != 0) {
+        sort_kept_pairs(fresh, n, norms, min_common, runner, sorted, fail);
+        return;
+    }
+    KeyLists lists = lists_of_all_pairs(fresh, n, norms, runner);
+    const std::size_t workers = runner.workers();
+    std::vector<PerWorker<SortScratch>> scratch(workers);
+    std::vector<PerWorker<ListArena>> arenas(workers);
+    std::vector<PerWorker<std::size_t>> first_fail(workers, PerWorker<std::size_t>{n});
+    runner.run(n, dynamic_grain(n, workers),
+               [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                   const ListArenaScope in_arena(arenas[worker].value);
+                   for (std::size_t j = begin; j < end; ++j) {
+                       finish_list(lists.keys[j].get(), lists.length[j], j, scratch[worker].value,
+                                   sorted, first_fail[worker].value);
+                       lists.keys[j].reset();
+                   }
+               });
+    for (const auto& w : first_fail) fail = std::min(fail, w.value);
+}
+
+}  // namespace cosine_detail
+
 }  // namespace quibrel

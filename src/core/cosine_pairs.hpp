@@ -152,6 +152,14 @@ std::span<PairEntry> collect_row(std::size_t x, std::size_t n, CellT* cells, std
 void finish_list(std::uint64_t* keys, std::size_t length, std::size_t j, SortScratch& scratch,
                  std::vector<NeighbourList>& sorted, std::size_t& first_fail);
 
+// Builds and sorts every entity's list from the pair records `fresh` (rows
+// of entities 0..n-1, with kept[] and kept_pairs set) into sorted[x], as a
+// full computation does; `fail` becomes the first entity whose list cannot be
+// sorted, if that is before it (cosine.cpp).
+void sort_lists_of_pairs(const FreshPairs& fresh, std::size_t n, const Norms& norms,
+                         std::uint64_t min_common, const Runner& runner,
+                         std::vector<NeighbourList>& sorted, std::size_t& fail);
+
 // Pieces of the forward path's full-row route (cosine_forward.cpp), shared with
 // the partition computation (partition_state.cpp).
 

@@ -325,6 +325,134 @@ PartitionState cosine_partition_all_pairs(const CosineSides& s, std::span<const 
     return out;
 }
 
+// Whether rows [begin, end) of m hold strictly ascending ids: the pairs-only
+// route finds an entity's partners above it by their position in the other
+// side's rows, and counts a pair once per shared column.
+bool rows_ascend(const CsrMatrix& m, std::size_t begin, std::size_t end) {
+    for (std::size_t r = begin; r < end; ++r) {
+        const RowRange range = row_range(m, r);
+        for (std::size_t p = range.begin + 1; p < range.end; ++p)
+            if (m.indices[p - 1] >= m.indices[p]) return false;
+    }
+    return true;
+}
+
+// Where the partners y > x of each entry (x, c) of the rows [begin, end) sit
+// in the other side's row c: [from, to). Entries are numbered in walk order,
+// row x's being [first[x - begin], first[x - begin + 1]). Walked in ascending
+// x, a column's partners start only moves forward, so one cursor per column
+// finds them all (no search per entry); `updates[x - begin]` receives x's
+// count of partners met.
+struct PartnerRuns {
+    std::vector<std::size_t> first;
+    std::vector<std::uint32_t> from;
+    std::vector<std::uint32_t> to;
+};
+
+PartnerRuns partner_runs(const CosineSides& s, std::size_t begin, std::size_t end,
+                         std::vector<std::uint64_t>& updates) {
+    PartnerRuns runs;
+    runs.first.resize(end - begin + 1);
+    std::size_t entries = 0;
+    for (std::size_t x = begin; x < end; ++x) {
+        runs.first[x - begin] = entries;
+        const RowRange r = row_range(s.forward, x);
+        entries += r.end - r.begin;
+    }
+    runs.first[end - begin] = entries;
+    runs.from.resize(entries);
+    runs.to.resize(entries);
+    updates.assign(end - begin, 0);
+    if (entries == 0) return runs;
+    // Every column's cursor starts at its first entry of id begin or more.
+    std::vector<std::uint32_t> cursor(s.other_rows);
+    std::vector<std::uint32_t> row_end(s.other_rows);
+    const std::int32_t* ys = s.other.indices.data();
+    for (std::size_t c = 0; c < s.other_rows; ++c) {
+        const RowRange q = row_range(s.other, c);
+        cursor[c] = static_cast<std::uint32_t>(
+            std::lower_bound(ys + q.begin, ys + q.end, static_cast<std::int32_t>(begin)) - ys);
+        row_end[c] = static_cast<std::uint32_t>(q.end);
+    }
+    std::size_t e = 0;
+    for (std::size_t x = begin; x < end; ++x) {
+        const RowRange r = row_range(s.forward, x);
+        std::uint64_t met = 0;
+        for (std::size_t p = r.begin; p < r.end; ++p, ++e) {
+            const auto c = static_cast<std::size_t>(s.forward.indices[p]);
+            std::uint32_t f = cursor[c];
+            while (f < row_end[c] && ys[f] <= static_cast<std::int32_t>(x)) ++f;
+            cursor[c] = f;
+            runs.from[e] = f;
+            runs.to[e] = row_end[c];
+            met += row_end[c] - f;
+        }
+        updates[x - begin] = met;
+    }
+    return runs;
+}
+
+// The pair records of entities [begin, end) into `out`: x against its
+// partners y > x only, half the cell updates of the full-row route and no
+// list to sort. x's columns are walked in ascending order, so each dot
+// product adds the same products in the same order as the full computation.
+void pairs_range(const CosineSides& s, const PartnerRuns& runs, std::size_t base,
+                 std::size_t begin, std::size_t end, RangeScratch& sc, PartitionState& out) {
+    const std::size_t n = s.n;
+    if (sc.cells.empty()) {
+        sc.cells.assign(n, Cell<std::uint32_t>{0.0f, 0});
+        sc.touched.assign(n + 1, 0);
+        sc.bitmap.assign(n / 64 + 1, 0);
+    }
+    Cell<std::uint32_t>* const cells = sc.cells.data();
+    std::uint32_t* const touched = sc.touched.data();
+    const auto* ys = reinterpret_cast<const std::uint32_t*>(s.other.indices.data());
+    const float* vs = s.other.data.data();
+    StateAhead ahead(out);
+    for (std::size_t x = begin; x < end; ++x) {
+        if (loop_stopping()) return;
+        ahead.reach();
+        const std::size_t e0 = runs.first[x - base];
+        const std::size_t e1 = runs.first[x - base + 1];
+        // The row's values, in walk order (row_range checked them when the runs were made).
+        const float* dx = s.forward.data.data() + row_range(s.forward, x).begin;
+        std::size_t updates = 0;
+        for (std::size_t e = e0; e < e1; ++e) updates += runs.to[e] - runs.from[e];
+        const std::size_t span = n - x - 1;
+        auto emit = [&](std::size_t y) {
+            const Cell<std::uint32_t> cell = cells[y];
+            cells[y] = Cell<std::uint32_t>{0.0f, 0};
+            out.pair_ids.push_back(static_cast<std::int32_t>(y));
+            out.pair_dots.push_back(cell.dot);
+            out.pair_counts.push_back(cell.count);
+        };
+        if (updates > 0 && updates * kDenseScan >= span) {
+            for (std::size_t e = e0; e < e1; ++e) {
+                const std::size_t f = runs.from[e];
+                add_column(ys + f, runs.to[e] - f, vs + f, dx[e - e0], cells);
+            }
+            const std::size_t count = scan_touched(cells + x + 1, span, touched);
+            for (std::size_t t = 0; t < count; ++t) emit(x + 1 + touched[t]);
+        } else if (updates > 0) {
+            std::size_t count = 0;
+            for (std::size_t e = e0; e < e1; ++e) {
+                const std::size_t f = runs.from[e];
+                count = add_column_touched<std::uint32_t, false>(
+                    ys + f, runs.to[e] - f, vs + f, dx[e - e0], cells, touched, count);
+            }
+            // As collect_row orders a row of the pair computation.
+            if (count * kSortTouchedRatio >= span) {
+                mark_ids(touched, count, sc.bitmap.data());
+                drain_marked(sc.bitmap.data(), (x + 1) >> 6, (n - 1) >> 6, emit);
+            } else {
+                std::sort(touched, touched + count);
+                for (std::size_t t = 0; t < count; ++t) emit(touched[t]);
+            }
+        }
+        out.pair_offsets.push_back(out.pair_ids.size());
+    }
+}
+
 }  // namespace
 
 std::vector<PartitionState> cosine_partition(const CfModel& m, Orientation o, std::size_t begin,
@@ -371,6 +499,61 @@ std::vector<PartitionState> cosine_partition(const CfModel& m, Orientation o, st
     });
     for (std::uint8_t f : failed)
         if (f) throw Panic(kUnwrapNone);
+    return parts;
+}
+
+std::vector<PartitionState> cosine_partition_pairs(const CfModel& m, Orientation o,
+                                                   std::size_t begin, std::size_t end,
+                                                   std::size_t max_pieces) {
+    const CosineSides s = sides(m, o);
+    if (s.n > cosine_detail::kMaxId) throw ValueFailure(kOutOfRangeConversion);
+    if (begin > end || end > s.n) index_panic(s.n, std::max(begin, end));
+    check_sides(s, begin, end);
+    if (!rows_ascend(s.other, 0, s.other_rows) || !rows_ascend(s.forward, begin, end) ||
+        s.forward.indices.size() >= kWideCount || s.other.indices.size() >= kWideCount) {
+        // Matrices the library never builds: the full-row route copes with them.
+        std::vector<PartitionState> parts = cosine_partition(m, o, begin, end, 0, true, max_pieces);
+        for (PartitionState& part : parts) {
+            part.offsets = FreshVector<std::uint64_t>{0};
+            part.ids = {};
+            part.scores = {};
+        }
+        return parts;
+    }
+    // Pieces of about equal work, and room for the most records each can hold.
+    std::vector<std::uint64_t> work;
+    const PartnerRuns runs = partner_runs(s, begin, end, work);
+    std::vector<std::uint64_t> above(end - begin);
+    std::uint64_t total = 0;
+    for (std::size_t x = begin; x < end; ++x) {
+        const std::uint64_t updates = work[x - begin];
+        above[x - begin] = std::min<std::uint64_t>(updates, s.n - 1 - x);
+        work[x - begin] = 1 + (runs.first[x - begin + 1] - runs.first[x - begin]) + updates;
+        total += work[x - begin];
+    }
+    const std::vector<std::size_t> cuts =
+        equal_cost_cuts(begin, end, std::max<std::size_t>(max_pieces, 1), total,
+                        [&](std::size_t x) { return work[x - begin]; });
+    const std::size_t count = cuts.size() - 1;
+    std::vector<PartitionState> parts(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        std::uint64_t room = 0;
+        for (std::size_t x = cuts[k]; x < cuts[k + 1]; ++x) room += above[x - begin];
+        PartitionState& part = parts[k];
+        part.pair_offsets.reserve(cuts[k + 1] - cuts[k] + 1);
+        part.pair_offsets.push_back(0);
+        part.pair_ids.reserve(room);
+        part.pair_dots.reserve(room);
+        part.pair_counts.reserve(room);
+    }
+    work = {};
+    above = {};
+    const std::size_t workers = std::max<std::size_t>(worker_count(), 1);
+    std::vector<PerWorker<RangeScratch>> scratch(workers);
+    parallel_for(count, 1, [&](std::size_t b, std::size_t e, std::size_t worker) {
+        for (std::size_t k = b; k < e; ++k)
+            pairs_range(s, runs, begin, cuts[k], cuts[k + 1], scratch[worker].value, parts[k]);
+    });
     return parts;
 }
 
@@ -476,6 +659,70 @@ void install_cosine_partition(CfModel& m, Orientation o, const PartitionView& v)
         else
             m.sim_mapping.insert_or_assign(x, std::move(lists[k]));
     }
+}
+
+void install_cosine_pairs(CfModel& m, Orientation o, const PairsView& v) {
+    const CosineSides s = sides(m, o);
+    if (s.n > kMaxEntities) throw ValueFailure(kOutOfRangeConversion);
+    if (v.pair_offsets.empty()) bad("pair offsets do not describe the pairs of the entities");
+    const std::size_t count = v.pair_offsets.size() - 1;
+    if (v.first > s.n || count > s.n - v.first) bad("an entity id is outside the model's entities");
+    const PartitionView shape{v.first, {}, {}, {}, v.pair_offsets, v.pair_ids, v.pair_dots,
+                              v.pair_counts};
+    check_pair_shape(shape, count);
+    if (v.pair_ids.empty()) return;
+    // Checked in the copy the model keeps, before the model changes.
+    std::vector<std::span<PairEntry>> fresh(v.first + count);
+    std::vector<PairBlock> blocks;
+    blocks.push_back(fresh_array<PairEntry>(v.pair_ids.size()));
+    PairEntry* out = blocks.back().get();
+    Prefaulter prefault;
+    prefault.reset(out, v.pair_ids.size() * sizeof(PairEntry));
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint64_t b = v.pair_offsets[k];
+        const std::uint64_t e = v.pair_offsets[k + 1];
+        prefault.reach(out + e);
+        for (std::uint64_t p = b; p < e; ++p)
+            out[p] = PairEntry{v.pair_ids[p], v.pair_dots[p], v.pair_counts[p]};
+        fresh[v.first + k] = std::span<PairEntry>(out + b, static_cast<std::size_t>(e - b));
+        check_pair_row(fresh[v.first + k], v.first + k, s.n);
+    }
+    m.pair_stats.adopt(fresh, std::move(blocks), WideCounts{});
+}
+
+void complete_cosine_from_pairs(CfModel& m, Orientation o) {
+    const CosineSides s = sides(m, o);
+    const std::size_t n = s.n;
+    if (n > kMaxEntities) throw ValueFailure(kOutOfRangeConversion);
+    // Only installed records are expected; a model that holds others (read
+    // from a file) is refused rather than trusted to index the lists.
+    if (m.pair_stats.has_wide_counts()) bad("a pair count is outside 1..4294967294");
+    cosine_detail::FreshPairs fresh;
+    fresh.rows.resize(n);
+    fresh.kept.assign(n, 0);
+    const std::size_t rows = std::min(n, m.pair_stats.row_count());
+    for (std::size_t x = 0; x < rows; ++x) {
+        const std::span<PairEntry> row = m.pair_stats.writable_row(x);
+        check_pair_row(row, x, n);
+        std::uint32_t kept = 0;
+        for (const PairEntry& e : row) kept += e.count >= m.min_common;
+        fresh.rows[x] = row;
+        fresh.kept[x] = kept;
+    }
+    fresh.count_kept(n, m.min_common);
+    m.sum_squares = compute_sum_squares(s.forward, n);
+    const Norms norms(std::span<const float>(m.sum_squares.data(), n));
+    std::vector<NeighbourList> sorted(n);
+    std::size_t fail = n;
+    cosine_detail::sort_lists_of_pairs(fresh, n, norms, m.min_common,
+                                       cosine_detail::Runner{true}, sorted, fail);
+    // As a full computation stores them: ascending entities, up to the first
+    // list that cannot be sorted.
+    m.sim_mapping.reserve_dense(fail);
+    for (std::size_t j = 0; j < fail; ++j)
+        if (!sorted[j].ids.empty())
+            m.sim_mapping.insert_or_assign(static_cast<std::int32_t>(j), std::move(sorted[j]));
+    if (fail < n) throw Panic(kUnwrapNone);
 }
 
 void install_swing_partition(SwingModel& m, const PartitionView& v) {

@@ -63,6 +63,15 @@ std::vector<PartitionState> cosine_partition(const CfModel& m, Orientation o, st
                                              std::size_t end, std::uint64_t keep, bool pairs,
                                              std::size_t max_pieces);
 
+// The pair records (x, y > x) of the entities begin..end-1 alone, the same
+// records cosine_partition gives with `pairs`, in at most `max_pieces`
+// pieces (pair vectors only; each piece's offsets stay {0}). Each entity is
+// met only with its partners above it: half the cell updates of the lists'
+// route, and no list is sorted. Runs on the worker pool.
+std::vector<PartitionState> cosine_partition_pairs(const CfModel& m, Orientation o,
+                                                   std::size_t begin, std::size_t end,
+                                                   std::size_t max_pieces);
+
 // The Swing lists of the items begin..end-1 (below n_items), each cut to its
 // first `keep` entries (0: whole).
 PartitionState swing_partition(const SwingModel& m, std::size_t begin, std::size_t end,
@@ -79,6 +88,27 @@ PartitionState swing_partition(const SwingModel& m, std::size_t begin, std::size
 // partition installed: a caller gathering a model discards it then.
 void install_cosine_partition(CfModel& m, Orientation o, const PartitionView& v);
 void install_swing_partition(SwingModel& m, const PartitionView& v);
+
+// Pair records of the entities first.. as cosine_partition_pairs gives them.
+struct PairsView {
+    std::size_t first;
+    std::span<const std::uint64_t> pair_offsets;
+    std::span<const std::int32_t> pair_ids;
+    std::span<const float> pair_dots;
+    std::span<const std::uint32_t> pair_counts;
+};
+
+// Stores a partition's pair records in the model, checked as
+// install_cosine_partition checks them; the lists are left alone.
+void install_cosine_pairs(CfModel& m, Orientation o, const PairsView& v);
+
+// Completes a model whose every entity's pair records are installed (with
+// install_cosine_pairs): norms from its matrices, then every neighbour list
+// built from the stored records on the worker pool, by the code a full
+// computation uses to turn its pair records into lists, so the state is the
+// same bit for bit. Stored records that could not come from an install raise
+// ValueFailure before anything changes.
+void complete_cosine_from_pairs(CfModel& m, Orientation o);
 
 // Completes a model whose every partition is installed: cosine norms from
 // its matrices; Swing lists laid out as a computation stores them (a failed

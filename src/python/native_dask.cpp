@@ -289,4 +289,113 @@ PyObject* native_complete_state(PyObject*, PyObject* args) {
     });
 }
 
+// The pool's workers a call may use (0: all), sized from the environment as
+// it is now, with the lock held.
+std::size_t pool_workers(Py_ssize_t max_workers) {
+    if (max_workers < 0) raise(PyExc_ValueError, "max_workers must not be negative");
+    worker_count();
+    return static_cast<std::size_t>(max_workers);
+}
+
+CfModel& cosine_record(PyObject* model, Kind& kind) {
+    kind = kind_of(model);
+    if (kind == Kind::Swing) raise(PyExc_ValueError, "Swing models have no pair records");
+    return cf_record(model);
+}
+
+// partition_pairs(model, begin, end, max_workers): the pair records (x, y > x)
+// of the cosine model's entities begin..end-1 from its matrices, without
+// their lists, as consecutive pieces (first entity, pair offsets, partners,
+// dots, counts; read-only buffers of u64, i32, f32 and u32). Otherwise as
+// partition_lists.
+PyObject* native_partition_pairs(PyObject*, PyObject* args) {
+    return guarded([&]() -> Ref {
+        PyObject* model;
+        unsigned long long begin;
+        unsigned long long end;
+        Py_ssize_t max_workers;
+        if (!PyArg_ParseTuple(args, "OKKn:partition_pairs", &model, &begin, &end, &max_workers))
+            throw ErrorAlreadySet();
+        const std::size_t limit = pool_workers(max_workers);
+        Kind kind;
+        const CfModel& record = cosine_record(model, kind);
+        const LoopSettingsScope settings(limit, nullptr);
+        const std::size_t pool = worker_count();
+        const std::size_t workers = limit == 0 ? pool : std::min(pool, limit);
+        std::vector<PartitionState> pieces;
+        {
+            SharedHold hold(cf_borrow(model));
+            const ReleasedLock released;
+            pieces = cosine_partition_pairs(record, orientation(kind), begin, end,
+                                            workers == 1 ? 1 : 4 * workers);
+        }
+        check_interrupted();
+        buffer_type();
+        Ref out = check(PyList_New(0));
+        std::size_t first = begin;
+        for (PartitionState& piece : pieces) {
+            const std::size_t count = piece.pair_offsets.size() - 1;
+            Ref parts[5] = {
+                check(PyLong_FromSize_t(first)),     buffer_of(piece.pair_offsets),
+                buffer_of(piece.pair_ids),           buffer_of(piece.pair_dots),
+                buffer_of(piece.pair_counts),
+            };
+            Ref item = check(PyTuple_Pack(5, parts[0].get(), parts[1].get(), parts[2].get(),
+                                          parts[3].get(), parts[4].get()));
+            if (PyList_Append(out.get(), item.get()) != 0) throw ErrorAlreadySet();
+            first += count;
+        }
+        return out;
+    });
+}
+
+// install_pairs(model, first, pair_offsets, pair_ids, pair_dots,
+// pair_counts): stores what partition_pairs gave for the entities first..,
+// checked before the model changes, as install_lists checks them.
+PyObject* native_install_pairs(PyObject*, PyObject* args) {
+    return guarded([&]() -> Ref {
+        PyObject* model;
+        unsigned long long first;
+        PyObject* objs[4];
+        if (!PyArg_ParseTuple(args, "OKOOOO:install_pairs", &model, &first, &objs[0], &objs[1],
+                              &objs[2], &objs[3]))
+            throw ErrorAlreadySet();
+        Kind kind;
+        CfModel& record = cosine_record(model, kind);
+        const std::vector<std::uint64_t> offsets_copy = to_u64_sequence(objs[0]);
+        const NumberRun<std::int32_t> pair_ids(objs[1], to_i32_sequence);
+        const NumberRun<float> pair_dots(objs[2], to_f32_sequence);
+        const NumberRun<std::uint32_t> pair_counts(objs[3], to_u32_sequence);
+        const PairsView view{static_cast<std::size_t>(first), offsets_copy, pair_ids.span(),
+                             pair_dots.span(), pair_counts.span()};
+        ExclusiveHold hold(cf_borrow(model));
+        const ReleasedLock released;
+        install_cosine_pairs(record, orientation(kind), view);
+        return none();
+    });
+}
+
+// complete_from_pairs(model, max_workers): finishes a cosine model whose
+// every entity's pair records are installed: norms, then every list built
+// from the records on at most max_workers workers of the pool (0: all).
+PyObject* native_complete_from_pairs(PyObject*, PyObject* args) {
+    return guarded([&]() -> Ref {
+        PyObject* model;
+        Py_ssize_t max_workers;
+        if (!PyArg_ParseTuple(args, "On:complete_from_pairs", &model, &max_workers))
+            throw ErrorAlreadySet();
+        const std::size_t limit = pool_workers(max_workers);
+        Kind kind;
+        CfModel& record = cosine_record(model, kind);
+        const LoopSettingsScope settings(limit, nullptr);
+        {
+            ExclusiveHold hold(cf_borrow(model));
+            const ReleasedLock released;
+            complete_cosine_from_pairs(record, orientation(kind));
+        }
+        check_interrupted();
+        return none();
+    });
+}
+
 }  // namespace quibrel::py

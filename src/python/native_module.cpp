@@ -232,6 +232,12 @@ PyMethodDef native_functions[] = {
      "install_lists(model, first, offsets, ids, scores, pair_offsets, pair_ids, pair_dots, "
      "pair_counts)"},
     {"complete_state", native_complete_state, METH_VARARGS, "complete_state(model)"},
+    {"partition_pairs", native_partition_pairs, METH_VARARGS,
+     "partition_pairs(model, begin, end, max_workers)"},
+    {"install_pairs", native_install_pairs, METH_VARARGS,
+     "install_pairs(model, first, pair_offsets, pair_ids, pair_dots, pair_counts)"},
+    {"complete_from_pairs", native_complete_from_pairs, METH_VARARGS,
+     "complete_from_pairs(model, max_workers)"},
     {"write_engine", native_write_engine, METH_VARARGS, "write_engine(model, fd)"},
     {"read_engine", native_read_engine, METH_VARARGS, "read_engine(kind, fd, offset, length)"},
     {nullptr, nullptr, 0, nullptr},

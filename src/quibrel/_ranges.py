@@ -29,6 +29,9 @@ LIST_DTYPES: tuple[type, ...] = (
     np.uint32,
 )
 
+# Element types of what _native.partition_pairs returns: the pair ones of those.
+PAIR_DTYPES: tuple[type, ...] = LIST_DTYPES[3:]
+
 # Most bytes of lists a local range may hold before they are installed,
 _RANGE_BYTES = 256 << 20
 # and most cell updates it makes: a few seconds of work, since an interrupt is seen and the
@@ -82,6 +85,28 @@ def entity_costs(
     return weight
 
 
+def pair_costs(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    other_indptr: npt.NDArray[np.int64],
+    other_indices: npt.NDArray[np.int32],
+) -> npt.NDArray[np.float64]:
+    """Weight of each entity when only its pair records (x, y > x) are computed: its share of
+    the cell updates (the entities above it in the other side's rows its row meets, whose rows
+    ascend) plus its share of the most records it can hold (those updates, at most the
+    entities above it). Low ids meet more partners above them than high ones."""
+    n = len(indptr) - 1
+    lengths = np.diff(indptr).astype(np.float64)
+    rows = np.diff(other_indptr)
+    # Each entry's entities above it in its row: the entries after it.
+    after = np.repeat(other_indptr[1:], rows) - 1 - np.arange(len(other_indices))
+    updates = np.bincount(other_indices, weights=after, minlength=n)[:n].astype(np.float64)
+    records = np.minimum(updates, (n - 1 - np.arange(n)).clip(0))
+    work = updates + lengths + 1.0
+    weight: npt.NDArray[np.float64] = work / work.sum() + (records + 1.0) / (records + 1.0).sum()
+    return weight
+
+
 def ranges(cost: npt.NDArray[np.float64], count: int) -> npt.NDArray[np.int64]:
     """Bounds of at most `count` consecutive entity ranges of about equal cost."""
     n = len(cost)
@@ -105,6 +130,20 @@ def range_lists(
         out.extend(
             np.frombuffer(memoryview(x), dtype=np.dtype(t))
             for x, t in zip(piece[1:], LIST_DTYPES, strict=True)
+        )
+    return out
+
+
+def range_pairs(model: Any, begin: int, end: int, threads: int) -> list[npt.NDArray[Any]]:
+    """The pair records (x, y > x) of the entities begin .. end - 1, without their lists:
+    the pieces' first ids, then the four arrays of each piece (pair offsets, partners, dots,
+    counts), as `range_lists` gives its pieces."""
+    pieces = _native.partition_pairs(model, begin, end, threads)
+    out = [np.asarray([piece[0] for piece in pieces], dtype=np.int64)]
+    for piece in pieces:
+        out.extend(
+            np.frombuffer(memoryview(x), dtype=np.dtype(t))
+            for x, t in zip(piece[1:], PAIR_DTYPES, strict=True)
         )
     return out
 

@@ -3,8 +3,10 @@
 `fit` builds a recommender from a dask DataFrame of interactions: the id maps and the dense
 interactions are made on the workers, partition by partition; the client builds the two
 interaction matrices and ships them to every worker once; the entities (items for ItemCF and
-Swing, users for UserCF) are split into ranges whose neighbour lists the workers compute; and
-the client gathers the lists into the recommender. The result equals a local `fit` on
+Swing, users for UserCF) are split into ranges whose state the workers compute; and the client
+gathers it into the recommender. For a full ItemCF or UserCF fit that state is the ranges' pair
+records alone (x, y > x: 12 bytes a pair), from which the client builds every list as a local
+fit builds them from its own; otherwise it is the ranges' lists. The result equals a local `fit` on
 `ddf.compute()`, list for list and bit for bit. A worker keeps the matrices and the state of
 the ranges it is computing, so its memory for state goes with its share of the work.
 
@@ -102,14 +104,26 @@ def fit(
         if col is not None and col not in ddf.columns:
             raise KeyError(f"data has no column {col!r} (the {role})")
     client = _client(client)
+    # Pair records alone: 12 of the 28 bytes a pair costs with lists, and half the work.
+    pairs = keep is None and recommender._engine_class != "Swing"
     stage = _prepare(
-        client, recommender, ddf, user_col, item_col, value_col, keep is None and check_memory
+        client,
+        recommender,
+        ddf,
+        user_col,
+        item_col,
+        value_col,
+        keep is None and check_memory,
+        pairs,
     )
     try:
         _gather_lists(client, stage, keep, partitions, recommender.num_threads)
     finally:
         stage.matrices.release()
-    _native.complete_state(stage.model)
+    if pairs:
+        _native.complete_from_pairs(stage.model, recommender.num_threads or 0)
+    else:
+        _native.complete_state(stage.model)
     with recommender._lock.writing():
         recommender._install(stage.model, stage.users, stage.items, stage.popularity, keep)
     return recommender
@@ -170,6 +184,8 @@ class _Stage:
         self.cost: npt.NDArray[np.float64] = fields["cost"]
         self.cosine: bool = fields["cosine"]
         self.what: str = fields["what"]
+        # The workers compute only pair records, and the client builds the lists.
+        self.pairs: bool = fields["pairs"]
         self.matrices: Future[Any]  # set once the matrices are sent
 
     def built(self) -> Any:
@@ -187,6 +203,7 @@ def _prepare(
     item_col: str,
     value_col: str | None,
     check_memory: bool = False,
+    pairs: bool = False,
 ) -> _Stage:
     users, items, dense = _dense_interactions(client, ddf, user_col, item_col, value_col)
     n_users, n_items = len(users), len(items)
@@ -204,11 +221,21 @@ def _prepare(
         # Built while the workers compute.
         model=lambda: recommender._new_engine_model(n_users, n_items, by_user, by_item),
         popularity=popularity,
-        cost=_ranges.entity_costs(
-            forward.sparse_indptr, forward.sparse_indices, other.sparse_indptr, cosine
+        cost=(
+            _ranges.pair_costs(
+                forward.sparse_indptr,
+                forward.sparse_indices,
+                other.sparse_indptr,
+                other.sparse_indices,
+            )
+            if pairs
+            else _ranges.entity_costs(
+                forward.sparse_indptr, forward.sparse_indices, other.sparse_indptr, cosine
+            )
         ),
         cosine=cosine,
         what="users" if user_side else "items",
+        pairs=pairs,
     )
     if check_memory:
         # The client gathers the whole state: refused before anything is sent.
@@ -259,15 +286,18 @@ def _gather_lists(
             if stop.is_set():
                 return
             for p, (begin, end) in waiting:
+                task: Any = _range_lists
+                settings: tuple[Any, ...] = (keep or 0, stage.cosine and keep is None)
+                if stage.pairs:
+                    task, settings = _range_pairs, ()
                 future = client.submit(
-                    _range_lists,
+                    task,
                     p,
                     stage.what,
                     stage.matrices,
                     int(begin),
                     int(end),
-                    keep or 0,
-                    stage.cosine and keep is None,
+                    *settings,
                     num_threads,
                     pure=False,
                 )
@@ -311,7 +341,7 @@ def _gather_lists(
             if not isinstance(result, list):
                 _raise_for(future, p, stage.what, stage.matrices)
             if p not in installed:
-                _install(stage.model, p, stage.what, begin, end, result)
+                _install(stage.model, p, stage.what, begin, end, result, stage.pairs)
                 installed.add(p)
             del result, item
             future.release()
@@ -331,23 +361,28 @@ def _gather_lists(
         raise PartitionError(f"{missing} partitions of the {stage.what} never arrived")
 
 
-def _install(model: Any, p: int, what: str, begin: int, end: int, result: list[Any]) -> None:
-    """Installs range p's lists, which must be those of exactly the entities begin .. end - 1
-    (pieces in order, each starting where the one before ended)."""
+def _install(
+    model: Any, p: int, what: str, begin: int, end: int, result: list[Any], pairs: bool = False
+) -> None:
+    """Installs range p's lists (or with `pairs`, its pair records), which must be those of
+    exactly the entities begin .. end - 1 (pieces in order, each starting where the one
+    before ended)."""
     firsts, arrays = result[0], result[1:]
+    width = 4 if pairs else 7
     at = begin
     for k, first in enumerate(firsts):
-        offsets = arrays[7 * k]
+        offsets = arrays[width * k] if width * k < len(arrays) else ()
         if int(first) != at or len(offsets) < 1:
             break
         at += len(offsets) - 1
-    if at != end or len(arrays) != 7 * len(firsts):
+    if at != end or len(arrays) != width * len(firsts):
         raise PartitionError(
-            f"partition {p} of the {what} failed: its result does not hold the lists of "
-            f"{what} {begin} .. {end - 1}"
+            f"partition {p} of the {what} failed: its result does not hold the "
+            f"{'pair records' if pairs else 'lists'} of {what} {begin} .. {end - 1}"
         )
+    install = _native.install_pairs if pairs else _native.install_lists
     for k, first in enumerate(firsts):
-        _native.install_lists(model, int(first), *arrays[7 * k : 7 * k + 7])
+        install(model, int(first), *arrays[width * k : width * k + width])
 
 
 def _client(client: Client | None) -> Client:
@@ -532,6 +567,18 @@ def _range_lists(
         model = shared.model()
         threads = _worker_threads(num_threads)
         return _ranges.range_lists(model, begin, end, keep, pairs, threads)
+    except Exception as e:
+        raise PartitionError(f"partition {p} of the {what} failed: {type(e).__name__}: {e}") from e
+
+
+def _range_pairs(
+    p: int, what: str, shared: _Matrices, begin: int, end: int, num_threads: int | None
+) -> list[npt.NDArray[Any]]:
+    """The pair records of the entities begin .. end - 1, as `_ranges.range_pairs` gives
+    them."""
+    try:
+        model = shared.model()
+        return _ranges.range_pairs(model, begin, end, _worker_threads(num_threads))
     except Exception as e:
         raise PartitionError(f"partition {p} of the {what} failed: {type(e).__name__}: {e}") from e
 
