@@ -58,7 +58,9 @@ def data(args: argparse.Namespace) -> sp.csr_matrix:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--dataset", default="ml20m-shaped", choices=["movielens", *datagen.PRESETS])
+    parser.add_argument(
+        "--dataset", default="ml20m-shaped", choices=["movielens", *datagen.PRESETS]
+    )
     parser.add_argument("--users", type=float, default=1.0, help="fraction of the users kept")
     parser.add_argument("--items", type=float, default=1.0, help="fraction of the items kept")
     parser.add_argument("--threads", type=int, default=2)
