@@ -208,12 +208,14 @@ void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
 // Asks for the first lines of column c's rows and values while the column
 // before it is added: x's columns lie at scattered places of the index, most
 // of them out of cache, and a column seldom starts at the start of a line.
+// Column c is not empty (x is in it); the second line stays inside it.
 inline void fetch_column_head(const ColumnIndex& index, std::uint32_t c) {
     const std::size_t first = index.start[c];
+    const std::size_t later = std::min(first + 16, index.start[c + 1] - 1);
     __builtin_prefetch(index.rows.data() + first);
-    __builtin_prefetch(index.rows.data() + first + 16);
+    __builtin_prefetch(index.rows.data() + later);
     __builtin_prefetch(index.values.data() + first);
-    __builtin_prefetch(index.values.data() + first + 16);
+    __builtin_prefetch(index.values.data() + later);
 }
 
 struct FullRowScratch {
