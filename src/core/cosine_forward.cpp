@@ -205,6 +205,19 @@ void forward_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t n,
 // reading them all, which took less time for the whole computation on
 // MovieLens (figures: docs/dev/performance-notes.md).
 
+// Asks for the first lines of column c's rows and values while the column
+// before it is added: x's columns lie at scattered places of the index, most
+// of them out of cache, and a column seldom starts at the start of a line.
+// Column c is not empty (x is in it); the second line stays inside it.
+inline void fetch_column_head(const ColumnIndex& index, std::uint32_t c) {
+    const std::size_t first = index.start[c];
+    const std::size_t later = std::min(first + 16, index.start[c + 1] - 1);
+    __builtin_prefetch(index.rows.data() + first);
+    __builtin_prefetch(index.rows.data() + later);
+    __builtin_prefetch(index.values.data() + first);
+    __builtin_prefetch(index.values.data() + later);
+}
+
 struct FullRowScratch {
     std::vector<Cell<std::uint32_t>> cells;
     std::vector<std::uint32_t> touched;
@@ -368,6 +381,7 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
                     for (std::size_t p = r.begin; p < r.end; ++p) {
                         const std::uint32_t c = index.column(m, p);
                         const std::size_t first = index.start[c];
+                        if (p + 1 < r.end) fetch_column_head(index, index.column(m, p + 1));
                         add_column(index.rows.data() + first, index.start[c + 1] - first,
                                    index.values.data() + first, m.data[p], cells);
                     }
@@ -376,6 +390,7 @@ void forward_full_rows(const CsrMatrix& m, const ColumnIndex& index, std::size_t
                     for (std::size_t p = r.begin; p < r.end; ++p) {
                         const std::uint32_t c = index.column(m, p);
                         const std::size_t first = index.start[c];
+                        if (p + 1 < r.end) fetch_column_head(index, index.column(m, p + 1));
                         count = add_column_touched<std::uint32_t, false>(
                             index.rows.data() + first, index.start[c + 1] - first,
                             index.values.data() + first, m.data[p], cells, touched, count);
