@@ -305,25 +305,7 @@ void build_sim_mapping(CfModel& m, std::size_t n, FreshPairs&& fresh, const Runn
     std::size_t fail = n;
     try {
         const Norms norms(std::span<const float>(m.sum_squares.data(), n));
-        if (m.min_common == 0) {
-            KeyLists lists = lists_of_all_pairs(fresh, n, norms, runner);
-            const std::size_t workers = runner.workers();
-            std::vector<PerWorker<SortScratch>> scratch(workers);
-            std::vector<PerWorker<ListArena>> arenas(workers);
-            std::vector<PerWorker<std::size_t>> first_fail(workers, PerWorker<std::size_t>{n});
-            runner.run(n, dynamic_grain(n, workers),
-                       [&](std::size_t begin, std::size_t end, std::size_t worker) {
-                           const ListArenaScope in_arena(arenas[worker].value);
-                           for (std::size_t j = begin; j < end; ++j) {
-                               finish_list(lists.keys[j].get(), lists.length[j], j,
-                                           scratch[worker].value, sorted, first_fail[worker].value);
-                               lists.keys[j].reset();
-                           }
-                       });
-            for (const auto& w : first_fail) fail = std::min(fail, w.value);
-        } else {
-            sort_kept_pairs(fresh, n, norms, m.min_common, runner, sorted, fail);
-        }
+        cosine_detail::sort_lists_of_pairs(fresh, n, norms, m.min_common, runner, sorted, fail);
     } catch (...) {
         // The pair statistics belong to the pair computation, which has
         // finished: a failure while building lists leaves them stored.
@@ -378,7 +360,7 @@ std::uint64_t num_sim_elements(const CfModel& m) {
 
 namespace cosine_detail {
 
-// The lists build_sim_mapping builds, for pair records gathered from
+// Every list from the pair records: a fit's own, or those gathered from
 // elsewhere (the distributed fit's client).
 void sort_lists_of_pairs(const FreshPairs& fresh, std::size_t n, const Norms& norms,
                          std::uint64_t min_common, const Runner& runner,
