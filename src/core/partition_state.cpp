@@ -612,6 +612,30 @@ PartitionState swing_partition(const SwingModel& m, std::size_t begin, std::size
     return out;
 }
 
+namespace {
+
+// Copies the pair records of a checked view into one fresh block, as the rows
+// fresh[first..first+count) the pair statistics adopt, checking each row in
+// the copy the model will keep.
+void copy_pair_rows(const PartitionView& v, std::size_t count, std::size_t n,
+                    std::vector<std::span<PairEntry>>& fresh, std::vector<PairBlock>& blocks) {
+    blocks.push_back(fresh_array<PairEntry>(v.pair_ids.size()));
+    PairEntry* out = blocks.back().get();
+    Prefaulter prefault;
+    prefault.reset(out, v.pair_ids.size() * sizeof(PairEntry));
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint64_t b = v.pair_offsets[k];
+        const std::uint64_t e = v.pair_offsets[k + 1];
+        prefault.reach(out + e);
+        for (std::uint64_t p = b; p < e; ++p)
+            out[p] = PairEntry{v.pair_ids[p], v.pair_dots[p], v.pair_counts[p]};
+        fresh[v.first + k] = std::span<PairEntry>(out + b, static_cast<std::size_t>(e - b));
+        check_pair_row(fresh[v.first + k], v.first + k, n);
+    }
+}
+
+}  // namespace
+
 void install_cosine_partition(CfModel& m, Orientation o, const PartitionView& v) {
     const CosineSides s = sides(m, o);
     const std::size_t count = check_lists(v, s.n);
@@ -635,19 +659,7 @@ void install_cosine_partition(CfModel& m, Orientation o, const PartitionView& v)
     std::vector<PairBlock> blocks;
     if (pairs && !v.pair_ids.empty()) {
         fresh.resize(v.first + count);
-        blocks.push_back(fresh_array<PairEntry>(v.pair_ids.size()));
-        PairEntry* out = blocks.back().get();
-        Prefaulter prefault;
-        prefault.reset(out, v.pair_ids.size() * sizeof(PairEntry));
-        for (std::size_t k = 0; k < count; ++k) {
-            const std::uint64_t b = v.pair_offsets[k];
-            const std::uint64_t e = v.pair_offsets[k + 1];
-            prefault.reach(out + e);
-            for (std::uint64_t p = b; p < e; ++p)
-                out[p] = PairEntry{v.pair_ids[p], v.pair_dots[p], v.pair_counts[p]};
-            fresh[v.first + k] = std::span<PairEntry>(out + b, static_cast<std::size_t>(e - b));
-            check_pair_row(fresh[v.first + k], v.first + k, s.n);
-        }
+        copy_pair_rows(v, count, s.n, fresh, blocks);
     }
     // A computation keeps every entity's list in the dense part of the map.
     m.sim_mapping.reserve_dense(s.n);
@@ -674,19 +686,7 @@ void install_cosine_pairs(CfModel& m, Orientation o, const PairsView& v) {
     // Checked in the copy the model keeps, before the model changes.
     std::vector<std::span<PairEntry>> fresh(v.first + count);
     std::vector<PairBlock> blocks;
-    blocks.push_back(fresh_array<PairEntry>(v.pair_ids.size()));
-    PairEntry* out = blocks.back().get();
-    Prefaulter prefault;
-    prefault.reset(out, v.pair_ids.size() * sizeof(PairEntry));
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::uint64_t b = v.pair_offsets[k];
-        const std::uint64_t e = v.pair_offsets[k + 1];
-        prefault.reach(out + e);
-        for (std::uint64_t p = b; p < e; ++p)
-            out[p] = PairEntry{v.pair_ids[p], v.pair_dots[p], v.pair_counts[p]};
-        fresh[v.first + k] = std::span<PairEntry>(out + b, static_cast<std::size_t>(e - b));
-        check_pair_row(fresh[v.first + k], v.first + k, s.n);
-    }
+    copy_pair_rows(shape, count, s.n, fresh, blocks);
     m.pair_stats.adopt(fresh, std::move(blocks), WideCounts{});
 }
 
