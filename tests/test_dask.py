@@ -283,7 +283,8 @@ def kill(fragile):
     yield fragile
     deadline = time.monotonic() + 60
     while True:
-        pids = fragile.run(os.getpid)
+        # A worker being replaced may drop the connection: it is asked again.
+        pids = fragile.run(os.getpid, on_error="ignore")
         if len(pids) == 2 and all(_alive(pid) for pid in pids.values()):
             break
         assert time.monotonic() < deadline, "the killed workers were not replaced"
@@ -327,11 +328,12 @@ def test_a_range_whose_workers_keep_dying_is_named(kill, frame, tmp_path):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("victims", [1, 2])
-def test_workers_killed_while_the_client_installs(kill, frame, monkeypatch, victims):
-    """Killed once the first range has arrived: with one survivor, finished ranges lost with
-    the dead worker are computed again and the model is exact; with none, the matrices are
-    gone and the fit fails, naming them."""
+@pytest.mark.parametrize(("victims", "resends"), [(1, 3), (2, 3), (2, 0)])
+def test_workers_killed_while_the_client_installs(kill, frame, monkeypatch, victims, resends):
+    """Killed once the first range has arrived. Finished ranges lost with a dead worker are
+    computed again; with no survivor the matrices are gone, and the client sends them again
+    to the restarted workers: the model is exact. With no resend allowed the fit fails,
+    naming the matrices."""
     from quibrel import _native
 
     doomed = list(kill.run(os.getpid).values())[:victims]
@@ -344,11 +346,18 @@ def test_workers_killed_while_the_client_installs(kill, frame, monkeypatch, vict
         return install(*args)
 
     monkeypatch.setattr(_native, "install_pairs", install_then_kill)
+    monkeypatch.setattr(qd, "_RESENDS", resends)
+    sent = []
+    scatter = kill.scatter
+    monkeypatch.setattr(kill, "scatter", lambda *a, **k: sent.append(1) or scatter(*a, **k))
     rec = ItemCFRecommender()
-    if victims == 1:
+    if resends:
         qd.fit(rec, split(frame), value_col="rating", partitions=8, client=kill)
         monkeypatch.undo()
         assert_same_model(rec, ItemCFRecommender().fit(frame, value_col="rating"))
+        # The id maps' index, the matrices, and the matrices again only when all were lost.
+        # (With one victim, it may have held the only copy left.)
+        assert len(sent) == 3 if victims == 2 else len(sent) in (2, 3)
         return
     with pytest.raises(
         qd.PartitionError,

@@ -12,10 +12,11 @@ the ranges it is computing, so its memory for state goes with its share of the w
 
 A worker lost during a fit costs time, not exactness: Dask runs its ranges again on the
 other workers (a range computes the same lists wherever it runs), and the client installs
-each range once, after checking it holds exactly the entities asked for. When a range cannot
-be completed (its task failed, Dask gave up on it after workers died running it, or the
-matrices were lost with every worker that held them) `fit` raises PartitionError naming the
-range and the recommender is left as it was.
+each range once, after checking it holds exactly the entities asked for. When every worker
+copy of the matrices is lost, the client sends them again (a few times at most) and the ranges
+that needed them run again. When a range cannot be completed (its task failed, Dask gave up on
+it after workers died running it, or the matrices could not be sent again) `fit` raises
+PartitionError naming the range and the recommender is left as it was.
 
 `recommend` answers a dask Series of users partition by partition on the workers, with the
 recommender shipped once to each worker.
@@ -61,6 +62,11 @@ class PartitionError(RuntimeError):
 # Entity ranges per worker thread: more ranges balance the work better and keep less state
 # on a worker at a time (a range's lists wait there until the client fetches them).
 _RANGES_PER_THREAD = 4
+
+# How many times a fit sends the matrices again after every worker copy of them was lost,
+# and how long each time it waits for a worker to send them to.
+_RESENDS = 3
+_WAIT_FOR_WORKERS = 60.0
 
 
 def fit(
@@ -186,7 +192,17 @@ class _Stage:
         self.what: str = fields["what"]
         # The workers compute only pair records, and the client builds the lists.
         self.pairs: bool = fields["pairs"]
+        # Kept on the client: the workers' copies may all be lost, and are then sent again.
+        self.shared: _Matrices
         self.matrices: Future[Any]  # set once the matrices are sent
+        self.resends = _RESENDS
+
+    def send_matrices(self, client: Client) -> Future[Any]:
+        """Sends the matrices to every worker (waiting a while for one to be there)."""
+        [self.matrices] = client.scatter(
+            [self.shared], broadcast=True, hash=False, timeout=_WAIT_FOR_WORKERS
+        )
+        return self.matrices
 
     def built(self) -> Any:
         """The client's model, built on first use."""
@@ -248,7 +264,8 @@ def _prepare(
         _Csr.of(by_user),
         _Csr.of(by_item),
     )
-    [stage.matrices] = client.scatter([shared], broadcast=True, hash=False)
+    stage.shared = shared
+    stage.send_matrices(client)
     return stage
 
 
@@ -265,14 +282,16 @@ def _gather_lists(
     to the client): a worker cannot run ahead of the client and pile up finished lists.
 
     A worker lost mid-fit costs only time: Dask runs its ranges again elsewhere, and a range
-    computes the same lists wherever it runs. Each range is installed once, after checking
-    that it holds exactly the entities asked for, and the model is complete only when every
-    range is in; anything else (a range failing, or the matrices lost with every worker that
-    held them) raises PartitionError and the caller discards the model."""
+    computes the same lists wherever it runs; if the matrices were lost with it, they are
+    sent again and the ranges that needed them submitted again. Each range is installed once,
+    after checking that it holds exactly the entities asked for, and the model is complete
+    only when every range is in; anything else (a range failing, or the matrices lost more
+    often than they are sent again) raises PartitionError and the caller discards the model."""
     threads = max(sum(client.nthreads().values()), 1)
     ranges = _ranges.ranges(stage.cost, partitions or _RANGES_PER_THREAD * threads)
     waiting = iter(enumerate(pairwise(ranges)))
-    futures: dict[Future[Any], tuple[int, int, int]] = {}
+    # Each future's range and the matrices it was given.
+    futures: dict[Future[Any], tuple[int, int, int, Future[Any]]] = {}
     submitting = threading.Lock()
     installed: set[int] = set()
     # On `client`'s loop: it need not be the default client.
@@ -281,29 +300,44 @@ def _gather_lists(
     fetched: queue.Queue[tuple[Future[Any], Any] | None] = queue.Queue(maxsize=1)
     stop = threading.Event()
 
+    def submit(p: int, begin: int, end: int) -> None:
+        task: Any = _range_lists
+        settings: tuple[Any, ...] = (keep or 0, stage.cosine and keep is None)
+        if stage.pairs:
+            task, settings = _range_pairs, ()
+        future = client.submit(
+            task, p, stage.what, stage.matrices, begin, end, *settings, num_threads, pure=False
+        )
+        futures[future] = (p, begin, end, stage.matrices)
+        arriving.add(future)
+
     def submit_next() -> None:
         with submitting:
             if stop.is_set():
                 return
             for p, (begin, end) in waiting:
-                task: Any = _range_lists
-                settings: tuple[Any, ...] = (keep or 0, stage.cosine and keep is None)
-                if stage.pairs:
-                    task, settings = _range_pairs, ()
-                future = client.submit(
-                    task,
-                    p,
-                    stage.what,
-                    stage.matrices,
-                    int(begin),
-                    int(end),
-                    *settings,
-                    num_threads,
-                    pure=False,
-                )
-                futures[future] = (p, int(begin), int(end))
-                arriving.add(future)
+                submit(p, int(begin), int(end))
                 return
+
+    def submit_again(future: Future[Any]) -> bool:
+        """Submits a range cancelled because its matrices were lost again, with the matrices
+        sent anew (once for all the ranges that lost them); False when that cannot be done."""
+        with submitting:
+            p, begin, end, matrices = futures[future]
+            if stop.is_set() or not future.cancelled() or not _lost(client, matrices):
+                return False
+            if matrices is stage.matrices:
+                if stage.resends == 0:
+                    return False
+                stage.resends -= 1
+                try:
+                    stage.send_matrices(client)
+                except Exception:
+                    return False
+                matrices.release()
+            del futures[future]
+            submit(p, begin, end)
+            return True
 
     def fetch() -> None:
         """Fetches the finished ranges while the client installs earlier ones, straight from
@@ -315,6 +349,9 @@ def _gather_lists(
                 try:
                     result = client.gather(future, direct=True)
                 except Exception as e:
+                    # Submitted again before the next is taken, so `arriving` is not seen empty.
+                    if submit_again(future):
+                        continue
                     result = e
                 # Submitted before this range is handed on, so that `arriving` is not seen
                 # empty while ranges are waiting.
@@ -335,11 +372,11 @@ def _gather_lists(
             future, result = item
             if future is None:
                 raise result
-            p, begin, end = futures.pop(future)
+            p, begin, end, matrices = futures.pop(future)
             # Judged by what arrived: a finished range whose worker has died since is being
             # computed again (its status no longer "finished"), but its lists are here.
             if not isinstance(result, list):
-                _raise_for(future, p, stage.what, stage.matrices)
+                _raise_for(future, p, stage.what, matrices)
             if p not in installed:
                 _install(stage.model, p, stage.what, begin, end, result, stage.pairs)
                 installed.add(p)
@@ -394,6 +431,19 @@ def _client(client: Client | None) -> Client:
         raise ValueError(
             "quibrel.dask needs a dask.distributed Client: create one or pass client="
         ) from None
+
+
+def _lost(client: Client, data: Future[Any]) -> bool:
+    """Whether no worker holds `data` any more. Dask keeps one copy of data it was given once
+    no waiting task needs more, so one worker lost can lose what was sent to all."""
+    if data.status != "finished":
+        return True
+    try:
+        return not client.who_has([data]).get(data.key)
+    except CancelledError:
+        return True
+    except Exception:
+        return False
 
 
 def _raise_for(future: Future[Any], p: int, what: str, needs: Future[Any] | None = None) -> None:
