@@ -255,7 +255,14 @@ def fragile():
     environ = dict(os.environ)
     # The cluster gives up a worker whose name has not come back this long after its loss;
     # with workers killed a few seconds apart, a restart could count as that loss.
-    with dask.config.set({"distributed.deploy.lost-worker-timeout": "1h"}):
+    # Dask drops copies of shipped data that no waiting task needs; done often, a killed
+    # worker often takes the last copy of the matrices with it, as happens now and then on a
+    # busy machine.
+    settings = {
+        "distributed.deploy.lost-worker-timeout": "1h",
+        "distributed.scheduler.active-memory-manager.interval": "10ms",
+    }
+    with dask.config.set(settings):
         cluster = LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
         )

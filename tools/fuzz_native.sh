@@ -7,6 +7,7 @@
 #   tools/fuzz_native.sh replay                # g++ build into build/fuzz-replay, every
 #                                              # corpus input once (no clang needed);
 #                                              # tools/sanitize.sh runs it
+#   tools/fuzz_native.sh replay --build-only   # that build alone
 #
 # Targets: load_item_cf load_user_cf load_swing cosine swing inference consumed exact_update
 # partition.
@@ -71,6 +72,7 @@ replay() {
         -DQUIBREL_FUZZ_ENGINE=replay -DQUIBREL_SOURCE_DIR="$source_dir" \
         -DQUIBREL_CORE_LIBRARY="$core" -DQUIBREL_WITH_ISAL="$with_isal" >/dev/null
     cmake --build build/fuzz-replay -j "$jobs" | { grep -E "error:|warning: |FAILED" || true; }
+    [ "${1:-}" != "--build-only" ] || return 0
     for t in "${targets[@]}"; do
         local dir=fuzz/native/corpus/$t
         local count
@@ -95,9 +97,9 @@ campaign)
     runs=${2:-1000000}
     for t in "${targets[@]}"; do run "$t" -runs="$runs" 2>&1 | tee "build/fuzz-native/$t.log"; done
     ;;
-replay) replay ;;
+replay) replay "${2:-}" ;;
 *)
-    sed -n '2,15p' "$0" >&2
+    sed -n '2,16p' "$0" >&2
     exit 2
     ;;
 esac

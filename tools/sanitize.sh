@@ -7,7 +7,8 @@
 #
 #   tools/sanitize.sh                 # build, whole suite except tests marked slow, fuzz smoke
 #   tools/sanitize.sh tests/test_x.py # build, then only the given pytest arguments
-#   tools/sanitize.sh --build-only    # build only (CI compiles it while other steps run)
+#   tools/sanitize.sh --build-only    # build only, with the native replay targets (CI compiles
+#                                     # them while other steps run)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,7 +17,13 @@ build=build/asan
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIBREL_SANITIZE=ON \
     -DQUIBREL_WITH_ISAL=OFF -DQUIBREL_NATIVE_TESTS=ON >/dev/null
 cmake --build "$build" -j "${QUIBREL_JOBS:-2}" >/dev/null
+# The native fuzz targets that replay their corpus link this build's core library.
+replay() {
+    env -u LD_PRELOAD -u ASAN_OPTIONS -u UBSAN_OPTIONS QUIBREL_FUZZ_CORE="$build/libquibrel_core.a" \
+        QUIBREL_WITH_ISAL=OFF bash tools/fuzz_native.sh replay "$@"
+}
 if [ "${1:-}" = "--build-only" ]; then
+    replay --build-only
     exit 0
 fi
 
@@ -53,8 +60,7 @@ else
     # The native fuzz targets replay their seed corpus against the same instrumented core
     # library. They are ordinary executables: no preloading, their own sanitizer settings.
     if [ "$status" -eq 0 ]; then
-        env -u LD_PRELOAD -u ASAN_OPTIONS -u UBSAN_OPTIONS QUIBREL_FUZZ_CORE="$build/libquibrel_core.a" \
-            QUIBREL_WITH_ISAL=OFF bash tools/fuzz_native.sh replay || status=$?
+        replay || status=$?
         echo "== sanitizers: native corpus replayed at ${SECONDS} s"
     fi
     # The C++ tests of the core (every route of each algorithm on the same inputs).

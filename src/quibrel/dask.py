@@ -320,11 +320,14 @@ def _gather_lists(
                 return
 
     def submit_again(future: Future[Any]) -> bool:
-        """Submits a range cancelled because its matrices were lost again, with the matrices
-        sent anew (once for all the ranges that lost them); False when that cannot be done."""
+        """Submits again a range whose matrices were lost, with the matrices sent anew (once
+        for all the ranges that lost them); False when that cannot be done. A range that
+        failed on its own (it raised, or Dask gave up on it after workers died running it)
+        is not; one cancelled, or lost with a worker after it finished, cannot be completed
+        without the matrices."""
         with submitting:
             p, begin, end, matrices = futures[future]
-            if stop.is_set() or not future.cancelled() or not _lost(client, matrices):
+            if stop.is_set() or future.status == "error" or not _lost(client, matrices):
                 return False
             if matrices is stage.matrices:
                 if stage.resends == 0:
@@ -336,6 +339,7 @@ def _gather_lists(
                     return False
                 matrices.release()
             del futures[future]
+            future.release()
             submit(p, begin, end)
             return True
 
