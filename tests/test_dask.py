@@ -375,6 +375,30 @@ def test_workers_killed_while_the_client_installs(kill, frame, monkeypatch, vict
     assert not rec.is_fitted
 
 
+def test_matrices_refused_by_a_dying_worker_are_sent_again(client, frame, monkeypatch):
+    from distributed.comm.core import CommClosedError
+
+    scatter = client.scatter
+    refused = []
+
+    def refuse_the_first_matrices(data, **kwargs):
+        if isinstance(data[0], qd._Matrices) and not refused:
+            refused.append(1)
+            raise CommClosedError("in <TCP (closed) Scheduler Broadcast>: connection reset")
+        return scatter(data, **kwargs)
+
+    monkeypatch.setattr(client, "scatter", refuse_the_first_matrices)
+    rec = qd.fit(ItemCFRecommender(), split(frame), value_col="rating", client=client)
+    assert refused
+    assert_same_model(rec, ItemCFRecommender().fit(frame, value_col="rating"))
+
+    # Refused for longer than the wait: the error comes through.
+    monkeypatch.setattr(qd, "_WAIT_FOR_WORKERS", 0.0)
+    refused.clear()
+    with pytest.raises(CommClosedError):
+        qd.fit(ItemCFRecommender(), split(frame), value_col="rating", client=client)
+
+
 @pytest.mark.parametrize(("keep", "what"), [(None, "pair records"), (3, "lists")])
 def test_a_range_answered_with_other_entities_is_refused(client, frame, keep, what):
     client.run(_shift_ranges)

@@ -32,6 +32,7 @@ from __future__ import annotations
 import contextlib
 import queue
 import threading
+import time
 from collections.abc import Sequence
 from concurrent.futures import CancelledError
 from itertools import pairwise
@@ -198,11 +199,21 @@ class _Stage:
         self.resends = _RESENDS
 
     def send_matrices(self, client: Client) -> Future[Any]:
-        """Sends the matrices to every worker (waiting a while for one to be there)."""
-        [self.matrices] = client.scatter(
-            [self.shared], broadcast=True, hash=False, timeout=_WAIT_FOR_WORKERS
-        )
-        return self.matrices
+        """Sends the matrices to every worker, waiting a while for one to be there."""
+        deadline = time.monotonic() + _WAIT_FOR_WORKERS
+        while True:
+            left = deadline - time.monotonic()
+            try:
+                [self.matrices] = client.scatter(
+                    [self.shared], broadcast=True, hash=False, timeout=max(left, 1.0)
+                )
+                return self.matrices
+            except OSError:
+                # A worker that has died, before the scheduler knows it, drops the connection;
+                # it is not asked again once it is known to be gone.
+                if left <= 0:
+                    raise
+                time.sleep(0.2)
 
     def built(self) -> Any:
         """The client's model, built on first use."""
