@@ -156,6 +156,50 @@ BorrowState& swing_borrow(PyObject* model) {
     return reinterpret_cast<ModelObject<SwingModel>*>(model)->borrow;
 }
 
+CfModel& cosine_record(PyObject* model, Kind& kind) {
+    kind = kind_of(model);
+    if (kind == Kind::Swing) raise(PyExc_ValueError, "Swing models have no pair records");
+    return cf_record(model);
+}
+
+// The pool's workers a call may use (0: all), sized from the environment as
+// it is now, with the lock held.
+std::size_t pool_workers(Py_ssize_t max_workers) {
+    if (max_workers < 0) raise(PyExc_ValueError, "max_workers must not be negative");
+    worker_count();
+    return static_cast<std::size_t>(max_workers);
+}
+
+// Consecutive pieces from entity `first` on as a list of tuples: the piece's
+// first entity, then (with `lists`) its offsets, ids and scores, then its
+// pair offsets, partners, dots and counts, each array taken over by a buffer.
+Ref pieces_list(std::size_t first, std::vector<PartitionState>& pieces, bool lists) {
+    buffer_type();
+    Ref out = check(PyList_New(0));
+    for (PartitionState& piece : pieces) {
+        const std::size_t count = (lists ? piece.offsets.size() : piece.pair_offsets.size()) - 1;
+        std::vector<Ref> parts;
+        parts.push_back(check(PyLong_FromSize_t(first)));
+        if (lists) {
+            parts.push_back(buffer_of(piece.offsets));
+            parts.push_back(buffer_of(piece.ids));
+            parts.push_back(buffer_of(piece.scores));
+        }
+        parts.push_back(buffer_of(piece.pair_offsets));
+        parts.push_back(buffer_of(piece.pair_ids));
+        parts.push_back(buffer_of(piece.pair_dots));
+        parts.push_back(buffer_of(piece.pair_counts));
+        Ref item = check(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+        for (std::size_t k = 0; k < parts.size(); ++k)
+            // Steals the reference, even on failure.
+            if (PyTuple_SetItem(item.get(), static_cast<Py_ssize_t>(k), parts[k].release()) != 0)
+                throw ErrorAlreadySet();
+        if (PyList_Append(out.get(), item.get()) != 0) throw ErrorAlreadySet();
+        first += count;
+    }
+    return out;
+}
+
 }  // namespace
 
 // partition_lists(model, begin, end, keep, pairs, max_workers): the lists of
@@ -179,16 +223,13 @@ PyObject* native_partition_lists(PyObject*, PyObject* args) {
         if (!PyArg_ParseTuple(args, "OKKKpn:partition_lists", &model, &begin, &end, &keep, &pairs,
                               &max_workers))
             throw ErrorAlreadySet();
-        if (max_workers < 0) raise(PyExc_ValueError, "max_workers must not be negative");
+        const std::size_t limit = pool_workers(max_workers);
         const Kind kind = kind_of(model);
         if (kind == Kind::Swing && pairs)
             raise(PyExc_ValueError, "Swing models have no pair records");
-        // Sized from the environment as it is now, with the lock held.
-        worker_count();
-        const LoopSettingsScope settings(static_cast<std::size_t>(max_workers), nullptr);
+        const LoopSettingsScope settings(limit, nullptr);
         const std::size_t pool = worker_count();
-        const std::size_t workers =
-            max_workers == 0 ? pool : std::min(pool, static_cast<std::size_t>(max_workers));
+        const std::size_t workers = limit == 0 ? pool : std::min(pool, limit);
         std::vector<PartitionState> pieces;
         if (kind == Kind::Swing) {
             SharedHold hold(swing_borrow(model));
@@ -201,28 +242,7 @@ PyObject* native_partition_lists(PyObject*, PyObject* args) {
                                       workers == 1 ? 1 : 4 * workers);
         }
         check_interrupted();
-        buffer_type();
-        Ref out = check(PyList_New(0));
-        std::size_t first = begin;
-        for (PartitionState& piece : pieces) {
-            const std::size_t count = piece.offsets.size() - 1;
-            Ref parts[8] = {
-                check(PyLong_FromSize_t(first)),
-                buffer_of(piece.offsets),
-                buffer_of(piece.ids),
-                buffer_of(piece.scores),
-                buffer_of(piece.pair_offsets),
-                buffer_of(piece.pair_ids),
-                buffer_of(piece.pair_dots),
-                buffer_of(piece.pair_counts),
-            };
-            Ref item = check(PyTuple_Pack(8, parts[0].get(), parts[1].get(), parts[2].get(),
-                                          parts[3].get(), parts[4].get(), parts[5].get(),
-                                          parts[6].get(), parts[7].get()));
-            if (PyList_Append(out.get(), item.get()) != 0) throw ErrorAlreadySet();
-            first += count;
-        }
-        return out;
+        return pieces_list(begin, pieces, true);
     });
 }
 
@@ -289,20 +309,6 @@ PyObject* native_complete_state(PyObject*, PyObject* args) {
     });
 }
 
-// The pool's workers a call may use (0: all), sized from the environment as
-// it is now, with the lock held.
-std::size_t pool_workers(Py_ssize_t max_workers) {
-    if (max_workers < 0) raise(PyExc_ValueError, "max_workers must not be negative");
-    worker_count();
-    return static_cast<std::size_t>(max_workers);
-}
-
-CfModel& cosine_record(PyObject* model, Kind& kind) {
-    kind = kind_of(model);
-    if (kind == Kind::Swing) raise(PyExc_ValueError, "Swing models have no pair records");
-    return cf_record(model);
-}
-
 // partition_pairs(model, begin, end, max_workers): the pair records (x, y > x)
 // of the cosine model's entities begin..end-1 from its matrices, without
 // their lists, as consecutive pieces (first entity, pair offsets, partners,
@@ -330,22 +336,7 @@ PyObject* native_partition_pairs(PyObject*, PyObject* args) {
                                             workers == 1 ? 1 : 4 * workers);
         }
         check_interrupted();
-        buffer_type();
-        Ref out = check(PyList_New(0));
-        std::size_t first = begin;
-        for (PartitionState& piece : pieces) {
-            const std::size_t count = piece.pair_offsets.size() - 1;
-            Ref parts[5] = {
-                check(PyLong_FromSize_t(first)),     buffer_of(piece.pair_offsets),
-                buffer_of(piece.pair_ids),           buffer_of(piece.pair_dots),
-                buffer_of(piece.pair_counts),
-            };
-            Ref item = check(PyTuple_Pack(5, parts[0].get(), parts[1].get(), parts[2].get(),
-                                          parts[3].get(), parts[4].get()));
-            if (PyList_Append(out.get(), item.get()) != 0) throw ErrorAlreadySet();
-            first += count;
-        }
-        return out;
+        return pieces_list(begin, pieces, false);
     });
 }
 

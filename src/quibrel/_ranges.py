@@ -9,7 +9,7 @@ after another, so that only one range's lists are held beside the kept ones.
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from itertools import pairwise
 from typing import Any
 
@@ -124,26 +124,23 @@ def range_lists(
     them in consecutive pieces: the pieces' first ids, then the seven arrays of each piece.
     The arrays view the engine's memory, and a flat list of arrays travels without copies
     (several times faster than nested lists)."""
-    pieces = _native.partition_lists(model, begin, end, keep, pairs, threads)
-    out = [np.asarray([piece[0] for piece in pieces], dtype=np.int64)]
-    for piece in pieces:
-        out.extend(
-            np.frombuffer(memoryview(x), dtype=np.dtype(t))
-            for x, t in zip(piece[1:], LIST_DTYPES, strict=True)
-        )
-    return out
+    return _flat(_native.partition_lists(model, begin, end, keep, pairs, threads), LIST_DTYPES)
 
 
 def range_pairs(model: Any, begin: int, end: int, threads: int) -> list[npt.NDArray[Any]]:
     """The pair records (x, y > x) of the entities begin .. end - 1, without their lists:
     the pieces' first ids, then the four arrays of each piece (pair offsets, partners, dots,
     counts), as `range_lists` gives its pieces."""
-    pieces = _native.partition_pairs(model, begin, end, threads)
+    return _flat(_native.partition_pairs(model, begin, end, threads), PAIR_DTYPES)
+
+
+def _flat(pieces: Sequence[tuple[Any, ...]], dtypes: tuple[type, ...]) -> list[npt.NDArray[Any]]:
+    """The pieces' first ids, then each piece's buffers as arrays of `dtypes`."""
     out = [np.asarray([piece[0] for piece in pieces], dtype=np.int64)]
     for piece in pieces:
         out.extend(
             np.frombuffer(memoryview(x), dtype=np.dtype(t))
-            for x, t in zip(piece[1:], PAIR_DTYPES, strict=True)
+            for x, t in zip(piece[1:], dtypes, strict=True)
         )
     return out
 

@@ -198,7 +198,7 @@ class _Stage:
         self.matrices: Future[Any]  # set once the matrices are sent
         self.resends = _RESENDS
 
-    def send_matrices(self, client: Client) -> Future[Any]:
+    def send_matrices(self, client: Client) -> None:
         """Sends the matrices to every worker, waiting a while for one to be there."""
         deadline = time.monotonic() + _WAIT_FOR_WORKERS
         while True:
@@ -207,7 +207,7 @@ class _Stage:
                 [self.matrices] = client.scatter(
                     [self.shared], broadcast=True, hash=False, timeout=max(left, 1.0)
                 )
-                return self.matrices
+                return
             except OSError:
                 # A worker that has died, before the scheduler knows it, drops the connection;
                 # it is not asked again once it is known to be gone.
