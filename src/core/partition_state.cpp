@@ -156,6 +156,21 @@ struct RangeScratch {
     std::vector<float> listed_dots;
     std::vector<std::uint64_t> keys;
     SortScratch sort;
+
+    // The accumulator over n entities, first touched on the worker that uses
+    // it; `lists` adds what building lists needs.
+    void ready(std::size_t n, bool lists) {
+        if (cells.empty()) {
+            cells.assign(n, Cell<std::uint32_t>{0.0f, 0});
+            touched.assign(n + 1, 0);
+            bitmap.assign(n / 64 + 1, 0);
+        }
+        if (lists && keys.empty()) {
+            listed_ids.resize(n);
+            listed_dots.resize(n);
+            keys.resize(n);
+        }
+    }
 };
 
 // Entities [begin, end) into `out` by the full-row route of the forward path
@@ -166,14 +181,7 @@ bool cosine_range(const CosineSides& s, const Norms& norms, std::uint64_t min_co
                   std::size_t begin, std::size_t end, std::uint64_t keep, bool pairs,
                   RangeScratch& sc, PartitionState& out) {
     const std::size_t n = s.n;
-    if (sc.cells.empty()) {
-        sc.cells.assign(n, Cell<std::uint32_t>{0.0f, 0});
-        sc.touched.assign(n + 1, 0);
-        sc.bitmap.assign(n / 64 + 1, 0);
-        sc.listed_ids.resize(n);
-        sc.listed_dots.resize(n);
-        sc.keys.resize(n);
-    }
+    sc.ready(n, true);
     Cell<std::uint32_t>* const cells = sc.cells.data();
     std::uint32_t* const touched = sc.touched.data();
     // Checked by check_sides: every id is below n.
@@ -399,11 +407,7 @@ PartnerRuns partner_runs(const CosineSides& s, std::size_t begin, std::size_t en
 void pairs_range(const CosineSides& s, const PartnerRuns& runs, std::size_t base,
                  std::size_t begin, std::size_t end, RangeScratch& sc, PartitionState& out) {
     const std::size_t n = s.n;
-    if (sc.cells.empty()) {
-        sc.cells.assign(n, Cell<std::uint32_t>{0.0f, 0});
-        sc.touched.assign(n + 1, 0);
-        sc.bitmap.assign(n / 64 + 1, 0);
-    }
+    sc.ready(n, false);
     Cell<std::uint32_t>* const cells = sc.cells.data();
     std::uint32_t* const touched = sc.touched.data();
     const auto* ys = reinterpret_cast<const std::uint32_t*>(s.other.indices.data());
