@@ -430,3 +430,36 @@ def test_property_any_history_equals_a_full_computation(history, kind, min_commo
         current = union(current, batch)
     ref = computed(kind, current, min_common=min_common)
     assert record(kind, model, tmp, "a") == record(kind, ref, tmp, "b")
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_lists_moved_out_of_dead_blocks_stay_exact(kind, tmp_path):
+    # Each batch brings 100 new users, so every stored list grows and is replaced: their
+    # blocks end up mostly dead, and the update then moves the lists left in them to storage
+    # of their own. The trigger weighs the whole process's list space, hence a fresh process;
+    # the moved lists must still equal a full run's.
+    users, items, density = (3000, 1000, 0.01) if kind == "user" else (700, 2000, 0.05)
+    code = textwrap.dedent(
+        f"""
+        import pathlib, scipy.sparse as sp
+        from conftest import random_interactions
+        import test_exact_update as t
+        tmp = pathlib.Path({str(tmp_path)!r})
+        full = random_interactions({users}, {items}, {density}, seed=21)
+        stored = sp.csr_matrix(full[: {users - 300}])
+        model = t.computed({kind!r}, stored)
+        for first in range({users - 300}, {users}, 100):
+            batch = sp.lil_matrix(full[: first + 100])
+            batch[:first] = 0
+            batch = sp.csr_matrix(batch)
+            batch.eliminate_zeros()
+            assert t.apply(model, batch) == "incremental"
+            stored = t.union(stored, batch)
+            ref = t.computed({kind!r}, stored)
+            assert t.record({kind!r}, model, tmp, "a") == t.record({kind!r}, ref, tmp, "b")
+        print("EQUAL")
+        """
+    )
+    out = run_python(code, timeout=300)
+    assert out.returncode == 0, out.stderr[-3000:]
+    assert "EQUAL" in out.stdout

@@ -10,6 +10,8 @@ namespace quibrel {
 // allocation), so a list can be freed without knowing where it came from.
 struct ListArena::Block {
     std::atomic<std::size_t> refs{1};  // the arena's own reference, then one per list
+    std::atomic<std::size_t> live{0};  // bytes of its lists alive, prefixes included
+    std::size_t size = 0;              // bytes it holds for lists
 };
 
 namespace {
@@ -21,11 +23,23 @@ static_assert(sizeof(ListArena::Block) <= kBlockHeader);
 
 thread_local ListArena* current_arena = nullptr;
 
+std::atomic<std::size_t> held_bytes{0};
+std::atomic<std::size_t> live_bytes{0};
+
+// An allocation's room in a block, prefix included.
+std::size_t room_for(std::size_t bytes) noexcept { return (bytes + kPrefix + 7) & ~std::size_t{7}; }
+
 void release(ListArena::Block* block) noexcept {
     if (block->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        held_bytes.fetch_sub(block->size, std::memory_order_relaxed);
         block->~Block();
         std::free(static_cast<void*>(block));
     }
+}
+
+ListArena::Block* block_of(const void* p) noexcept {
+    const std::byte* start = static_cast<const std::byte*>(p) - kPrefix;
+    return *reinterpret_cast<ListArena::Block* const*>(start);
 }
 
 void* heap_allocation(std::size_t bytes) {
@@ -41,21 +55,29 @@ ListArena::~ListArena() {
 }
 
 void* ListArena::allocate(std::size_t bytes) {
-    const std::size_t need = (bytes + kPrefix + 7) & ~std::size_t{7};
+    const std::size_t need = room_for(bytes);
     std::byte* p = room_.take(need, [&](std::size_t size) {
         auto* raw = static_cast<std::byte*>(allocate_fresh_block(kBlockHeader + size));
         Block* fresh = ::new (raw) Block;
+        fresh->size = size;
+        held_bytes.fetch_add(size, std::memory_order_relaxed);
         if (block_ != nullptr) release(block_);
         block_ = fresh;
         return raw + kBlockHeader;
     });
     block_->refs.fetch_add(1, std::memory_order_relaxed);
+    block_->live.fetch_add(need, std::memory_order_relaxed);
+    live_bytes.fetch_add(need, std::memory_order_relaxed);
     *reinterpret_cast<Block**>(p) = block_;
     return p + kPrefix;
 }
 
 ListArenaScope::ListArenaScope(ListArena& arena) noexcept : previous_(current_arena) {
     current_arena = &arena;
+}
+
+ListArenaScope::ListArenaScope(std::nullptr_t) noexcept : previous_(current_arena) {
+    current_arena = nullptr;
 }
 
 ListArenaScope::~ListArenaScope() { current_arena = previous_; }
@@ -71,14 +93,28 @@ void* allocate_list_storage(std::size_t bytes) {
     return heap_allocation(bytes);
 }
 
-void free_list_storage(void* p) noexcept {
+void free_list_storage(void* p, std::size_t bytes) noexcept {
     if (p == nullptr) return;
-    std::byte* start = static_cast<std::byte*>(p) - kPrefix;
-    ListArena::Block* block = *reinterpret_cast<ListArena::Block**>(start);
-    if (block == nullptr)
-        ::operator delete(static_cast<void*>(start));
-    else
-        release(block);
+    ListArena::Block* block = block_of(p);
+    if (block == nullptr) {
+        ::operator delete(static_cast<void*>(static_cast<std::byte*>(p) - kPrefix));
+        return;
+    }
+    const std::size_t room = room_for(bytes);
+    block->live.fetch_sub(room, std::memory_order_relaxed);
+    live_bytes.fetch_sub(room, std::memory_order_relaxed);
+    release(block);
+}
+
+ArenaUse list_arena_use() noexcept {
+    return ArenaUse{held_bytes.load(std::memory_order_relaxed),
+                    live_bytes.load(std::memory_order_relaxed)};
+}
+
+bool in_sparse_block(const void* p) noexcept {
+    if (p == nullptr) return false;
+    const ListArena::Block* block = block_of(p);
+    return block != nullptr && 3 * block->live.load(std::memory_order_relaxed) < 2 * block->size;
 }
 
 }  // namespace quibrel

@@ -37,10 +37,12 @@ private:
     BumpCursor room_{std::size_t{64} << 10, kMaxBlock};
 };
 
-// Routes the calling thread's list allocations to `arena` for its lifetime.
+// Routes the calling thread's list allocations to `arena` for its lifetime
+// (to the heap, with no arena).
 class ListArenaScope {
 public:
     explicit ListArenaScope(ListArena& arena) noexcept;
+    explicit ListArenaScope(std::nullptr_t) noexcept;
     ~ListArenaScope();
     ListArenaScope(const ListArenaScope&) = delete;
     ListArenaScope& operator=(const ListArenaScope&) = delete;
@@ -50,7 +52,22 @@ private:
 };
 
 void* allocate_list_storage(std::size_t bytes);
-void free_list_storage(void* p) noexcept;
+// `bytes` as allocated.
+void free_list_storage(void* p, std::size_t bytes) noexcept;
+
+// Arena blocks over the whole process: the bytes they hold, and the bytes of
+// the lists alive in them. The difference is freed list space that goes back
+// to the system only with the last list of its block.
+struct ArenaUse {
+    std::size_t held;
+    std::size_t live;
+};
+ArenaUse list_arena_use() noexcept;
+
+// Whether list storage p lives in an arena block that its live lists use
+// less than two thirds of: moving those lists to storage of their own frees
+// it, for copies of at most twice the space freed.
+bool in_sparse_block(const void* p) noexcept;
 
 // Elements are default-initialised: a list is always written in full after a
 // resize, so zero-filling it first would be a wasted pass over fresh memory.
@@ -68,7 +85,7 @@ struct ListAllocator {
         if (n > (std::size_t{1} << 60) / sizeof(T)) throw std::bad_array_new_length();
         return static_cast<T*>(allocate_list_storage(n * sizeof(T)));
     }
-    void deallocate(T* p, std::size_t) noexcept { free_list_storage(p); }
+    void deallocate(T* p, std::size_t n) noexcept { free_list_storage(p, n * sizeof(T)); }
 
     template <class U>
     void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {

@@ -22,8 +22,10 @@
 //    (mem_list_storage.hpp) and pair block writers carve many small lists or
 //    rows from blocks of doubling size, so that a hundred thousand lists do
 //    not each fault fresh pages of their own. A list arena's block goes back
-//    to the system when its last list is freed; pair blocks live as long as
-//    the pair records that point into them. Lists allocated outside an
+//    to the system when its last list is freed, and exact updates, whose
+//    replaced lists leave dead space behind, move the lists of mostly dead
+//    blocks to storage of their own (exact_update.cpp); pair blocks live as
+//    long as the pair records that point into them. Lists allocated outside an
 //    arena's scope, very large lists, and every list of a sanitizer build
 //    (so each one's bounds are checked) take path 1.
 //

@@ -1,6 +1,6 @@
 // The small pieces many paths of the core share: ordering touched ids, the
-// equal-cost split, the descending sort key, generation stamps and the bump
-// cursor. Each is checked against a plain restatement of what its callers
+// equal-cost split, the descending sort key, generation stamps, the bump
+// cursor and the list arenas' accounting. Each is checked against a plain restatement of what its callers
 // rely on, over random and edge-case inputs.
 #include <algorithm>
 #include <bit>
@@ -17,6 +17,7 @@
 
 #include "core/generation.hpp"
 #include "core/mem_fresh_blocks.hpp"
+#include "core/mem_list_storage.hpp"
 #include "core/sort_key.hpp"
 #include "core/touched_cells.hpp"
 #include "core/work_split.hpp"
@@ -197,6 +198,57 @@ void test_bump_cursor() {
     expect(sizes.size() == before + 1, "drop starts a new block");
 }
 
+// Lists carved from arena blocks: the process-wide figures follow them as they
+// come and go, a block whose lists are mostly freed counts as sparse, and
+// moving its lists to storage of their own returns it to the system (what
+// exact updates rely on to give back the space of the lists they replace).
+void test_list_arena_accounting() {
+    const ArenaUse start = list_arena_use();
+    std::vector<ListVector<std::int32_t>> lists;
+    {
+        ListArena arena;
+        const ListArenaScope in_arena(arena);
+        for (int k = 0; k < 2000; ++k) lists.emplace_back(100, k);
+    }
+    const ArenaUse full = list_arena_use();
+    if (full.held == start.held) {
+        // Sanitizer builds give every list an allocation of its own.
+        expect(!in_sparse_block(lists[0].data()), "a list of its own is never in a sparse block");
+        return;
+    }
+    const std::size_t live = full.live - start.live;
+    expect(live >= 2000 * 400 && live <= 2000 * 416, "live bytes are the lists' (with prefixes)");
+    expect(full.held - start.held >= live, "blocks hold at least the live lists");
+    // The first block fills before the next one is taken.
+    expect(!in_sparse_block(lists[0].data()), "a full block is not sparse");
+
+    std::vector<ListVector<std::int32_t>> kept;
+    for (std::size_t k = 0; k < lists.size(); k += 10) kept.push_back(std::move(lists[k]));
+    lists.clear();
+    const ArenaUse thinned = list_arena_use();
+    expect(thinned.live - start.live == live / 10, "freed lists leave the live bytes");
+    expect(thinned.held == full.held, "blocks with a live list stay");
+    bool all_sparse = true;
+    for (const auto& list : kept) all_sparse &= in_sparse_block(list.data());
+    expect(all_sparse, "blocks nine tenths dead are sparse");
+
+    {
+        const ListArenaScope own_storage(nullptr);
+        for (auto& list : kept) {
+            ListVector<std::int32_t> own(list.begin(), list.end());
+            list.swap(own);
+        }
+    }
+    const ArenaUse moved = list_arena_use();
+    expect(moved.held == start.held && moved.live == start.live,
+           "moving the last lists out returns their blocks");
+    bool intact = true;
+    for (std::size_t j = 0; j < kept.size(); ++j)
+        intact &= kept[j].size() == 100 && kept[j][0] == static_cast<std::int32_t>(10 * j) &&
+                  !in_sparse_block(kept[j].data());
+    expect(intact, "moved lists keep their entries, on storage of their own");
+}
+
 }  // namespace
 
 int main() {
@@ -206,6 +258,7 @@ int main() {
     test_sort_key();
     test_stamps();
     test_bump_cursor();
+    test_list_arena_accounting();
     if (failures != 0) {
         std::fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;
