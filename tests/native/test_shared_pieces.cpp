@@ -1,7 +1,7 @@
 // The small pieces many paths of the core share: ordering touched ids, the
 // equal-cost split, the descending sort key, generation stamps, the bump
-// cursor and the list arenas' accounting. Each is checked against a plain restatement of what its callers
-// rely on, over random and edge-case inputs.
+// cursor and the list arenas' accounting. Each is checked against a plain
+// restatement of what its callers rely on, over random and edge-case inputs.
 #include <algorithm>
 #include <bit>
 #include <cmath>
