@@ -238,13 +238,13 @@ void leave_sparse_block(ListVector<T>& v) {
 
 // The lists an update replaces leave dead space in the arena blocks a fit or
 // a load put them in, and a block goes back to the system only with its last
-// list: over tens of 1,000-interaction batches the memory held grew to about
-// 1.65 times the model's (ItemCF, sparse-200k). Once a third of the arena
-// space the process holds is dead, the lists left in blocks that are a third
-// dead or more get storage of their own, which frees those blocks. The dead
-// space may all be another model's: after a walk that frees no block, the
-// next waits until the dead space has doubled. Best effort: a failed
-// allocation leaves the other lists where they are.
+// list: over tens of small batches the memory held grew by well over half the
+// model (docs/dev/performance-notes.md). Once a third of the arena space the
+// process holds is dead, the lists left in blocks that are a third dead or
+// more get storage of their own, which frees those blocks. The dead space may
+// all be another model's: after a walk that frees no block, the next waits
+// until the dead space has doubled. Best effort: a failed allocation leaves
+// the other lists where they are.
 template <class List, class Each>
 void release_dead_list_space(IdMap<List>& lists, Each&& each) noexcept {
     static std::atomic<std::size_t> fruitless_at{0};
