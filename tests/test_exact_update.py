@@ -432,6 +432,8 @@ def test_property_any_history_equals_a_full_computation(history, kind, min_commo
     assert record(kind, model, tmp, "a") == record(kind, ref, tmp, "b")
 
 
+# Slow, and pointless under the sanitizer, whose builds give every list storage of its own.
+@pytest.mark.slow
 @pytest.mark.parametrize("kind", KINDS)
 def test_lists_moved_out_of_dead_blocks_stay_exact(kind, tmp_path):
     # Each batch brings 100 new users, so every stored list grows and is replaced: their
