@@ -170,6 +170,14 @@ std::size_t pool_workers(Py_ssize_t max_workers) {
     return static_cast<std::size_t>(max_workers);
 }
 
+// How many pieces a range is cut into for `limit` workers (0: all): one on a
+// single worker, else four per worker, so that uneven pieces even out.
+std::size_t range_pieces(std::size_t limit) {
+    const std::size_t pool = worker_count();
+    const std::size_t workers = limit == 0 ? pool : std::min(pool, limit);
+    return workers == 1 ? 1 : 4 * workers;
+}
+
 // Consecutive pieces from entity `first` on as a list of tuples: the piece's
 // first entity, then (with `lists`) its offsets, ids and scores, then its
 // pair offsets, partners, dots and counts, each array taken over by a buffer.
@@ -228,8 +236,7 @@ PyObject* native_partition_lists(PyObject*, PyObject* args) {
         if (kind == Kind::Swing && pairs)
             raise(PyExc_ValueError, "Swing models have no pair records");
         const LoopSettingsScope settings(limit, nullptr);
-        const std::size_t pool = worker_count();
-        const std::size_t workers = limit == 0 ? pool : std::min(pool, limit);
+        const std::size_t cut = range_pieces(limit);
         std::vector<PartitionState> pieces;
         if (kind == Kind::Swing) {
             SharedHold hold(swing_borrow(model));
@@ -239,7 +246,7 @@ PyObject* native_partition_lists(PyObject*, PyObject* args) {
             SharedHold hold(cf_borrow(model));
             const ReleasedLock released;
             pieces = cosine_partition(cf_record(model), orientation(kind), begin, end, keep, pairs,
-                                      workers == 1 ? 1 : 4 * workers);
+                                      cut);
         }
         check_interrupted();
         return pieces_list(begin, pieces, true);
@@ -326,14 +333,12 @@ PyObject* native_partition_pairs(PyObject*, PyObject* args) {
         Kind kind;
         const CfModel& record = cosine_record(model, kind);
         const LoopSettingsScope settings(limit, nullptr);
-        const std::size_t pool = worker_count();
-        const std::size_t workers = limit == 0 ? pool : std::min(pool, limit);
+        const std::size_t cut = range_pieces(limit);
         std::vector<PartitionState> pieces;
         {
             SharedHold hold(cf_borrow(model));
             const ReleasedLock released;
-            pieces = cosine_partition_pairs(record, orientation(kind), begin, end,
-                                            workers == 1 ? 1 : 4 * workers);
+            pieces = cosine_partition_pairs(record, orientation(kind), begin, end, cut);
         }
         check_interrupted();
         return pieces_list(begin, pieces, false);
