@@ -238,10 +238,10 @@ _THREADS_SCRIPT = textwrap.dedent(
     [
         (0, (300, 700, 0.05), False),
         (1, (300, 700, 0.05), False),
-        # Over a million list entries: the mirrored lists are built in several
-        # tiles, each split among the workers.
-        pytest.param(1, (1500, 1500, 0.04), True, marks=pytest.mark.slow),
-        pytest.param(2, (1500, 1500, 0.04), True, marks=pytest.mark.slow),
+        # Five to six million list entries: the mirrored lists are built in
+        # several tiles, each split among the workers.
+        pytest.param(1, (2000, 2500, 0.04), True, marks=pytest.mark.slow),
+        pytest.param(2, (2000, 2500, 0.04), True, marks=pytest.mark.slow),
     ],
 )
 def test_state_does_not_depend_on_thread_count(min_common, shape, spread):

@@ -85,9 +85,15 @@ std::vector<std::uint32_t> mirrored_counts(const FreshPairs& fresh, std::size_t 
 // per part, balanced by keys; a part walks every row that reaches its piece
 // and skips the other pieces' entries, so every list has a single writer and
 // the same keys in the same order whatever the number of parts. A row is
-// revisited by every tile it reaches (a cache miss per row), so there are no
-// more tiles than about an eighth of the average row length.
+// revisited by every tile it reaches (a cache miss per row, and a TLB miss
+// over large records), so there are no more tiles than about an eighth of the
+// average row length, and a tile holds at least 2^21 keys (16 MiB): fewer
+// visits paid more than a piece that fits in a core's cache (figures in
+// docs/dev/performance-notes.md).
 class KeptPairLists {
+    // How far ahead in the active rows scatter_mirrored fetches.
+    static constexpr std::size_t kRowsAhead = 8;
+
 public:
     KeptPairLists(const FreshPairs& fresh, std::size_t n, const Norms& norms,
                   std::uint64_t min_common, const Runner& runner)
@@ -134,8 +140,9 @@ private:
         const std::uint64_t average_row = fresh_.kept_pairs / std::max<std::size_t>(rows, 1);
         const std::uint64_t tiles = std::max<std::uint64_t>(average_row / 8, 1);
         // At most 2^30 keys plus one list (< 2^31) per piece: 32-bit cursors.
+        // A small catalogue's keys then fit in one tile.
         const std::uint64_t tile_keys = std::clamp<std::uint64_t>(
-            2 * fresh_.kept_pairs / tiles, std::uint64_t{1} << 19, std::uint64_t{1} << 30);
+            2 * fresh_.kept_pairs / tiles, std::uint64_t{1} << 21, std::uint64_t{1} << 30);
         auto key_count = [&](std::size_t y) { return length(y); };
         std::size_t tile_begin = 0;
         std::uint64_t keys = 0;
@@ -197,7 +204,15 @@ private:
     void scatter_mirrored(std::vector<Active>& active, std::size_t lo, std::size_t hi,
                           std::uint64_t* keys) {
         std::size_t still = 0;
-        for (const Active a : active) {
+        const std::size_t count = active.size();
+        for (std::size_t k = 0; k < count; ++k) {
+            // A row's next entry was evicted since the tile before: it is
+            // fetched a few rows ahead instead of stalling on it.
+            if (k + kRowsAhead < count) {
+                const Active ahead = active[k + kRowsAhead];
+                __builtin_prefetch(fresh_.rows[ahead.x].data() + ahead.next);
+            }
+            const Active a = active[k];
             const std::size_t x = a.x;
             const std::span<const PairEntry> row = fresh_.rows[x];
             std::size_t i = a.next;
