@@ -20,6 +20,11 @@ cosine models, building the lists from the gathered pair records), its model's m
 place.
 
 --check compares the distributed model with a local fit bit for bit (their model files).
+
+--worker-malloc glibc starts the workers without the environment Dask's nanny gives them by
+default (MALLOC_TRIM_THRESHOLD_=65536), so that they keep freed memory for reuse as the single
+process does; on a guest where fresh memory is slow to touch that is a large part of the
+difference (docs/scale.md).
 """
 
 from __future__ import annotations
@@ -33,6 +38,7 @@ import subprocess
 import sys
 import time
 
+import dask
 import dask.dataframe as dd
 import quibrel.dask as qd
 from bench_library import frame
@@ -125,10 +131,17 @@ def in_own_process(mode: str, model: str, args: argparse.Namespace) -> dict:
 # ---- the cluster -------------------------------------------------------------------------
 
 
-def cluster(workers: int) -> tuple[LocalCluster, Client]:
-    c = LocalCluster(
-        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
-    )
+def cluster(workers: int, worker_malloc: str = "dask") -> tuple[LocalCluster, Client]:
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    if worker_malloc == "glibc":
+        # Dask's nanny has the workers' malloc give freed memory back at 64 KiB, which also
+        # fixes glibc's mmap threshold at 128 KiB; without it they keep freed memory for
+        # reuse, as the single process does.
+        environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+        c = LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+        )
     return c, Client(c)
 
 
@@ -137,7 +150,7 @@ def _build_model(shared) -> None:
 
 
 def worker_memory(model: str, ddf_source, args: argparse.Namespace) -> list[dict]:
-    c, client = cluster(args.workers)
+    c, client = cluster(args.workers, args.worker_malloc)
     try:
         ddf = dd.from_pandas(ddf_source, npartitions=args.partitions).persist()
         wait(ddf)
@@ -179,6 +192,7 @@ def main() -> None:
     parser.add_argument("--partitions", type=int, default=8)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--check", action="store_true")
+    parser.add_argument("--worker-malloc", choices=["dask", "glibc"], default="dask")
     parser.add_argument("--local-time", dest="local_time")
     parser.add_argument("--local-memory", dest="local_memory")
     args = parser.parse_args()
@@ -192,10 +206,11 @@ def main() -> None:
     df = frame(args.dataset)
     print(
         f"{args.dataset}: {len(df):,} interactions; {args.workers} workers x 1 thread against "
-        f"1 process x {args.threads} threads; {os.cpu_count()} cores"
+        f"1 process x {args.threads} threads; {os.cpu_count()} cores; worker malloc: "
+        f"{args.worker_malloc}"
     )
     for name in args.models:
-        c, client = cluster(args.workers)
+        c, client = cluster(args.workers, args.worker_malloc)
         try:
             ddf = dd.from_pandas(df, npartitions=args.partitions).persist()
             wait(ddf)

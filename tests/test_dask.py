@@ -104,6 +104,21 @@ def test_ids_of_other_types_and_unit_values(client):
     assert_same_model(rec, ItemCFRecommender(min_common=2).fit(df, user_col="u", item_col="i"))
 
 
+def test_mixed_ids_are_mapped_as_a_local_fit_maps_them(client):
+    # Equal ids of other types in other partitions (1, 1.0, True), text beside numbers, and
+    # times: each partition is factorized on its own, then looked up in the joined maps.
+    users = [1, "a", 2.0, 1.0, True, "a", 2, 3, np.int64(3), "b", 1, 2.0] * 10
+    times = pd.to_datetime(["2026-01-01", "2026-01-02", "2026-01-03"])
+    items = [times[k % 3] if k % 4 else f"t{k % 5}" for k in range(len(users))]
+    df = pd.DataFrame({"user": pd.Series(users, dtype=object), "item": items})
+    # Kept as objects: by default dask makes text of a column that holds any.
+    with dask.config.set({"dataframe.convert-string": False}):
+        ddf = split(df, 5)
+    rec = qd.fit(ItemCFRecommender(), ddf)
+    assert_same_model(rec, ItemCFRecommender().fit(ddf.compute()))
+    assert rec.user_ids.tolist() == [1, "a", 2.0, 3, "b"]
+
+
 @pytest.mark.parametrize("cls", [ItemCFRecommender, SwingRecommender])
 def test_a_truncated_fit_recommends_as_the_full_one(client, frame, cls, tmp_path):
     settings = {"k_sim": 5} if cls is ItemCFRecommender else {"top_k": 5}

@@ -47,7 +47,7 @@ from distributed import Client, Future, as_completed, get_client, get_worker
 
 from . import _native, _ranges
 from ._data import DenseBatch, both_orientations, positive_int, read_interactions
-from ._ids import IdMap
+from ._ids import IdMap, _factorizable
 from .recommenders import Recommender, UserCFRecommender
 
 __all__ = ["PartitionError", "fit", "recommend"]
@@ -497,7 +497,10 @@ def _dense_interactions(
         for p, frame in enumerate(frames)
     ]
     del frames
-    uniques = _gather(client, [client.submit(_uniques, b, pure=False) for b in batches])
+    # Each partition is factorized once; its codes wait on its worker for the id maps.
+    coded = [client.submit(_code_part, b, pure=False) for b in batches]
+    del batches
+    uniques = _gather(client, [client.submit(_uniques, c, pure=False) for c in coded])
     users, items = IdMap("user"), IdMap("item")
     user_parts = [u for u, _, count in uniques if count]
     item_parts = [i for _, i, count in uniques if count]
@@ -510,13 +513,13 @@ def _dense_interactions(
         parts = _gather(
             client,
             [
-                client.submit(_dense_part, p, b, index_future, pure=False)
-                for p, b in enumerate(batches)
+                client.submit(_dense_part, p, c, index_future, pure=False)
+                for p, c in enumerate(coded)
             ],
         )
     finally:
         index_future.release()
-    del batches
+    del coded
     u = np.concatenate([part[0] for part in parts]).astype(np.int64)
     i = np.concatenate([part[1] for part in parts]).astype(np.int64)
     v = np.concatenate([part[2] for part in parts])
@@ -670,33 +673,41 @@ def _read_part(
         raise PartitionError(f"partition {p} of the data failed: {type(e).__name__}: {e}") from e
 
 
-def _first_appearances(raw: Any) -> npt.NDArray[Any]:
-    # As IdMap.add factorizes: numeric and string arrays as they are, anything else as objects.
-    if getattr(raw, "dtype", None) is None or raw.dtype.kind not in "iubfUS":
-        raw = np.asarray(raw, dtype=object)
-    _, uniques = pd.factorize(raw)
-    return np.asarray(uniques)
+class _CodedPart:
+    """A partition's users and items factorized (codes into their distinct ids, in order of
+    first appearance, as `IdMap.add` factorizes) and its values."""
+
+    def __init__(self, part: _Part) -> None:
+        self.users = pd.factorize(_factorizable(part.users))
+        self.items = pd.factorize(_factorizable(part.items))
+        self.values = part.values
 
 
-def _uniques(part: _Part) -> tuple[npt.NDArray[Any], npt.NDArray[Any], int]:
-    return _first_appearances(part.users), _first_appearances(part.items), len(part.values)
+def _code_part(part: _Part) -> _CodedPart:
+    return _CodedPart(part)
+
+
+def _uniques(part: _CodedPart) -> tuple[npt.NDArray[Any], npt.NDArray[Any], int]:
+    return np.asarray(part.users[1]), np.asarray(part.items[1]), len(part.values)
 
 
 def _dense_part(
-    p: int, part: _Part, indexes: tuple[pd.Index, pd.Index]
+    p: int, part: _CodedPart, indexes: tuple[pd.Index, pd.Index]
 ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32], npt.NDArray[np.float32]]:
+    """The partition's dense ids: its distinct ids looked up once, then spread by its codes,
+    which is what `IdMap.add` does with them."""
     try:
         dense = []
-        for what, raw, index in (
+        for what, (codes, uniques), index in (
             ("user", part.users, indexes[0]),
             ("item", part.items, indexes[1]),
         ):
             ids = IdMap(what)
             ids.restore(index)
-            mapped = ids.add(raw)
-            if len(ids) != len(index):
+            known = ids.lookup(np.asarray(uniques))
+            if len(known) and known.min() < 0:
                 raise RuntimeError(f"a {what} id of this partition is missing from the id map")
-            dense.append(mapped.astype(np.int32))
+            dense.append(known.astype(np.int32)[codes])
         return dense[0], dense[1], part.values
     except Exception as e:
         raise PartitionError(f"partition {p} of the data failed: {type(e).__name__}: {e}") from e
