@@ -705,7 +705,7 @@ def _dense_part(
             ids = IdMap(what)
             ids.restore(index)
             known = ids.lookup(np.asarray(uniques))
-            if len(known) and known.min() < 0:
+            if (known < 0).any():
                 raise RuntimeError(f"a {what} id of this partition is missing from the id map")
             dense.append(known.astype(np.int32)[codes])
         return dense[0], dense[1], part.values
