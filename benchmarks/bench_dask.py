@@ -21,10 +21,9 @@ place.
 
 --check compares the distributed model with a local fit bit for bit (their model files).
 
---worker-malloc glibc starts the workers without the environment Dask's nanny gives them by
-default (MALLOC_TRIM_THRESHOLD_=65536), so that they keep freed memory for reuse as the single
-process does; on a guest where fresh memory is slow to touch that is a large part of the
-difference (docs/scale.md).
+--worker-malloc glibc starts the workers without the MALLOC_TRIM_THRESHOLD_=65536 Dask's
+nanny gives them by default, so that they keep freed memory for reuse as the single process
+does (docs/scale.md).
 """
 
 from __future__ import annotations
