@@ -498,7 +498,7 @@ def _dense_interactions(
     ]
     del frames
     # Each partition is factorized once; its codes wait on its worker for the id maps.
-    coded = [client.submit(_code_part, b, pure=False) for b in batches]
+    coded = [client.submit(_CodedPart, b, pure=False) for b in batches]
     del batches
     uniques = _gather(client, [client.submit(_uniques, c, pure=False) for c in coded])
     users, items = IdMap("user"), IdMap("item")
@@ -681,10 +681,6 @@ class _CodedPart:
         self.users = pd.factorize(_factorizable(part.users))
         self.items = pd.factorize(_factorizable(part.items))
         self.values = part.values
-
-
-def _code_part(part: _Part) -> _CodedPart:
-    return _CodedPart(part)
 
 
 def _uniques(part: _CodedPart) -> tuple[npt.NDArray[Any], npt.NDArray[Any], int]:
