@@ -163,6 +163,54 @@ def test_small_batches_on_long_lists(kind, tmp_path):
 
 
 @pytest.mark.parametrize("kind", ["item", "user"])
+def test_several_entries_of_one_long_list_move_far_and_near(kind, tmp_path):
+    # Each long list gets several entries of changed entities, one by one: values far from
+    # the stored ones move their entries a long way through the list, small changes a few
+    # places, and the later moves start where the earlier ones left the list.
+    stored = random_interactions(600, 600, 0.3, seed=21)
+    s = stored.toarray() if kind == "item" else stored.toarray().T
+    model = computed(kind, stored)
+    for step, value in enumerate([40.0, 0.01, 1.02]):
+        b = np.zeros(s.shape, dtype=np.float32)
+        for k, x in enumerate(range(4 * step, 4 * step + 4)):
+            rows = np.nonzero(s[:, x])[0]
+            b[rows[k::7], x] = value * (1 + k / 10)
+        batch = sp.csr_matrix(b if kind == "item" else b.T)
+        assert apply(model, batch) == "incremental"
+        stored = union(stored, batch)
+        s = stored.toarray() if kind == "item" else stored.toarray().T
+        ref = computed(kind, stored)
+        assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+
+
+@pytest.mark.parametrize("kind", ["item", "user"])
+def test_lists_out_of_order_in_a_model_file_keep_their_entries(kind, tmp_path):
+    # Only a model file can hold lists that are not sorted; the searches of an update then
+    # miss, and every entry must still stay inside its list: afterwards each list holds the
+    # partners a full computation lists (in whatever order).
+    from cf_state import state, with_state
+
+    stored = random_interactions(100, 450, 0.3, seed=22)
+    rng = np.random.default_rng(5)
+    shuffled = {}
+    for key, (ids, sims) in state(computed(kind, stored), tmp_path)["sim_mapping"].items():
+        order = rng.permutation(len(ids))
+        shuffled[key] = (ids[order].tolist(), sims[order].tolist())
+    model = with_state(computed(kind, stored), tmp_path, sim_mapping=shuffled)
+    s = stored.toarray() if kind == "item" else stored.toarray().T
+    b = np.zeros(s.shape, dtype=np.float32)
+    for k, x in enumerate(range(4)):
+        b[np.nonzero(s[:, x])[0][k::7], x] = 40.0
+    batch = sp.csr_matrix(b if kind == "item" else b.T)
+    assert apply(model, batch) == "incremental"
+    got = state(model, tmp_path, "got")["sim_mapping"]
+    want = state(computed(kind, union(stored, batch)), tmp_path, "want")["sim_mapping"]
+    assert {k: sorted(v[0].tolist()) for k, v in got.items()} == {
+        k: sorted(v[0].tolist()) for k, v in want.items()
+    }
+
+
+@pytest.mark.parametrize("kind", ["item", "user"])
 def test_min_common_zero_lists_every_entity(kind, tmp_path):
     stored = random_interactions(30, 25, 0.15, seed=5)
     model = computed(kind, stored, min_common=0)

@@ -474,6 +474,39 @@ std::size_t lower_key(const std::int32_t* ids, const float* sims, std::size_t fr
     return from;
 }
 
+// lower_key over [0, size), searched outward from `hint`: an entry of A moves
+// only a little way when a norm changes a little, and the lines near its old
+// place are already in cache, where a search over the whole list misses on
+// most of its probes.
+std::size_t lower_key_near(const std::int32_t* ids, const float* sims, std::size_t size,
+                           std::size_t hint, std::uint64_t key) noexcept {
+    hint = std::min(hint, size);
+    if (hint < size && neighbour_key(ids[hint], sims[hint]) < key) {
+        // The answer lies in (hint, size].
+        std::size_t lo = hint + 1;
+        std::size_t step = 1;
+        while (lo < size) {
+            const std::size_t probe = std::min(size - 1, hint + step);
+            if (neighbour_key(ids[probe], sims[probe]) >= key)
+                return lower_key(ids, sims, lo, probe, key);
+            lo = probe + 1;
+            step *= 2;
+        }
+        return size;
+    }
+    // The answer lies in [0, hint].
+    std::size_t hi = hint;
+    std::size_t step = 1;
+    while (hi > 0) {
+        const std::size_t probe = hi > step ? hi - step : 0;
+        if (neighbour_key(ids[probe], sims[probe]) < key)
+            return lower_key(ids, sims, probe + 1, hi, key);
+        hi = probe;
+        step *= 2;
+    }
+    return 0;
+}
+
 // The entries of `old` outside A merged with the sorted `keys`, into `out`
 // (room for length + 1 entries). Old entries move in runs between the keys'
 // places, found by binary search.
@@ -552,11 +585,14 @@ void merge_row_in_place(PairRow& row, std::span<const PairUpdate> updates, const
 }
 
 // Moves or inserts the entries of A one by one, each from its old key (or
-// kAbsent) to its new key, keeping the list sorted throughout: a binary
-// search and a shift of the entries in between per entry. The list's room
-// holds `length` entries. Cannot fail.
+// kAbsent) to its new key, keeping the list sorted throughout: a search and a
+// shift of the entries in between per entry. An old entry is looked for from
+// its place in the list before the edit (`places`, each at most j entries away
+// after j moves), its new place from there. The list's room holds `length`
+// entries. Cannot fail.
 void edit_in_place(NeighbourList& list, std::span<const std::uint64_t> keys,
-                   std::span<const std::uint64_t> old_keys, std::size_t length) noexcept {
+                   std::span<const std::uint64_t> old_keys, std::span<const std::uint32_t> places,
+                   std::size_t length) noexcept {
     std::size_t size = list.ids.size();
     if (length > size) {
         list.ids.resize(length);  // within the capacity the plan checked
@@ -566,9 +602,17 @@ void edit_in_place(NeighbourList& list, std::span<const std::uint64_t> keys,
     float* sims = list.sims.data();
     for (std::size_t j = 0; j < keys.size(); ++j) {
         const std::uint64_t key = keys[j];
-        std::size_t q = lower_key(ids, sims, 0, size, key);
+        std::size_t q = 0;
         if (old_keys[j] != kAbsent) {
-            const std::size_t p = lower_key(ids, sims, 0, size, old_keys[j]);
+            std::size_t p = lower_key_near(ids, sims, size, places[j], old_keys[j]);
+            // The plan found it; only a list that is not sorted (a model
+            // file's) can hide it from the search, and every move stays
+            // inside the list whatever the order.
+            if (p >= size || neighbour_key(ids[p], sims[p]) != old_keys[j]) {
+                p = 0;
+                while (p + 1 < size && ids[p] != key_id(old_keys[j])) ++p;
+            }
+            q = lower_key_near(ids, sims, size, p, key);
             if (q > p) {
                 --q;  // the slot the entry leaves closes the gap
                 std::memmove(ids + p, ids + p + 1, (q - p) * sizeof(std::int32_t));
@@ -578,6 +622,7 @@ void edit_in_place(NeighbourList& list, std::span<const std::uint64_t> keys,
                 std::memmove(sims + q + 1, sims + q, (p - q) * sizeof(float));
             }
         } else {
+            q = lower_key_near(ids, sims, size, places[j], key);
             std::memmove(ids + q + 1, ids + q, (size - q) * sizeof(std::int32_t));
             std::memmove(sims + q + 1, sims + q, (size - q) * sizeof(float));
             ++size;
@@ -792,6 +837,22 @@ ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
     // list); a few entries are then moved one by one, many by a pass over the
     // list, in its own room when it is large enough, else in a new list with
     // room to spare.
+    //
+    // The old keys are read from A's own old lists, grouped by partner (both
+    // entries of a pair hold one similarity, the same dot over the same
+    // norms): a pass over those lists instead of a record lookup, which
+    // misses the cache, per entry. A pair x's list lacks is looked up by its
+    // record; a key the other list does not hold sends that list to a pass.
+    Buckets<std::uint64_t> listed =
+        group<std::uint64_t>(n, affected.size(), [&](std::size_t k, auto&& emit) {
+            const NeighbourList* list = m.sim_mapping.find(affected[k]);
+            if (list == nullptr || list->ids.size() != list->sims.size()) return;
+            for (std::size_t i = 0; i < list->ids.size(); ++i) {
+                const std::int32_t y = list->ids[i];
+                if (y >= 0 && static_cast<std::size_t>(y) < n && !in_a.flag[y])
+                    emit(y, neighbour_key(affected[k], list->sims[i]));
+            }
+        });
     const std::size_t old_n = m.sum_squares.size();
     const cosine_detail::Norms old_norms(std::span<const float>(m.sum_squares.data(), old_n));
     auto old_key = [&](std::int32_t x, std::int32_t y) -> std::uint64_t {
@@ -805,16 +866,18 @@ ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
         return neighbour_key(x, old_norms.cosine(rec->dot, ux, uy));
     };
     const auto old_keys = std::make_unique_for_overwrite<std::uint64_t[]>(list_keys.size());
+    // Where each old key (or a new entry's key) lies in the list before the edit.
+    const auto places = std::make_unique_for_overwrite<std::uint32_t[]>(list_keys.size());
     std::atomic<bool> uneven = false;
     std::vector<ListPlan> list_plans(list_keys.owners.size());
     // New lists come from the ordinary heap, not from blocks: a block goes back
     // only once all its lists are freed, and after a few batches most blocks
     // would hold a few live lists each.
     parallel_for(list_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> both;
         for (std::size_t k = begin; k < end; ++k) {
             const std::int32_t y = list_keys.owners[k];
             const std::span<std::uint64_t> keys = list_keys.of(k);
-            std::sort(keys.begin(), keys.end());
             const NeighbourList* old = m.sim_mapping.find(y);
             ListPlan& plan = list_plans[k];
             if (old != nullptr && old->ids.size() != old->sims.size()) {
@@ -833,18 +896,42 @@ ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
             // of a pass each, measured); an insertion shifts half the list.
             const double log_length = std::log2(static_cast<double>(length) + 2.0);
             const double probes = kProbeCost * log_length * static_cast<double>(keys.size());
-            if (old != nullptr && probes < 3.0 * static_cast<double>(length)) {
+            if (old == nullptr || probes >= 3.0 * static_cast<double>(length)) {
+                std::sort(keys.begin(), keys.end());
+            } else {
                 std::uint64_t* olds = old_keys.get() + list_keys.start[k];
+                std::uint32_t* where = places.get() + list_keys.start[k];
+                // Both runs are in ascending partner order here (that of A).
+                const auto at = std::lower_bound(listed.owners.begin(), listed.owners.end(), y);
+                const std::span<std::uint64_t> from_lists =
+                    at != listed.owners.end() && *at == y
+                        ? listed.of(static_cast<std::size_t>(at - listed.owners.begin()))
+                        : std::span<std::uint64_t>();
+                both.clear();
+                std::size_t i = 0;
+                for (const std::uint64_t key : keys) {
+                    const std::int32_t x = key_id(key);
+                    while (i < from_lists.size() && key_id(from_lists[i]) < x) ++i;
+                    both.emplace_back(key, i < from_lists.size() && key_id(from_lists[i]) == x
+                                               ? from_lists[i]
+                                               : old_key(x, y));
+                }
+                std::sort(both.begin(), both.end());
                 std::size_t present = 0;
                 bool found = true;
                 for (std::size_t j = 0; j < keys.size() && found; ++j) {
-                    olds[j] = old_key(key_id(keys[j]), y);
-                    if (olds[j] == kAbsent) continue;
+                    keys[j] = both[j].first;
+                    olds[j] = both[j].second;
+                    const std::uint64_t look = olds[j] == kAbsent ? keys[j] : olds[j];
                     const std::size_t p =
-                        lower_key(old->ids.data(), old->sims.data(), 0, length, olds[j]);
+                        lower_key(old->ids.data(), old->sims.data(), 0, length, look);
+                    where[j] = static_cast<std::uint32_t>(p);
+                    if (olds[j] == kAbsent) continue;
                     found = p < length && neighbour_key(old->ids[p], old->sims[p]) == olds[j];
                     ++present;
                 }
+                if (!found)
+                    for (std::size_t j = 0; j < keys.size(); ++j) keys[j] = both[j].first;
                 plan.length = length - present + keys.size();
                 if (nan && found && plan.length >= 2) throw Panic(kUnwrapNone);
                 const double edit_cost =
@@ -952,6 +1039,8 @@ ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
             if (plan.kind == ListPlan::Edit)
                 edit_in_place(list, list_keys.of(k),
                               std::span<const std::uint64_t>(old_keys.get() + list_keys.start[k],
+                                                             list_keys.of(k).size()),
+                              std::span<const std::uint32_t>(places.get() + list_keys.start[k],
                                                              list_keys.of(k).size()),
                               plan.length);
             else
