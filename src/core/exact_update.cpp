@@ -29,9 +29,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -42,185 +40,19 @@
 #include "core/cosine_pairs.hpp"
 #include "core/cosine_subset.hpp"
 #include "core/errors.hpp"
+#include "core/exact_update_batch.hpp"
+#include "core/exact_update_patch.hpp"
 #include "core/mem_list_storage.hpp"
-#include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
 #include "core/swing.hpp"
 #include "core/timing.hpp"
-#include "core/work_split.hpp"
 
 namespace quibrel {
+
+// The batch and the patch pieces are this file's own vocabulary.
+using namespace exact_detail;
+
 namespace {
-
-// ---------------------------------------------------------------------------
-// The batch
-
-struct BatchCell {
-    std::int32_t row;
-    std::int32_t col;
-    float value;
-};
-
-bool same_place(const BatchCell& a, const BatchCell& b) { return a.row == b.row && a.col == b.col; }
-bool before(const BatchCell& a, const BatchCell& b) {
-    return a.row != b.row ? a.row < b.row : a.col < b.col;
-}
-
-// The cells of m by the merge rule (the last value of a repeated cell wins),
-// ordered by (row, column). Rows must lie below `rows` (the merge's panic
-// otherwise) and columns below `cols`.
-std::vector<BatchCell> batch_cells(const CsrMatrix& m, std::size_t rows, std::size_t cols) {
-    std::vector<BatchCell> out;
-    const std::size_t n_rows = m.n_rows();
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        const RowView row = get_row(m, r);
-        if (row.empty()) continue;
-        if (r >= rows) index_panic(rows, r);
-        for (std::size_t p = 0; p < row.size(); ++p) {
-            const std::int32_t c = row.columns[p];
-            if (c < 0) throw ValueFailure(kOutOfRangeConversion);
-            check_index(cols, static_cast<std::size_t>(c));
-            out.push_back(BatchCell{static_cast<std::int32_t>(r), c, row.values[p]});
-        }
-    }
-    std::stable_sort(out.begin(), out.end(), before);
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < out.size(); ++i)
-        if (i + 1 == out.size() || !same_place(out[i], out[i + 1])) out[kept++] = out[i];
-    out.resize(kept);
-    return out;
-}
-
-struct Batch {
-    std::vector<BatchCell> by_user;   // (user, item)
-    std::vector<BatchCell> by_item;   // (item, user)
-    std::vector<std::int32_t> users;  // users with a cell, ascending
-    std::vector<std::int32_t> items;  // items with a cell, ascending
-};
-
-std::vector<std::int32_t> distinct_rows(const std::vector<BatchCell>& cells) {
-    std::vector<std::int32_t> rows;
-    for (const BatchCell& c : cells)
-        if (rows.empty() || rows.back() != c.row) rows.push_back(c.row);
-    return rows;
-}
-
-Batch read_batch(const CsrMatrix& new_users, const CsrMatrix& new_items, std::size_t n_users,
-                 std::size_t n_items) {
-    Batch b;
-    b.by_user = batch_cells(new_users, n_users, n_items);
-    b.by_item = batch_cells(new_items, n_items, n_users);
-    // Which entities are recomputed is read from one matrix and the merged
-    // values from both: they must agree, or the result would silently differ
-    // from a full computation.
-    bool same = b.by_user.size() == b.by_item.size();
-    if (same) {
-        std::vector<BatchCell> flipped(b.by_item.size());
-        for (std::size_t i = 0; i < flipped.size(); ++i)
-            flipped[i] = BatchCell{b.by_item[i].col, b.by_item[i].row, b.by_item[i].value};
-        std::sort(flipped.begin(), flipped.end(), before);
-        for (std::size_t i = 0; same && i < flipped.size(); ++i)
-            same = same_place(flipped[i], b.by_user[i]) &&
-                   std::bit_cast<std::uint32_t>(flipped[i].value) ==
-                       std::bit_cast<std::uint32_t>(b.by_user[i].value);
-    }
-    if (!same)
-        throw ValueFailure(
-            "the batch's user_interactions and item_interactions hold different interactions");
-    b.users = distinct_rows(b.by_user);
-    b.items = distinct_rows(b.by_item);
-    return b;
-}
-
-// merge_interactions(old, batch, n) for a batch given as ordered cells: the
-// same matrix, built by copying the rows the batch does not name.
-CsrMatrix merge_cells(const CsrMatrix& old, std::span<const BatchCell> cells, std::size_t n) {
-    const std::size_t old_rows = std::min(n, old.n_rows());
-    std::size_t total = cells.size();
-    for (std::size_t r = 0; r < old_rows; ++r) {
-        const RowRange range = row_range(old, r);
-        total += range.end - range.begin;
-    }
-    CsrMatrix out;
-    out.indptr.reserve(n + 1);
-    out.indices.reserve(total);
-    out.data.reserve(total);
-    out.indptr.push_back(0);
-    std::vector<std::pair<std::int32_t, std::uint32_t>> order;  // an irregular row's cells
-    std::vector<std::int32_t> cols;
-    std::vector<float> vals;
-    std::size_t c = 0;
-    for (std::size_t r = 0; r < n; ++r) {
-        RowView a;
-        if (r < old_rows) a = get_row(old, r);
-        std::size_t c_end = c;
-        while (c_end < cells.size() && static_cast<std::size_t>(cells[c_end].row) == r) ++c_end;
-        const std::int32_t* ac = a.columns.data();
-        const float* av = a.values.data();
-        std::size_t len = a.size();
-        bool ascending = true;
-        for (std::size_t p = 1; p < len && ascending; ++p) ascending = ac[p - 1] < ac[p];
-        if (!ascending) {
-            // The merge's rule for a row with unordered or repeated columns:
-            // ascending columns, the last value of a repeat.
-            order.clear();
-            for (std::size_t p = 0; p < len; ++p)
-                order.emplace_back(ac[p], static_cast<std::uint32_t>(p));
-            std::sort(order.begin(), order.end());
-            cols.clear();
-            vals.clear();
-            for (std::size_t p = 0; p < order.size(); ++p) {
-                if (p + 1 < order.size() && order[p + 1].first == order[p].first) continue;
-                cols.push_back(order[p].first);
-                vals.push_back(av[order[p].second]);
-            }
-            ac = cols.data();
-            av = vals.data();
-            len = cols.size();
-        }
-        if (c == c_end) {
-            out.indices.insert(out.indices.end(), ac, ac + len);
-            out.data.insert(out.data.end(), av, av + len);
-        } else {
-            std::size_t i = 0;
-            std::size_t j = c;
-            while (i < len || j < c_end) {
-                if (j == c_end || (i < len && ac[i] < cells[j].col)) {
-                    out.indices.push_back(ac[i]);
-                    out.data.push_back(av[i++]);
-                } else {
-                    if (i < len && ac[i] == cells[j].col) ++i;
-                    out.indices.push_back(cells[j].col);
-                    out.data.push_back(cells[j++].value);
-                }
-            }
-        }
-        out.indptr.push_back(out.indices.size());
-        c = c_end;
-    }
-    return out;
-}
-
-struct Merged {
-    CsrMatrix users;
-    CsrMatrix items;
-};
-
-Merged merge_batch(const CsrMatrix& users, const CsrMatrix& items, const Batch& b,
-                   std::size_t n_users, std::size_t n_items) {
-    Merged out;
-    out.users = merge_cells(users, b.by_user, n_users);
-    out.items = merge_cells(items, b.by_item, n_items);
-    return out;
-}
-
-// Rows a model's matrix holds beyond its count are dropped by a merge, which
-// can change entities the batch does not name: only a full run is exact then.
-bool drops_rows(const CsrMatrix& m, std::size_t n) {
-    for (std::size_t r = n; r < m.n_rows(); ++r)
-        if (m.indptr[r + 1] > m.indptr[r]) return true;
-    return false;
-}
 
 // ---------------------------------------------------------------------------
 // Dead list space
@@ -320,78 +152,6 @@ ExactReport full_cosine(CfModel& m, Orientation o, Merged&& merged) {
     commit_full(m, fresh);
     return ExactReport{ExactRoute::Full, static_cast<std::size_t>(cosine_roles(m, o).n)};
 }
-
-// Entries of lists or pair rows, grouped by the entity they are filed under.
-template <class T>
-struct Buckets {
-    std::vector<std::int32_t> owners;  // entities with entries, ascending
-    std::vector<std::size_t> start;    // owners[k]'s entries: [start[k], start[k + 1])
-    std::unique_ptr<T[]> entries;      // every one written by the grouping
-
-    std::span<T> of(std::size_t k) { return {entries.get() + start[k], start[k + 1] - start[k]}; }
-    std::size_t size() const noexcept { return start.empty() ? 0 : start.back(); }
-};
-
-// Groups what `produce(k, emit)` emits for each source k < sources, as
-// emit(owner, entry): a counting sort on the pool, sources split in static
-// parts so that each bucket holds its entries in source order.
-template <class T, class Produce>
-Buckets<T> group(std::size_t n, std::size_t sources, Produce&& produce) {
-    const std::size_t parts =
-        std::min<std::size_t>(worker_count(), std::max<std::size_t>(sources, 1));
-    std::vector<std::uint32_t> count(parts * n, 0);
-    std::vector<std::size_t> cuts =
-        equal_cost_cuts(0, sources, parts, sources, [](std::size_t) { return 1; });
-    pad_cuts(cuts, parts);
-    auto part_range = [&](std::size_t p) {
-        return std::pair<std::size_t, std::size_t>{cuts[p], cuts[p + 1]};
-    };
-    parallel_for(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
-        for (std::size_t p = begin; p < end; ++p) {
-            std::uint32_t* mine = count.data() + p * n;
-            const auto [from, to] = part_range(p);
-            for (std::size_t k = from; k < to; ++k)
-                produce(k, [&](std::size_t owner, const T&) { ++mine[owner]; });
-        }
-    });
-    Buckets<T> b;
-    std::vector<std::size_t> slot(parts * n);
-    std::size_t total = 0;
-    for (std::size_t y = 0; y < n; ++y) {
-        std::size_t here = 0;
-        for (std::size_t p = 0; p < parts; ++p) {
-            slot[p * n + y] = total + here;
-            here += count[p * n + y];
-        }
-        if (here == 0) continue;
-        b.owners.push_back(static_cast<std::int32_t>(y));
-        b.start.push_back(total);
-        total += here;
-    }
-    b.start.push_back(total);
-    count = {};
-    b.entries = std::make_unique_for_overwrite<T[]>(total);
-    parallel_for(parts, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
-        for (std::size_t p = begin; p < end; ++p) {
-            std::size_t* mine = slot.data() + p * n;
-            const auto [from, to] = part_range(p);
-            for (std::size_t k = from; k < to; ++k)
-                produce(k, [&](std::size_t owner, const T& e) { b.entries[mine[owner]++] = e; });
-        }
-    });
-    return b;
-}
-
-struct PairUpdate {
-    std::int32_t x;  // the partner in A (the record's y)
-    float dot;
-    std::uint32_t count;
-};
-
-// Room for later batches, so that a grown list or row is usually patched in
-// place next time instead of being copied.
-std::size_t with_slack(std::size_t length) { return length + length / 16 + 8; }
-
 // What happens to a pair row of an entity outside A.
 struct RowPlan {
     enum Kind : std::uint8_t {
@@ -425,377 +185,56 @@ constexpr double kCopyEntryCost = 3.5;
 // Cost of one binary-search probe into a list, in entries of a pass over a list.
 constexpr double kProbeCost = 24.0;
 
-// No old entry (the pair was not listed before the batch).
-constexpr std::uint64_t kAbsent = ~std::uint64_t{0};
-
-bool key_is_nan(std::uint64_t key) {
-    const float s = key_sim(key);
-    return s != s;
-}
-
-// Membership of A, with one more cell (never set) for ids outside 0..n-1.
-struct Members {
-    std::vector<std::uint8_t> flag;
-    std::uint32_t n;
-    explicit Members(std::size_t entities)
-        : flag(entities + 1, 0), n(static_cast<std::uint32_t>(entities)) {}
-    std::uint8_t operator()(std::int32_t id) const noexcept {
-        return flag[std::min(static_cast<std::uint32_t>(id), n)];
-    }
-};
-
-// Copies the entries of [from, to) whose ids are outside A to `out` (which
-// may be the source itself, at or before `from`); writes one entry past the
-// last kept one. Returns the new end.
-std::size_t keep_outside(const std::int32_t* ids, const float* sims, std::size_t from,
-                         std::size_t to, std::int32_t* out_ids, float* out_sims, std::size_t at,
-                         const Members& in_a) noexcept {
-    for (std::size_t i = from; i < to; ++i) {
-        const std::int32_t id = ids[i];
-        const float sim = sims[i];
-        out_ids[at] = id;
-        out_sims[at] = sim;
-        at += in_a(id) == 0;
-    }
-    return at;
-}
-
-// Position of the first entry of the sorted list at or after `from` whose
-// key is not below `key`.
-std::size_t lower_key(const std::int32_t* ids, const float* sims, std::size_t from, std::size_t to,
-                      std::uint64_t key) noexcept {
-    while (from < to) {
-        const std::size_t mid = from + (to - from) / 2;
-        if (neighbour_key(ids[mid], sims[mid]) < key)
-            from = mid + 1;
-        else
-            to = mid;
-    }
-    return from;
-}
-
-// lower_key over [0, size), searched outward from `hint`: an entry of A moves
-// only a little way when a norm changes a little, and the lines near its old
-// place are already in cache, where a search over the whole list misses on
-// most of its probes.
-std::size_t lower_key_near(const std::int32_t* ids, const float* sims, std::size_t size,
-                           std::size_t hint, std::uint64_t key) noexcept {
-    hint = std::min(hint, size);
-    if (hint < size && neighbour_key(ids[hint], sims[hint]) < key) {
-        // The answer lies in (hint, size].
-        std::size_t lo = hint + 1;
-        std::size_t step = 1;
-        while (lo < size) {
-            const std::size_t probe = std::min(size - 1, hint + step);
-            if (neighbour_key(ids[probe], sims[probe]) >= key)
-                return lower_key(ids, sims, lo, probe, key);
-            lo = probe + 1;
-            step *= 2;
-        }
-        return size;
-    }
-    // The answer lies in [0, hint].
-    std::size_t hi = hint;
-    std::size_t step = 1;
-    while (hi > 0) {
-        const std::size_t probe = hi > step ? hi - step : 0;
-        if (neighbour_key(ids[probe], sims[probe]) < key)
-            return lower_key(ids, sims, probe + 1, hi, key);
-        hi = probe;
-        step *= 2;
-    }
-    return 0;
-}
-
-// The entries of `old` outside A merged with the sorted `keys`, into `out`
-// (room for length + 1 entries). Old entries move in runs between the keys'
-// places, found by binary search.
-void merge_into(const std::int32_t* ids, const float* sims, std::size_t old_length,
-                std::span<const std::uint64_t> keys, std::int32_t* out_ids, float* out_sims,
-                const Members& in_a) noexcept {
-    std::size_t at = 0;
-    std::size_t i = 0;
-    for (const std::uint64_t key : keys) {
-        const std::size_t next = lower_key(ids, sims, i, old_length, key);
-        at = keep_outside(ids, sims, i, next, out_ids, out_sims, at, in_a);
-        i = next;
-        out_ids[at] = key_id(key);
-        out_sims[at++] = key_sim(key);
-    }
-    keep_outside(ids, sims, i, old_length, out_ids, out_sims, at, in_a);
-}
-
-// The same inside the list's own room (capacity for `length` entries): the
-// entries of A are dropped in place, then the keys merged in from the back.
-void patch_in_place(NeighbourList& list, std::span<const std::uint64_t> keys, const Members& in_a,
-                    std::size_t length) noexcept {
-    const std::size_t old = list.ids.size();
-    if (length > old) {
-        // Within the capacity the plan checked: no allocation.
-        list.ids.resize(length);
-        list.sims.resize(length);
-    }
-    std::int32_t* ids = list.ids.data();
-    float* sims = list.sims.data();
-    // Writing at or before the entry being read, the copy stays inside [0, old).
-    std::size_t i = keep_outside(ids, sims, 0, old, ids, sims, 0, in_a);
-    std::size_t j = keys.size();
-    std::size_t out = length;
-    while (j > 0) {
-        --out;
-        if (i > 0 && neighbour_key(ids[i - 1], sims[i - 1]) > keys[j - 1]) {
-            --i;
-            ids[out] = ids[i];
-            sims[out] = sims[i];
-        } else {
-            --j;
-            ids[out] = key_id(keys[j]);
-            sims[out] = key_sim(keys[j]);
-        }
-    }
-    list.ids.resize(length);
-    list.sims.resize(length);
-}
-
-// Row w's records merged with its updates (ascending x) inside the row's room,
-// the records of A that no update names dropped. Cannot fail.
-void merge_row_in_place(PairRow& row, std::span<const PairUpdate> updates, const Members& in_a,
-                        std::size_t length) noexcept {
-    const std::size_t old = row.size();
-    if (length > old) row.resize(length);  // within the capacity the plan checked
-    PairEntry* e = row.data();
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < old; ++i) {
-        const PairEntry entry = e[i];
-        e[kept] = entry;
-        kept += in_a(entry.y) == 0;
-    }
-    std::size_t j = updates.size();
-    std::size_t out = length;
-    while (j > 0) {
-        --out;
-        if (kept > 0 && e[kept - 1].y > updates[j - 1].x) {
-            e[out] = e[--kept];
-        } else {
-            --j;
-            e[out] = PairEntry{updates[j].x, updates[j].dot, updates[j].count};
-        }
-    }
-    row.resize(length);
-}
-
-// Moves or inserts the entries of A one by one, each from its old key (or
-// kAbsent) to its new key, keeping the list sorted throughout: a search and a
-// shift of the entries in between per entry. An old entry is looked for from
-// its place in the list before the edit (`places`, each at most j entries away
-// after j moves), its new place from there. The list's room holds `length`
-// entries. Cannot fail.
-void edit_in_place(NeighbourList& list, std::span<const std::uint64_t> keys,
-                   std::span<const std::uint64_t> old_keys, std::span<const std::uint32_t> places,
-                   std::size_t length) noexcept {
-    std::size_t size = list.ids.size();
-    if (length > size) {
-        list.ids.resize(length);  // within the capacity the plan checked
-        list.sims.resize(length);
-    }
-    std::int32_t* ids = list.ids.data();
-    float* sims = list.sims.data();
-    for (std::size_t j = 0; j < keys.size(); ++j) {
-        const std::uint64_t key = keys[j];
-        std::size_t q = 0;
-        if (old_keys[j] != kAbsent) {
-            std::size_t p = lower_key_near(ids, sims, size, places[j], old_keys[j]);
-            // The plan found it; only a list that is not sorted (a model
-            // file's) can hide it from the search, and every move stays
-            // inside the list whatever the order.
-            if (p >= size || neighbour_key(ids[p], sims[p]) != old_keys[j]) {
-                p = 0;
-                while (p + 1 < size && ids[p] != key_id(old_keys[j])) ++p;
-            }
-            q = lower_key_near(ids, sims, size, p, key);
-            if (q > p) {
-                --q;  // the slot the entry leaves closes the gap
-                std::memmove(ids + p, ids + p + 1, (q - p) * sizeof(std::int32_t));
-                std::memmove(sims + p, sims + p + 1, (q - p) * sizeof(float));
-            } else if (q < p) {
-                std::memmove(ids + q + 1, ids + q, (p - q) * sizeof(std::int32_t));
-                std::memmove(sims + q + 1, sims + q, (p - q) * sizeof(float));
-            }
-        } else {
-            q = lower_key_near(ids, sims, size, places[j], key);
-            std::memmove(ids + q + 1, ids + q, (size - q) * sizeof(std::int32_t));
-            std::memmove(sims + q + 1, sims + q, (size - q) * sizeof(float));
-            ++size;
-        }
-        ids[q] = key_id(key);
-        sims[q] = key_sim(key);
-    }
-    list.ids.resize(length);
-    list.sims.resize(length);
-}
-
-// Overwrites or inserts the updates (ascending x) one by one inside the row's
-// room, which holds `length` records. Cannot fail.
-void insert_in_place(PairRow& row, std::span<const PairUpdate> updates,
-                     std::size_t length) noexcept {
-    std::size_t size = row.size();
-    if (length > size) row.resize(length);  // within the capacity the plan checked
-    PairEntry* e = row.data();
-    std::size_t pos = 0;
-    for (const PairUpdate& up : updates) {
-        pos = static_cast<std::size_t>(
-            std::lower_bound(e + pos, e + size, up.x,
-                             [](const PairEntry& a, std::int32_t v) { return a.y < v; }) -
-            e);
-        if (pos == size || e[pos].y != up.x) {
-            std::memmove(e + pos + 1, e + pos, (size - pos) * sizeof(PairEntry));
-            ++size;
-        }
-        e[pos] = PairEntry{up.x, up.dot, up.count};
-    }
-    row.resize(length);
-}
-
-ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
-                          const CsrMatrix& new_items, ExactRoute route) {
-    const QuietLines quiet;
-    const auto n_users = static_cast<std::size_t>(m.n_users);
-    const auto n_items = static_cast<std::size_t>(m.n_items);
-    const Batch batch = read_batch(new_users, new_items, n_users, n_items);
-    const auto roles = cosine_roles(m, o);
-    const auto n = static_cast<std::size_t>(roles.n);
-    const auto other_rows = static_cast<std::size_t>(roles.other_rows);
-
-    // Cases only a full run handles: a model never computed, entities or
-    // rows that disappear, min_common = 0 with new entities (every list
-    // grows), counts too wide for the patch's in-place records, ids beyond
-    // the pair keys.
-    bool full = route == ExactRoute::Full || (n > 0 && m.sum_squares.empty()) ||
-                m.sum_squares.size() > n || (m.min_common == 0 && m.sum_squares.size() != n) ||
-                m.pair_stats.has_wide_counts() || n > 2147483647u ||
-                drops_rows(m.user_interactions, n_users) ||
-                drops_rows(m.item_interactions, n_items);
-    Merged merged = merge_batch(m.user_interactions, m.item_interactions, batch, n_users, n_items);
-    if (full) return full_cosine(m, o, std::move(merged));
-
-    const auto merged_roles = roles_of(m, o, merged.users, merged.items);
-    const CsrMatrix& forward = *merged_roles.forward;
-    const CsrMatrix& other = *merged_roles.other;
-    const std::vector<std::int32_t>& affected = *roles_of(m, o, batch.users, batch.items).forward;
-    Members in_a(n);
-    for (const std::int32_t x : affected) in_a.flag[static_cast<std::size_t>(x)] = 1;
-    // The pool exists from here on, so the commit's loop cannot fail to start.
-    worker_count();
-
-    // Cost estimates (see the constants above).
-    std::uint64_t list_entries = 0;
-    m.sim_mapping.for_each(
-        [&](std::int32_t, const NeighbourList& list) { list_entries += list.ids.size(); });
-    const double full_cost =
-        full_updates(other, other_rows) +
-        kListEntryCost * static_cast<double>(list_entries + m.pair_stats.size());
-    if (route == ExactRoute::Auto) {
-        double block = 0.0;
-        for (const std::int32_t x : affected)
-            block +=
-                static_cast<double>(entity_updates(forward, other, static_cast<std::size_t>(x)));
-        // The lists the patch will rewrite, as the old lists of A name them.
-        double patch = 0.0;
-        std::vector<std::uint8_t> seen(n, 0);
-        for (const std::int32_t x : affected) {
-            const NeighbourList* list = m.sim_mapping.find(x);
-            if (list == nullptr) continue;
-            for (const std::int32_t y : list->ids) {
-                if (y < 0 || static_cast<std::size_t>(y) >= n || seen[static_cast<std::size_t>(y)])
-                    continue;
-                seen[static_cast<std::size_t>(y)] = 1;
-                if (const NeighbourList* other_list = m.sim_mapping.find(y))
-                    patch += 1.5 * static_cast<double>(other_list->ids.size());
-            }
-        }
-        if (kBlockUpdateCost * block > kBlockShare * full_cost ||
-            kBlockUpdateCost * block + kPatchEntryCost * patch > kIncrementalShare * full_cost)
-            return full_cosine(m, o, std::move(merged));
-    }
-
-    // Norms: the old ones, grown to n, with A's rows summed again.
-    std::vector<float> norms = m.sum_squares;
-    norms.resize(n, 0.0f);
+// Whether, before any of the update's work, a full run looks cheaper: the
+// subset's cell updates, and the lists the patch will rewrite as the old
+// lists of A name them (see the constants above).
+bool full_run_first(const CfModel& m, const CsrMatrix& forward, const CsrMatrix& other,
+                    const std::vector<std::int32_t>& affected, std::size_t n, double full_cost) {
+    double block = 0.0;
     for (const std::int32_t x : affected)
-        norms[static_cast<std::size_t>(x)] = row_sum_squares(forward, static_cast<std::size_t>(x));
-
-    CosineSubset sub = cosine_subset(
-        CosineInputs{forward, other, n, other_rows, norms, m.min_common}, affected, true);
-    // The full run would fail sorting that list.
-    if (sub.first_unsortable < affected.size()) throw Panic(kUnwrapNone);
-    for (const auto& state : sub.states)
-        for (const PairDelta& p : state.pairs)
-            if (p.count >= kWideCount) return full_cosine(m, o, std::move(merged));
-
-    // Entries for entities outside A, filed under them: records (w < x) and
-    // list entries.
-    Buckets<PairUpdate> pair_updates =
-        group<PairUpdate>(n, affected.size(), [&](std::size_t k, auto&& emit) {
-            const auto x = static_cast<std::size_t>(affected[k]);
-            for (const PairDelta& p : sub.states[k].pairs) {
-                const auto y = static_cast<std::size_t>(p.y);
-                if (y >= x) break;
-                if (!in_a.flag[y])
-                    emit(y, PairUpdate{static_cast<std::int32_t>(x), p.dot,
-                                       static_cast<std::uint32_t>(p.count)});
-            }
-        });
-    Buckets<std::uint64_t> list_keys =
-        group<std::uint64_t>(n, affected.size(), [&](std::size_t k, auto&& emit) {
-            const NeighbourList& list = sub.states[k].list;
-            for (std::size_t i = 0; i < list.ids.size(); ++i) {
-                const auto y = static_cast<std::size_t>(list.ids[i]);
-                if (!in_a.flag[y]) emit(y, neighbour_key(affected[k], list.sims[i]));
-            }
-        });
-
-    // With the patch's real size known, the full run may still be cheaper
-    // (the subset's work is spent either way).
-    double patch_estimate = 0.0;
-    if (route == ExactRoute::Auto) {
-        double& patch = patch_estimate;
-        for (std::size_t k = 0; k < list_keys.owners.size(); ++k) {
-            const NeighbourList* old = m.sim_mapping.find(list_keys.owners[k]);
-            patch += static_cast<double>(list_keys.start[k + 1] - list_keys.start[k]) +
-                     (old ? static_cast<double>(old->ids.size()) : 0.0);
+        block += static_cast<double>(entity_updates(forward, other, static_cast<std::size_t>(x)));
+    double patch = 0.0;
+    std::vector<std::uint8_t> seen(n, 0);
+    for (const std::int32_t x : affected) {
+        const NeighbourList* list = m.sim_mapping.find(x);
+        if (list == nullptr) continue;
+        for (const std::int32_t y : list->ids) {
+            if (y < 0 || static_cast<std::size_t>(y) >= n || seen[static_cast<std::size_t>(y)])
+                continue;
+            seen[static_cast<std::size_t>(y)] = 1;
+            if (const NeighbourList* other_list = m.sim_mapping.find(y))
+                patch += 1.5 * static_cast<double>(other_list->ids.size());
         }
-        for (const std::int32_t w : pair_updates.owners)
-            patch += static_cast<double>(m.pair_stats.row(static_cast<std::size_t>(w)).size());
-        if (kPatchEntryCost * patch > full_cost) return full_cosine(m, o, std::move(merged));
     }
+    return kBlockUpdateCost * block > kBlockShare * full_cost ||
+           kBlockUpdateCost * block + kPatchEntryCost * patch > kIncrementalShare * full_cost;
+}
 
-    // Records of A: rows x (partners y > x), replaced whole.
-    std::vector<PairRow> a_rows(affected.size());
-    parallel_for(affected.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
-        for (std::size_t k = begin; k < end; ++k) {
-            const auto x = affected[k];
-            std::vector<PairDelta>& pairs = sub.states[k].pairs;
-            auto first =
-                std::upper_bound(pairs.begin(), pairs.end(), x,
-                                 [](std::int32_t v, const PairDelta& p) { return v < p.y; });
-            PairRow& row = a_rows[k];
-            row.reserve(static_cast<std::size_t>(pairs.end() - first));
-            for (; first != pairs.end(); ++first)
-                row.push_back(
-                    PairEntry{first->y, first->dot, static_cast<std::uint32_t>(first->count)});
-            // Both uses of the pairs are planned now.
-            std::vector<PairDelta>().swap(pairs);
-        }
-    });
+// The entries the patch visits, once the entries of A are grouped: each
+// list's new keys and old length, each row's old length.
+double patch_entries(const CfModel& m, Buckets<std::uint64_t>& list_keys,
+                     Buckets<PairUpdate>& pair_updates) {
+    double patch = 0.0;
+    for (std::size_t k = 0; k < list_keys.owners.size(); ++k) {
+        const NeighbourList* old = m.sim_mapping.find(list_keys.owners[k]);
+        patch += static_cast<double>(list_keys.start[k + 1] - list_keys.start[k]) +
+                 (old ? static_cast<double>(old->ids.size()) : 0.0);
+    }
+    for (const std::int32_t w : pair_updates.owners)
+        patch += static_cast<double>(m.pair_stats.row(static_cast<std::size_t>(w)).size());
+    return patch;
+}
 
-    // Rows of the others: records overwritten (or a few inserted) in place
-    // where the row has the room; else merged in its room, or a new row.
+// Rows of the others: records overwritten (or a few inserted) in place
+// where the row has the room; else merged in its room, or a new row (built
+// once the route is settled). at[] receives each update's place in its row.
+std::vector<RowPlan> plan_rows(const PairStats& stats, Buckets<PairUpdate>& pair_updates,
+                               const Members& in_a, std::vector<std::uint32_t>& at) {
     std::vector<RowPlan> row_plans(pair_updates.owners.size());
-    std::vector<std::uint32_t> at(pair_updates.size());
     parallel_for(row_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t k = begin; k < end; ++k) {
             const auto w = static_cast<std::size_t>(pair_updates.owners[k]);
-            const std::span<const PairEntry> old = m.pair_stats.row(w);
+            const std::span<const PairEntry> old = stats.row(w);
             const std::span<const PairUpdate> updates = pair_updates.of(k);
             const std::size_t from = pair_updates.start[k];
             std::size_t missing = 0;
@@ -815,7 +254,7 @@ ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
             // Records of A the updates do not name would have to go: counts
             // never fall, so there are none (see the top of this file), and a
             // few insertions cost less than a pass over the row.
-            const PairRow* owned = m.pair_stats.owned_row(w);
+            const PairRow* owned = stats.owned_row(w);
             if (missing <= 4 && owned != nullptr && owned->capacity() >= plan.length) {
                 plan.kind = RowPlan::InsertInPlace;
                 continue;
@@ -827,22 +266,35 @@ ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
                 plan.kind = RowPlan::MergeInPlace;
                 continue;
             }
-            // Built once the route is settled (below).
+            // Built once the route is settled (build_replacements).
             plan.kind = RowPlan::Replace;
         }
     });
+    return row_plans;
+}
 
-    // Lists of the others. An entry of A is found in its old list by its old
-    // key, which the old record and norms give bit for bit (as they gave the
-    // list); a few entries are then moved one by one, many by a pass over the
-    // list, in its own room when it is large enough, else in a new list with
-    // room to spare.
-    //
-    // The old keys are read from A's own old lists, grouped by partner (both
-    // entries of a pair hold one similarity, the same dot over the same
-    // norms): a pass over those lists instead of a record lookup, which
-    // misses the cache, per entry. A pair x's list lacks is looked up by its
-    // record; a key the other list does not hold sends that list to a pass.
+// The plan of the lists of the others, and what their edits need: each
+// key's old key (kAbsent: not listed before) and its place in the old list.
+struct ListPlans {
+    std::vector<ListPlan> plans;
+    std::unique_ptr<std::uint64_t[]> old_keys;
+    std::unique_ptr<std::uint32_t[]> places;
+    bool uneven = false;  // a list with more ids than similarities (only a model file's)
+};
+
+// Lists of the others. An entry of A is found in its old list by its old
+// key, which the old record and norms give bit for bit (as they gave the
+// list); a few entries are then moved one by one, many by a pass over the
+// list, in its own room when it is large enough, else in a new list with
+// room to spare.
+//
+// The old keys are read from A's own old lists, grouped by partner (both
+// entries of a pair hold one similarity, the same dot over the same
+// norms): a pass over those lists instead of a record lookup, which
+// misses the cache, per entry. A pair x's list lacks is looked up by its
+// record; a key the other list does not hold sends that list to a pass.
+ListPlans plan_lists(const CfModel& m, const std::vector<std::int32_t>& affected, std::size_t n,
+                     Buckets<std::uint64_t>& list_keys, const Members& in_a) {
     Buckets<std::uint64_t> listed =
         group<std::uint64_t>(n, affected.size(), [&](std::size_t k, auto&& emit) {
             const NeighbourList* list = m.sim_mapping.find(affected[k]);
@@ -865,9 +317,10 @@ ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
         if (!rec || rec->count < m.min_common) return kAbsent;
         return neighbour_key(x, old_norms.cosine(rec->dot, ux, uy));
     };
-    const auto old_keys = std::make_unique_for_overwrite<std::uint64_t[]>(list_keys.size());
+    ListPlans out;
+    auto old_keys = std::make_unique_for_overwrite<std::uint64_t[]>(list_keys.size());
     // Where each old key (or a new entry's key) lies in the list before the edit.
-    const auto places = std::make_unique_for_overwrite<std::uint32_t[]>(list_keys.size());
+    auto places = std::make_unique_for_overwrite<std::uint32_t[]>(list_keys.size());
     std::atomic<bool> uneven = false;
     std::vector<ListPlan> list_plans(list_keys.owners.size());
     // New lists come from the ordinary heap, not from blocks: a block goes back
@@ -952,27 +405,21 @@ ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
                 plan.kind = ListPlan::InPlace;
                 continue;
             }
-            // Built once the route is settled (below).
+            // Built once the route is settled (build_replacements).
             plan.kind = ListPlan::Replace;
         }
     });
-    if (uneven) return full_cosine(m, o, std::move(merged));
+    out.plans = std::move(list_plans);
+    out.old_keys = std::move(old_keys);
+    out.places = std::move(places);
+    out.uneven = uneven;
+    return out;
+}
 
-    // Lists and rows without the room to grow in place are copied whole into
-    // fresh memory, which costs far more per entry than a patch in place
-    // (right after a fit every list and row is exactly full, so a batch that
-    // reaches most of the model copies most of it). With that known, the
-    // full run may be the cheaper route after all.
-    std::size_t copied = 0;
-    for (const RowPlan& plan : row_plans)
-        if (plan.kind == RowPlan::Replace) copied += plan.length;
-    for (const ListPlan& plan : list_plans)
-        if (plan.kind == ListPlan::Replace) copied += plan.length;
-    const double remaining =
-        kPlannedPatchCost * patch_estimate + kCopyEntryCost * static_cast<double>(copied);
-    if (route == ExactRoute::Auto && remaining > full_cost)
-        return full_cosine(m, o, std::move(merged));
-
+// The new rows and lists of the plans that replace them, with room to grow.
+void build_replacements(const CfModel& m, Buckets<PairUpdate>& pair_updates,
+                        std::vector<RowPlan>& row_plans, Buckets<std::uint64_t>& list_keys,
+                        std::vector<ListPlan>& list_plans, const Members& in_a) {
     parallel_for(row_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t k = begin; k < end; ++k) {
             RowPlan& plan = row_plans[k];
@@ -1011,6 +458,135 @@ ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
             plan.list.sims.resize(plan.length);
         }
     });
+}
+
+ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
+                          const CsrMatrix& new_items, ExactRoute route) {
+    const QuietLines quiet;
+    const auto n_users = static_cast<std::size_t>(m.n_users);
+    const auto n_items = static_cast<std::size_t>(m.n_items);
+    const Batch batch = read_batch(new_users, new_items, n_users, n_items);
+    const auto roles = cosine_roles(m, o);
+    const auto n = static_cast<std::size_t>(roles.n);
+    const auto other_rows = static_cast<std::size_t>(roles.other_rows);
+
+    // Cases only a full run handles: a model never computed, entities or
+    // rows that disappear, min_common = 0 with new entities (every list
+    // grows), counts too wide for the patch's in-place records, ids beyond
+    // the pair keys.
+    bool full = route == ExactRoute::Full || (n > 0 && m.sum_squares.empty()) ||
+                m.sum_squares.size() > n || (m.min_common == 0 && m.sum_squares.size() != n) ||
+                m.pair_stats.has_wide_counts() || n > 2147483647u ||
+                drops_rows(m.user_interactions, n_users) ||
+                drops_rows(m.item_interactions, n_items);
+    Merged merged = merge_batch(m.user_interactions, m.item_interactions, batch, n_users, n_items);
+    if (full) return full_cosine(m, o, std::move(merged));
+
+    const auto merged_roles = roles_of(m, o, merged.users, merged.items);
+    const CsrMatrix& forward = *merged_roles.forward;
+    const CsrMatrix& other = *merged_roles.other;
+    const std::vector<std::int32_t>& affected = *roles_of(m, o, batch.users, batch.items).forward;
+    Members in_a(n);
+    for (const std::int32_t x : affected) in_a.flag[static_cast<std::size_t>(x)] = 1;
+    // The pool exists from here on, so the commit's loop cannot fail to start.
+    worker_count();
+
+    // Cost estimates (see the constants above).
+    std::uint64_t list_entries = 0;
+    m.sim_mapping.for_each(
+        [&](std::int32_t, const NeighbourList& list) { list_entries += list.ids.size(); });
+    const double full_cost =
+        full_updates(other, other_rows) +
+        kListEntryCost * static_cast<double>(list_entries + m.pair_stats.size());
+    if (route == ExactRoute::Auto && full_run_first(m, forward, other, affected, n, full_cost))
+        return full_cosine(m, o, std::move(merged));
+
+    // Norms: the old ones, grown to n, with A's rows summed again.
+    std::vector<float> norms = m.sum_squares;
+    norms.resize(n, 0.0f);
+    for (const std::int32_t x : affected)
+        norms[static_cast<std::size_t>(x)] = row_sum_squares(forward, static_cast<std::size_t>(x));
+
+    CosineSubset sub = cosine_subset(
+        CosineInputs{forward, other, n, other_rows, norms, m.min_common}, affected, true);
+    // The full run would fail sorting that list.
+    if (sub.first_unsortable < affected.size()) throw Panic(kUnwrapNone);
+    for (const auto& state : sub.states)
+        for (const PairDelta& p : state.pairs)
+            if (p.count >= kWideCount) return full_cosine(m, o, std::move(merged));
+
+    // Entries for entities outside A, filed under them: records (w < x) and
+    // list entries.
+    Buckets<PairUpdate> pair_updates =
+        group<PairUpdate>(n, affected.size(), [&](std::size_t k, auto&& emit) {
+            const auto x = static_cast<std::size_t>(affected[k]);
+            for (const PairDelta& p : sub.states[k].pairs) {
+                const auto y = static_cast<std::size_t>(p.y);
+                if (y >= x) break;
+                if (!in_a.flag[y])
+                    emit(y, PairUpdate{static_cast<std::int32_t>(x), p.dot,
+                                       static_cast<std::uint32_t>(p.count)});
+            }
+        });
+    Buckets<std::uint64_t> list_keys =
+        group<std::uint64_t>(n, affected.size(), [&](std::size_t k, auto&& emit) {
+            const NeighbourList& list = sub.states[k].list;
+            for (std::size_t i = 0; i < list.ids.size(); ++i) {
+                const auto y = static_cast<std::size_t>(list.ids[i]);
+                if (!in_a.flag[y]) emit(y, neighbour_key(affected[k], list.sims[i]));
+            }
+        });
+
+    // With the patch's real size known, the full run may still be cheaper
+    // (the subset's work is spent either way).
+    const double patch_estimate =
+        route == ExactRoute::Auto ? patch_entries(m, list_keys, pair_updates) : 0.0;
+    if (kPatchEntryCost * patch_estimate > full_cost) return full_cosine(m, o, std::move(merged));
+
+    // Records of A: rows x (partners y > x), replaced whole.
+    std::vector<PairRow> a_rows(affected.size());
+    parallel_for(affected.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t k = begin; k < end; ++k) {
+            const auto x = affected[k];
+            std::vector<PairDelta>& pairs = sub.states[k].pairs;
+            auto first =
+                std::upper_bound(pairs.begin(), pairs.end(), x,
+                                 [](std::int32_t v, const PairDelta& p) { return v < p.y; });
+            PairRow& row = a_rows[k];
+            row.reserve(static_cast<std::size_t>(pairs.end() - first));
+            for (; first != pairs.end(); ++first)
+                row.push_back(
+                    PairEntry{first->y, first->dot, static_cast<std::uint32_t>(first->count)});
+            // Both uses of the pairs are planned now.
+            std::vector<PairDelta>().swap(pairs);
+        }
+    });
+
+    std::vector<std::uint32_t> at(pair_updates.size());
+    std::vector<RowPlan> row_plans = plan_rows(m.pair_stats, pair_updates, in_a, at);
+
+    ListPlans planned = plan_lists(m, affected, n, list_keys, in_a);
+    if (planned.uneven) return full_cosine(m, o, std::move(merged));
+    std::vector<ListPlan>& list_plans = planned.plans;
+    const auto& old_keys = planned.old_keys;
+    const auto& places = planned.places;
+
+    // Lists and rows without the room to grow in place are copied whole into
+    // fresh memory, which costs far more per entry than a patch in place
+    // (right after a fit every list and row is exactly full, so a batch that
+    // reaches most of the model copies most of it). With that known, the
+    // full run may be the cheaper route after all.
+    std::size_t copied = 0;
+    for (const RowPlan& plan : row_plans)
+        if (plan.kind == RowPlan::Replace) copied += plan.length;
+    for (const ListPlan& plan : list_plans)
+        if (plan.kind == ListPlan::Replace) copied += plan.length;
+    const double remaining =
+        kPlannedPatchCost * patch_estimate + kCopyEntryCost * static_cast<double>(copied);
+    if (route == ExactRoute::Auto && remaining > full_cost)
+        return full_cosine(m, o, std::move(merged));
+
+    build_replacements(m, pair_updates, row_plans, list_keys, list_plans, in_a);
 
     // Room for the commit, so that nothing in it allocates.
     m.pair_stats.ensure_rows(n);
