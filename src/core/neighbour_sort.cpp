@@ -187,6 +187,12 @@ NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, KeyRange
 
 NeighbourList to_neighbour_list(const std::uint64_t* keys, std::size_t n) {
     NeighbourList list;
+    // Room for a few more entries (64 bytes a list): an exact update that
+    // gives a list a new partner or two then patches it in place instead of
+    // copying it whole, which after a fit was most of an update's time and of
+    // its peak memory.
+    list.ids.reserve(n + 8);
+    list.sims.reserve(n + 8);
     list.ids.resize(n);
     list.sims.resize(n);
     for (std::size_t i = 0; i < n; ++i) {

@@ -40,7 +40,7 @@ inline bool unsortable(const std::uint64_t* keys, std::size_t n) {
     return nan;
 }
 
-// Splits sorted keys into a neighbour list.
+// Splits sorted keys into a neighbour list, with room for 8 more entries.
 NeighbourList to_neighbour_list(const std::uint64_t* keys, std::size_t n);
 
 // Smallest and largest similarity halves of a list's keys.
