@@ -199,8 +199,8 @@ def test_lists_out_of_order_in_a_model_file_keep_their_entries(kind, tmp_path):
     model = with_state(computed(kind, stored), tmp_path, sim_mapping=shuffled)
     s = stored.toarray() if kind == "item" else stored.toarray().T
     b = np.zeros(s.shape, dtype=np.float32)
-    for k, x in enumerate(range(4)):
-        b[np.nonzero(s[:, x])[0][k::7], x] = 40.0
+    for x in range(4):
+        b[np.nonzero(s[:, x])[0][x::7], x] = 40.0
     batch = sp.csr_matrix(b if kind == "item" else b.T)
     assert apply(model, batch) == "incremental"
     got = state(model, tmp_path, "got")["sim_mapping"]

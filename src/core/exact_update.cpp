@@ -278,7 +278,7 @@ std::vector<RowPlan> plan_rows(const PairStats& stats, Buckets<PairUpdate>& pair
 struct ListPlans {
     std::vector<ListPlan> plans;
     std::unique_ptr<std::uint64_t[]> old_keys;
-    std::unique_ptr<std::uint32_t[]> places;
+    std::unique_ptr<std::uint32_t[]> places;  // each old (or new) key's place in the old list
     bool uneven = false;  // a list with more ids than similarities (only a model file's)
 };
 
@@ -318,14 +318,11 @@ ListPlans plan_lists(const CfModel& m, const std::vector<std::int32_t>& affected
         return neighbour_key(x, old_norms.cosine(rec->dot, ux, uy));
     };
     ListPlans out;
-    auto old_keys = std::make_unique_for_overwrite<std::uint64_t[]>(list_keys.size());
-    // Where each old key (or a new entry's key) lies in the list before the edit.
-    auto places = std::make_unique_for_overwrite<std::uint32_t[]>(list_keys.size());
+    out.plans.resize(list_keys.owners.size());
+    out.old_keys = std::make_unique_for_overwrite<std::uint64_t[]>(list_keys.size());
+    out.places = std::make_unique_for_overwrite<std::uint32_t[]>(list_keys.size());
+    std::vector<ListPlan>& list_plans = out.plans;
     std::atomic<bool> uneven = false;
-    std::vector<ListPlan> list_plans(list_keys.owners.size());
-    // New lists come from the ordinary heap, not from blocks: a block goes back
-    // only once all its lists are freed, and after a few batches most blocks
-    // would hold a few live lists each.
     parallel_for(list_plans.size(), 16, [&](std::size_t begin, std::size_t end, std::size_t) {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> both;
         for (std::size_t k = begin; k < end; ++k) {
@@ -352,8 +349,8 @@ ListPlans plan_lists(const CfModel& m, const std::vector<std::int32_t>& affected
             if (old == nullptr || probes >= 3.0 * static_cast<double>(length)) {
                 std::sort(keys.begin(), keys.end());
             } else {
-                std::uint64_t* olds = old_keys.get() + list_keys.start[k];
-                std::uint32_t* where = places.get() + list_keys.start[k];
+                std::uint64_t* olds = out.old_keys.get() + list_keys.start[k];
+                std::uint32_t* where = out.places.get() + list_keys.start[k];
                 // Both runs are in ascending partner order here (that of A).
                 const auto at = std::lower_bound(listed.owners.begin(), listed.owners.end(), y);
                 const std::span<std::uint64_t> from_lists =
@@ -409,14 +406,14 @@ ListPlans plan_lists(const CfModel& m, const std::vector<std::int32_t>& affected
             plan.kind = ListPlan::Replace;
         }
     });
-    out.plans = std::move(list_plans);
-    out.old_keys = std::move(old_keys);
-    out.places = std::move(places);
     out.uneven = uneven;
     return out;
 }
 
 // The new rows and lists of the plans that replace them, with room to grow.
+// New lists come from the ordinary heap, not from blocks: a block goes back
+// only once all its lists are freed, and after a few batches most blocks
+// would hold a few live lists each.
 void build_replacements(const CfModel& m, Buckets<PairUpdate>& pair_updates,
                         std::vector<RowPlan>& row_plans, Buckets<std::uint64_t>& list_keys,
                         std::vector<ListPlan>& list_plans, const Members& in_a) {

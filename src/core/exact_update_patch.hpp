@@ -14,6 +14,7 @@
 
 #include "core/cosine_pair_stats.hpp"
 #include "core/models.hpp"
+#include "core/neighbour_sort.hpp"
 #include "core/pool.hpp"
 #include "core/sort_key.hpp"
 #include "core/work_split.hpp"
@@ -89,7 +90,7 @@ struct PairUpdate {
 
 // Room for later batches, so that a grown list or row is usually patched in
 // place next time instead of being copied.
-inline std::size_t with_slack(std::size_t length) { return length + length / 16 + 8; }
+inline std::size_t with_slack(std::size_t length) { return length + length / 16 + kListRoom; }
 
 // No old entry (the pair was not listed before the batch).
 constexpr std::uint64_t kAbsent = ~std::uint64_t{0};

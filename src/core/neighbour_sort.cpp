@@ -187,12 +187,10 @@ NeighbourList sorted_neighbour_list(std::uint64_t* keys, std::size_t n, KeyRange
 
 NeighbourList to_neighbour_list(const std::uint64_t* keys, std::size_t n) {
     NeighbourList list;
-    // Room for a few more entries (64 bytes a list): an exact update that
-    // gives a list a new partner or two then patches it in place instead of
-    // copying it whole, which after a fit was most of an update's time and of
-    // its peak memory.
-    list.ids.reserve(n + 8);
-    list.sims.reserve(n + 8);
+    // Without it, the lists an update grows were copied whole: after a fit,
+    // most of an update's time and of its peak memory.
+    list.ids.reserve(n + kListRoom);
+    list.sims.reserve(n + kListRoom);
     list.ids.resize(n);
     list.sims.resize(n);
     for (std::size_t i = 0; i < n; ++i) {

@@ -40,7 +40,12 @@ inline bool unsortable(const std::uint64_t* keys, std::size_t n) {
     return nan;
 }
 
-// Splits sorted keys into a neighbour list, with room for 8 more entries.
+// Entries a built list has room for beyond its own: an exact update that
+// gives a list a new partner or two then patches it in place instead of
+// copying it whole (64 bytes a list).
+inline constexpr std::size_t kListRoom = 8;
+
+// Splits sorted keys into a neighbour list, with room for kListRoom more.
 NeighbourList to_neighbour_list(const std::uint64_t* keys, std::size_t n);
 
 // Smallest and largest similarity halves of a list's keys.
