@@ -295,7 +295,7 @@ KeyLists lists_of_all_pairs(const FreshPairs& fresh, std::size_t n, const Norms&
 // Stores the fresh pair records: they replace records of the same pairs, all
 // other records stay.
 void commit_pairs(PairStats& pair_stats, FreshPairs& fresh) {
-    pair_stats.adopt(fresh.rows, std::move(fresh.blocks), fresh.wide);
+    pair_stats.adopt(fresh.rows, std::move(fresh.blocks), fresh.wide, fresh.room);
     fresh.blocks.clear();
 }
 

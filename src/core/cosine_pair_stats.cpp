@@ -7,7 +7,7 @@ namespace quibrel {
 
 PairEntry* PairBlockWriter::allocate(std::size_t count) {
     return reinterpret_cast<PairEntry*>(
-        room_.take(count * sizeof(PairEntry), [&](std::size_t bytes) {
+        room_.take((count + kPairRowRoom) * sizeof(PairEntry), [&](std::size_t bytes) {
             blocks_.push_back(fresh_array<PairEntry>(bytes / sizeof(PairEntry)));
             return blocks_.back().get();
         }));
@@ -42,7 +42,8 @@ std::vector<PairBlock> PairBlockWriter::release() {
 }
 
 PairStats::PairStats(const PairStats& other)
-    : rows_(other.rows_), runs_(other.runs_.size()), run_entries_(other.run_entries_),
+    : rows_(other.rows_), runs_(other.runs_.size()), run_room_(other.runs_.size(), 0),
+      run_entries_(other.run_entries_),
       extra_(other.extra_), wide_(other.wide_), count_(other.count_) {
     // The copy's runs share one exact block.
     if (run_entries_ > 0) blocks_.push_back(pack_runs(other.runs_, run_entries_, runs_));
@@ -56,6 +57,7 @@ PairStats& PairStats::operator=(const PairStats& other) {
 void PairStats::clear() {
     rows_ = {};
     runs_ = {};
+    run_room_ = {};
     blocks_.clear();
     run_entries_ = 0;
     dead_entries_ = 0;
@@ -79,9 +81,10 @@ std::optional<PairRecord> PairStats::find(std::int32_t x, std::int32_t y) const 
 
 void PairStats::release_run(std::size_t x) {
     if (runs_[x].empty()) return;
-    dead_entries_ += runs_[x].size();
+    dead_entries_ += runs_[x].size() + run_room_[x];
     run_entries_ -= runs_[x].size();
     runs_[x] = {};
+    run_room_[x] = 0;
 }
 
 void PairStats::set_owned(std::size_t x, PairRow&& row) {
@@ -100,6 +103,7 @@ void PairStats::compact_if_wasteful() {
     if (run_entries_ > 0) blocks.push_back(pack_runs(runs_, run_entries_, runs_));
     blocks_ = std::move(blocks);
     dead_entries_ = 0;
+    std::fill(run_room_.begin(), run_room_.end(), 0);
 }
 
 void PairStats::replace_row(std::size_t x, PairRow& row) noexcept {
@@ -156,6 +160,7 @@ void PairStats::ensure_rows(std::size_t n) {
     if (n <= rows_.size()) return;
     rows_.resize(n);
     runs_.resize(n);
+    run_room_.resize(n, 0);
     // Records whose x is now a direct row must move there, or find() misses them.
     std::vector<PairRecord> moving;
     for (auto it = extra_.begin(); it != extra_.end();) {
@@ -177,7 +182,7 @@ void PairStats::ensure_rows(std::size_t n) {
 }
 
 void PairStats::adopt(std::vector<std::span<PairEntry>>& fresh, std::vector<PairBlock>&& blocks,
-                      const WideCounts& wide) {
+                      const WideCounts& wide, std::size_t room) {
     ensure_rows(fresh.size());
     for (PairBlock& block : blocks) blocks_.push_back(std::move(block));
     for (std::size_t x = 0; x < fresh.size(); ++x) {
@@ -186,6 +191,7 @@ void PairStats::adopt(std::vector<std::span<PairEntry>>& fresh, std::vector<Pair
         const std::span<const PairEntry> old = row(x);
         if (old.empty()) {
             runs_[x] = f;
+            run_room_[x] = static_cast<std::uint32_t>(room);
             run_entries_ += f.size();
             count_ += f.size();
             continue;
@@ -205,7 +211,7 @@ void PairStats::adopt(std::vector<std::span<PairEntry>>& fresh, std::vector<Pair
         }
         while (i < old.size()) merged.push_back(old[i++]);
         count_ += merged.size() - old.size();
-        dead_entries_ += f.size();  // its block space is not used by a run
+        dead_entries_ += f.size() + room;  // its block space is not used by a run
         // No compaction inside the loop: it would move the blocks that the
         // fresh rows still to come live in.
         release_run(x);

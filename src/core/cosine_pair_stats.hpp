@@ -7,7 +7,9 @@
 // either a slice of a large block written by a computation (one vector per row
 // spent more time on first touches of fresh pages than on building them;
 // blocks take small pages made present ahead of the writer, mem_fresh_blocks.hpp)
-// or, once changed, a vector of its own. Records whose x is negative or far beyond
+// or, once changed, a vector of its own. A computation leaves kPairRowRoom
+// unused entries after each row it writes, so that an update giving a row a
+// new partner or two grows it where it lies instead of copying it. Records whose x is negative or far beyond
 // the rows held (possible only in model files) go to a small hash map.
 #pragma once
 
@@ -63,9 +65,13 @@ using WideCounts = std::unordered_map<std::uint64_t, std::uint64_t, IdHash>;
 using PairRow = std::vector<PairEntry>;
 using PairBlock = HeapArray<PairEntry>;  // from fresh_array
 
+// Entries left unused after each row a computation writes.
+inline constexpr std::size_t kPairRowRoom = 8;
+
 // Hands out room for whole rows from blocks of growing size; one per thread.
 class PairBlockWriter {
 public:
+    // Room for a row of up to `count` records, and kPairRowRoom more after it.
     PairEntry* allocate(std::size_t count);
     // The entry of pair (x, y); a wide count is noted on the side.
     PairEntry entry(std::size_t x, std::int32_t y, float dot, std::uint64_t count) {
@@ -129,10 +135,11 @@ public:
     }
 
     // Stores freshly computed rows (fresh[x] ascending unique y, living in
-    // `blocks`, wide counts in `wide`): they replace records of the same pair,
+    // `blocks`, wide counts in `wide`, each followed by at least `room`
+    // entries no other row uses): they replace records of the same pair,
     // other records stay.
     void adopt(std::vector<std::span<PairEntry>>& fresh, std::vector<PairBlock>&& blocks,
-               const WideCounts& wide);
+               const WideCounts& wide, std::size_t room = 0);
 
     // Adds increments (ascending unique y, x < row_count()) to row x: an
     // existing record gets dot + increment and count + increment, a missing
@@ -163,6 +170,24 @@ public:
     }
     void adjust_count(std::size_t added, std::size_t removed) noexcept {
         count_ = count_ + added - removed;
+    }
+    // The records row x can hold where it lies: its vector's capacity, or its
+    // run and the unused entries after it.
+    std::size_t row_capacity(std::size_t x) const noexcept {
+        if (x >= rows_.size()) return 0;
+        if (!runs_[x].empty()) return runs_[x].size() + run_room_[x];
+        return rows_[x].capacity();
+    }
+    // Row x's first record, for a caller that writes up to row_capacity(x)
+    // records in place; a run then takes its new length with set_run_length.
+    PairEntry* run_data(std::size_t x) noexcept { return runs_[x].data(); }
+    // Run x now holds `length` records (at most row_capacity(x)). Not for
+    // concurrent calls; the record count is the caller's (adjust_count).
+    void set_run_length(std::size_t x, std::size_t length) noexcept {
+        const std::size_t capacity = runs_[x].size() + run_room_[x];
+        run_entries_ = run_entries_ - runs_[x].size() + length;
+        runs_[x] = std::span<PairEntry>(runs_[x].data(), length);
+        run_room_[x] = static_cast<std::uint32_t>(capacity - length);
     }
     // Moves the live runs into one block when most block space is dead; when
     // that block cannot be had, everything stays as it is.
@@ -197,6 +222,7 @@ private:
 
     std::vector<PairRow> rows_;               // owned rows
     std::vector<std::span<PairEntry>> runs_;  // rows living in blocks_
+    std::vector<std::uint32_t> run_room_;     // unused entries after each run
     std::vector<PairBlock> blocks_;
     std::size_t run_entries_ = 0;   // entries of blocks_ that runs use
     std::size_t dead_entries_ = 0;  // entries of blocks_ no run uses

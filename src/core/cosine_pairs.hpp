@@ -87,8 +87,10 @@ struct FreshPairs {
         }
         for (std::uint32_t k : kept) kept_pairs += k;
     }
+    std::size_t room = 0;  // unused entries after every row (those of a writer)
     // Takes over what a worker's writer holds.
     void take(PairBlockWriter& writer) {
+        room = kPairRowRoom;
         for (PairBlock& block : writer.release()) blocks.push_back(std::move(block));
         for (const auto& [key, count] : writer.release_wide()) wide[key] = count;
     }

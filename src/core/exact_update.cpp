@@ -254,15 +254,15 @@ std::vector<RowPlan> plan_rows(const PairStats& stats, Buckets<PairUpdate>& pair
             // Records of A the updates do not name would have to go: counts
             // never fall, so there are none (see the top of this file), and a
             // few insertions cost less than a pass over the row.
-            const PairRow* owned = stats.owned_row(w);
-            if (missing <= 4 && owned != nullptr && owned->capacity() >= plan.length) {
+            const std::size_t capacity = stats.row_capacity(w);
+            if (missing <= 4 && capacity >= plan.length) {
                 plan.kind = RowPlan::InsertInPlace;
                 continue;
             }
             std::size_t kept = 0;
             for (const PairEntry& e : old) kept += in_a(e.y) == 0;
             plan.length = kept + updates.size();
-            if (owned != nullptr && owned->capacity() >= plan.length) {
+            if (capacity >= plan.length) {
                 plan.kind = RowPlan::MergeInPlace;
                 continue;
             }
@@ -597,10 +597,20 @@ ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
                 const std::uint32_t* pos = at.data() + pair_updates.start[k];
                 for (std::size_t u = 0; u < updates.size(); ++u)
                     row[pos[u]] = PairEntry{updates[u].x, updates[u].dot, updates[u].count};
-            } else if (row_plans[k].kind == RowPlan::InsertInPlace) {
-                insert_in_place(*m.pair_stats.owned_row(w), updates, row_plans[k].length);
-            } else if (row_plans[k].kind == RowPlan::MergeInPlace) {
-                merge_row_in_place(*m.pair_stats.owned_row(w), updates, in_a, row_plans[k].length);
+            } else if (row_plans[k].kind == RowPlan::InsertInPlace ||
+                       row_plans[k].kind == RowPlan::MergeInPlace) {
+                // Within the row's capacity (planned); a run takes its new
+                // length once the pool is done (set_run_length).
+                const std::size_t length = row_plans[k].length;
+                PairRow* owned = m.pair_stats.owned_row(w);
+                const std::size_t size = m.pair_stats.row(w).size();
+                if (owned != nullptr && length > size) owned->resize(length);
+                PairEntry* const e = owned != nullptr ? owned->data() : m.pair_stats.run_data(w);
+                if (row_plans[k].kind == RowPlan::InsertInPlace)
+                    insert_in_place(e, size, updates);
+                else
+                    merge_row_in_place(e, size, updates, in_a, length);
+                if (owned != nullptr) owned->resize(length);
             }
         }
     };
@@ -639,6 +649,13 @@ ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
         }
     parallel_for_to_end(row_plans.size(), 64, patch_rows);
     m.pair_stats.adjust_count(row_delta_up, row_delta_down);
+    for (std::size_t k = 0; k < row_plans.size(); ++k) {
+        const auto w = static_cast<std::size_t>(pair_updates.owners[k]);
+        if ((row_plans[k].kind == RowPlan::MergeInPlace ||
+             row_plans[k].kind == RowPlan::InsertInPlace) &&
+            m.pair_stats.owned_row(w) == nullptr)
+            m.pair_stats.set_run_length(w, row_plans[k].length);
+    }
     for (std::size_t k = 0; k < affected.size(); ++k)
         m.pair_stats.replace_row(static_cast<std::size_t>(affected[k]), a_rows[k]);
     for (std::size_t k = 0; k < row_plans.size(); ++k)

@@ -122,11 +122,8 @@ void patch_in_place(NeighbourList& list, std::span<const std::uint64_t> keys, co
 
 // Row w's records merged with its updates (ascending x) inside the row's room,
 // the records of A that no update names dropped. Cannot fail.
-void merge_row_in_place(PairRow& row, std::span<const PairUpdate> updates, const Members& in_a,
-                        std::size_t length) noexcept {
-    const std::size_t old = row.size();
-    if (length > old) row.resize(length);  // within the capacity the plan checked
-    PairEntry* e = row.data();
+void merge_row_in_place(PairEntry* e, std::size_t old, std::span<const PairUpdate> updates,
+                        const Members& in_a, std::size_t length) noexcept {
     std::size_t kept = 0;
     for (std::size_t i = 0; i < old; ++i) {
         const PairEntry entry = e[i];
@@ -144,7 +141,6 @@ void merge_row_in_place(PairRow& row, std::span<const PairUpdate> updates, const
             e[out] = PairEntry{updates[j].x, updates[j].dot, updates[j].count};
         }
     }
-    row.resize(length);
 }
 
 // Moves or inserts the entries of A one by one, each from its old key (or
@@ -199,11 +195,7 @@ void edit_in_place(NeighbourList& list, std::span<const std::uint64_t> keys,
 
 // Overwrites or inserts the updates (ascending x) one by one inside the row's
 // room, which holds `length` records. Cannot fail.
-void insert_in_place(PairRow& row, std::span<const PairUpdate> updates,
-                     std::size_t length) noexcept {
-    std::size_t size = row.size();
-    if (length > size) row.resize(length);  // within the capacity the plan checked
-    PairEntry* e = row.data();
+void insert_in_place(PairEntry* e, std::size_t size, std::span<const PairUpdate> updates) noexcept {
     std::size_t pos = 0;
     for (const PairUpdate& up : updates) {
         pos = static_cast<std::size_t>(
@@ -216,7 +208,6 @@ void insert_in_place(PairRow& row, std::span<const PairUpdate> updates,
         }
         e[pos] = PairEntry{up.x, up.dot, up.count};
     }
-    row.resize(length);
 }
 
 }  // namespace quibrel::exact_detail

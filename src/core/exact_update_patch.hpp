@@ -135,10 +135,11 @@ void merge_into(const std::int32_t* ids, const float* sims, std::size_t old_leng
 void patch_in_place(NeighbourList& list, std::span<const std::uint64_t> keys, const Members& in_a,
                     std::size_t length) noexcept;
 
-// Row w's records merged with its updates (ascending x) inside the row's room,
-// the records of A that no update names dropped. Cannot fail.
-void merge_row_in_place(PairRow& row, std::span<const PairUpdate> updates, const Members& in_a,
-                        std::size_t length) noexcept;
+// Row w's `size` records at `e` merged with its updates (ascending x) inside
+// the row's room, which holds `length` records, the records of A that no
+// update names dropped. Cannot fail.
+void merge_row_in_place(PairEntry* e, std::size_t size, std::span<const PairUpdate> updates,
+                        const Members& in_a, std::size_t length) noexcept;
 
 // Moves or inserts the entries of A one by one, each from its old key (or
 // kAbsent) to its new key, keeping the list sorted throughout: a search and a
@@ -150,9 +151,9 @@ void edit_in_place(NeighbourList& list, std::span<const std::uint64_t> keys,
                    std::span<const std::uint64_t> old_keys, std::span<const std::uint32_t> places,
                    std::size_t length) noexcept;
 
-// Overwrites or inserts the updates (ascending x) one by one inside the row's
-// room, which holds `length` records. Cannot fail.
-void insert_in_place(PairRow& row, std::span<const PairUpdate> updates,
-                     std::size_t length) noexcept;
+// Overwrites or inserts the updates (ascending x) one by one into the `size`
+// records at `e`, inside the row's room (the plan checked it holds them all).
+// Cannot fail.
+void insert_in_place(PairEntry* e, std::size_t size, std::span<const PairUpdate> updates) noexcept;
 
 }  // namespace quibrel::exact_detail

@@ -623,17 +623,20 @@ namespace {
 // the copy the model will keep.
 void copy_pair_rows(const PartitionView& v, std::size_t count, std::size_t n,
                     std::vector<std::span<PairEntry>>& fresh, std::vector<PairBlock>& blocks) {
-    blocks.push_back(fresh_array<PairEntry>(v.pair_ids.size()));
+    // Each row followed by the room a computation leaves (see PairBlockWriter).
+    const std::size_t entries = v.pair_ids.size() + count * kPairRowRoom;
+    blocks.push_back(fresh_array<PairEntry>(entries));
     PairEntry* out = blocks.back().get();
     Prefaulter prefault;
-    prefault.reset(out, v.pair_ids.size() * sizeof(PairEntry));
+    prefault.reset(out, entries * sizeof(PairEntry));
     for (std::size_t k = 0; k < count; ++k) {
         const std::uint64_t b = v.pair_offsets[k];
         const std::uint64_t e = v.pair_offsets[k + 1];
-        prefault.reach(out + e);
+        PairEntry* const row = out + b + k * kPairRowRoom;
+        prefault.reach(row + (e - b) + kPairRowRoom);
         for (std::uint64_t p = b; p < e; ++p)
-            out[p] = PairEntry{v.pair_ids[p], v.pair_dots[p], v.pair_counts[p]};
-        fresh[v.first + k] = std::span<PairEntry>(out + b, static_cast<std::size_t>(e - b));
+            row[p - b] = PairEntry{v.pair_ids[p], v.pair_dots[p], v.pair_counts[p]};
+        fresh[v.first + k] = std::span<PairEntry>(row, static_cast<std::size_t>(e - b));
         check_pair_row(fresh[v.first + k], v.first + k, n);
     }
 }
@@ -667,7 +670,7 @@ void install_cosine_partition(CfModel& m, Orientation o, const PartitionView& v)
     }
     // A computation keeps every entity's list in the dense part of the map.
     m.sim_mapping.reserve_dense(s.n);
-    if (!fresh.empty()) m.pair_stats.adopt(fresh, std::move(blocks), WideCounts{});
+    if (!fresh.empty()) m.pair_stats.adopt(fresh, std::move(blocks), WideCounts{}, kPairRowRoom);
     for (std::size_t k = 0; k < count; ++k) {
         const auto x = static_cast<std::int32_t>(v.first + k);
         if (lists[k].ids.empty())
@@ -691,7 +694,7 @@ void install_cosine_pairs(CfModel& m, Orientation o, const PairsView& v) {
     std::vector<std::span<PairEntry>> fresh(v.first + count);
     std::vector<PairBlock> blocks;
     copy_pair_rows(shape, count, s.n, fresh, blocks);
-    m.pair_stats.adopt(fresh, std::move(blocks), WideCounts{});
+    m.pair_stats.adopt(fresh, std::move(blocks), WideCounts{}, kPairRowRoom);
 }
 
 void complete_cosine_from_pairs(CfModel& m, Orientation o) {
