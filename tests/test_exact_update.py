@@ -183,6 +183,48 @@ def test_several_entries_of_one_long_list_move_far_and_near(kind, tmp_path):
         assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
 
 
+def gathered_from_pairs(kind, m):
+    """A model whose pair records were computed in two ranges and installed, as the
+    distributed fit builds one."""
+    from quibrel._ranges import PAIR_DTYPES
+
+    worker, model = make(kind, m), make(kind, m)
+    n = m.shape[0] if kind == "user" else m.shape[1]
+    for begin, end in ((n // 2, n), (0, n // 2)):
+        for piece in _native.partition_pairs(worker, begin, end, 0):
+            arrays = [np.frombuffer(x, t) for x, t in zip(piece[1:], PAIR_DTYPES, strict=True)]
+            _native.install_pairs(model, piece[0], *arrays)
+    _native.complete_from_pairs(model, 0)
+    return model
+
+
+@pytest.mark.parametrize("kind", ["item", "user"])
+@pytest.mark.parametrize("source", ["forward", "invert", "gathered"])
+def test_pair_rows_grow_in_their_room_until_it_runs_out(kind, source, tmp_path):
+    # Three users who share entities 0..19 meet the late entities 44..53: one, then six,
+    # then ten at a time. The pair rows of 0..19 gain one record, then five at once, then
+    # four more than the room left after each row holds: grown where they lie, merged
+    # there, and at last moved. After each batch the state is that of a full computation.
+    s = random_interactions(40, 54, 0.2, seed=23).toarray()
+    s[:6, :] = 0
+    s[:, 44:] = 0
+    s[:3, :20] = 1.0
+    s[3:6, 40:] = 1.0  # the late entities have partners of their own
+    stored = sp.csr_matrix(s if kind == "item" else s.T)
+    if source == "gathered":
+        model = gathered_from_pairs(kind, stored)
+    else:
+        model = computed(kind, stored, invert=source == "invert")
+    for user, late in enumerate([range(50, 51), range(48, 54), range(44, 54)]):
+        b = np.zeros(s.shape, dtype=np.float32)
+        b[user, list(late)] = 2.0
+        batch = sp.csr_matrix(b if kind == "item" else b.T)
+        assert apply(model, batch) == "incremental"
+        stored = union(stored, batch)
+        ref = computed(kind, stored)
+        assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+
+
 @pytest.mark.parametrize("kind", ["item", "user"])
 def test_lists_out_of_order_in_a_model_file_keep_their_entries(kind, tmp_path):
     # Only a model file can hold lists that are not sorted; the searches of an update then
