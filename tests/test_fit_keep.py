@@ -118,8 +118,13 @@ def exact_cosine_bytes(forward: sp.csr_matrix, min_common: int = 1) -> int:
     common = (b @ b.T).tocsr()
     common.setdiag(0)
     common.eliminate_zeros()
-    listed = int((common.data >= min_common).sum())
-    return _memory.PAIR_BYTES * common.nnz // 2 + _memory.ENTRY_BYTES * listed
+    kept = sp.csr_matrix(common >= min_common)
+    listed, lists = int(kept.nnz), int(np.count_nonzero(np.diff(kept.indptr)))
+    return (
+        _memory.PAIR_BYTES * common.nnz // 2
+        + _memory.ENTRY_BYTES * listed
+        + _memory.ROOM_BYTES * lists
+    )
 
 
 @pytest.mark.parametrize("min_common", [1, 3])

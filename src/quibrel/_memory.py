@@ -1,7 +1,8 @@
 """How much memory a full fit's state needs, estimated before the fit, and how much there is.
 
 A full cosine state holds a 12-byte record for every co-occurring pair and an 8-byte list
-entry for every listed neighbour (each pair twice); Swing holds only its lists. The number of
+entry for every listed neighbour (each pair twice), and room for a few more of each per entity;
+Swing holds only its lists. The number of
 distinct pairs is what a fit computes, so it is estimated: each entity's distinct neighbours
 are at most the summed lengths of the rows its row meets (less itself), and when that bound
 does not fit, a few ranges of entities are computed for real and their share of the bound
@@ -23,6 +24,9 @@ from . import _ranges
 
 PAIR_BYTES = 12
 ENTRY_BYTES = 8
+# A cosine fit leaves room for eight more entries after each list and pair row, so that an
+# exact update grows them where they lie.
+ROOM_BYTES = 8 * (ENTRY_BYTES + PAIR_BYTES)
 
 # The sample's lists and pair records stay within this many bytes,
 _SAMPLE_BYTES = 128 << 20
@@ -138,7 +142,8 @@ def estimate_state(
     above = np.minimum(listed, n - 1 - np.arange(n, dtype=np.float64))
     if not cosine:
         above[:] = 0
-    bound = ENTRY_BYTES * float(listed.sum()) + PAIR_BYTES * float(above.sum())
+    room_bytes = ROOM_BYTES * float(np.count_nonzero(listed)) if cosine else 0.0
+    bound = ENTRY_BYTES * float(listed.sum()) + PAIR_BYTES * float(above.sum()) + room_bytes
     if bound <= room or n == 0:
         return Estimate(bound, bound, 0)
     entry_bytes = ENTRY_BYTES + (PAIR_BYTES if cosine else 0)
@@ -157,7 +162,7 @@ def estimate_state(
         bound_listed += float(listed[begin:end].sum())
         bound_above += float(above[begin:end].sum())
     # Each kind of entry by its sampled share of its bound.
-    total = ENTRY_BYTES * float(listed.sum()) * _share(got_listed, bound_listed)
+    total = ENTRY_BYTES * float(listed.sum()) * _share(got_listed, bound_listed) + room_bytes
     if cosine:
         total += PAIR_BYTES * float(above.sum()) * _share(got_above, bound_above)
     sampled = sum(end - begin for begin, end in bounds)
