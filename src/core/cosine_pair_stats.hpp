@@ -9,8 +9,9 @@
 // blocks take small pages made present ahead of the writer, mem_fresh_blocks.hpp)
 // or, once changed, a vector of its own. A computation leaves kPairRowRoom
 // unused entries after each row it writes, so that an update giving a row a
-// new partner or two grows it where it lies instead of copying it. Records whose x is negative or far beyond
-// the rows held (possible only in model files) go to a small hash map.
+// new partner or two grows it where it lies instead of copying it. Records
+// whose x is negative or far beyond the rows held (possible only in model
+// files) go to a small hash map.
 #pragma once
 
 #include <cstddef>
