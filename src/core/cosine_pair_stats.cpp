@@ -112,6 +112,13 @@ void PairStats::replace_row(std::size_t x, PairRow& row) noexcept {
         for (const PairEntry& e : old)
             if (e.count == kWideCount) wide_.erase(pair_key(static_cast<std::int32_t>(x), e.y));
     count_ = count_ - old.size() + row.size();
+    // Written where the old records lie when they fit: a run left behind
+    // would be dead block space until the next compaction.
+    if (!runs_[x].empty() && row.size() <= row_capacity(x) && !row.empty()) {
+        std::copy(row.begin(), row.end(), runs_[x].data());
+        set_run_length(x, row.size());
+        return;
+    }
     release_run(x);
     rows_[x].swap(row);
 }

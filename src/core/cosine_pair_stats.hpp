@@ -156,9 +156,10 @@ public:
     // Row x's records, writable in place (dot and count of existing pairs;
     // counts stay below kWideCount).
     std::span<PairEntry> writable_row(std::size_t x) noexcept { return mutable_row(x); }
-    // Row x becomes `row` (ascending unique y, counts below kWideCount), and
-    // `row` receives the old records when the row owned them (it is left
-    // empty when they lived in a block).
+    // Row x becomes `row` (ascending unique y, counts below kWideCount). When
+    // row x is a run with room for them, the records are copied into it and
+    // `row` keeps them; else `row` receives the old records when the row
+    // owned them (it is left empty when they lived in a block).
     void replace_row(std::size_t x, PairRow& row) noexcept;
     // Row x's own vector, or null while its records live in a block. A
     // caller may change its records in place within its capacity, then

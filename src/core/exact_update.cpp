@@ -664,10 +664,18 @@ ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
                                      row_plans[k].row);
     for (std::size_t k = 0; k < affected.size(); ++k) {
         NeighbourList& list = sub.states[k].list;
-        if (list.ids.empty())
+        NeighbourList* old = m.sim_mapping.find(affected[k]);
+        if (list.ids.empty()) {
             m.sim_mapping.erase(affected[k]);
-        else
+        } else if (old != nullptr && list.ids.size() <= old->ids.capacity() &&
+                   list.sims.size() <= old->sims.capacity()) {
+            // Within the old list's room (no allocation): storage left behind
+            // would stay dead in its arena block.
+            old->ids.assign(list.ids.begin(), list.ids.end());
+            old->sims.assign(list.sims.begin(), list.sims.end());
+        } else {
             m.sim_mapping.swap_in(affected[k], list);
+        }
     }
     for (std::size_t k = 0; k < list_plans.size(); ++k) {
         ListPlan& plan = list_plans[k];
