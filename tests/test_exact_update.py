@@ -226,6 +226,29 @@ def test_pair_rows_grow_in_their_room_until_it_runs_out(kind, source, tmp_path):
 
 
 @pytest.mark.parametrize("kind", ["item", "user"])
+def test_rows_repacked_after_most_are_replaced_keep_their_room(kind, tmp_path):
+    # Five new users with 60 entities each replace most pair rows whole, which leaves most of
+    # the fit's block space dead: the live rows are repacked. Two later users then give the
+    # repacked rows a few new partners each, inside the room the repacking left them.
+    rng = np.random.default_rng(24)
+    s = random_interactions(400, 300, 0.05, seed=24).toarray()
+    stored = sp.csr_matrix(s if kind == "item" else s.T)
+    model = computed(kind, stored)
+    wide = np.zeros((405, 300), dtype=np.float32)
+    for u in range(400, 405):
+        wide[u, rng.choice(300, size=60, replace=False)] = 3.0
+    few = np.zeros((407, 300), dtype=np.float32)
+    few[405, [3, 150, 299]] = 2.0
+    few[406, [7, 151, 298]] = 2.0
+    for b in (wide, few):
+        batch = sp.csr_matrix(b if kind == "item" else b.T)
+        assert apply(model, batch) == "incremental"
+        stored = union(stored, batch)
+        ref = computed(kind, stored)
+        assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+
+
+@pytest.mark.parametrize("kind", ["item", "user"])
 def test_lists_out_of_order_in_a_model_file_keep_their_entries(kind, tmp_path):
     # Only a model file can hold lists that are not sorted; the searches of an update then
     # miss, and every entry must still stay inside its list: afterwards each list holds the

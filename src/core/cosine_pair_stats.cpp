@@ -15,21 +15,26 @@ PairEntry* PairBlockWriter::allocate(std::size_t count) {
 
 namespace {
 
-// Copies the runs into one exact block of `entries` records and points
-// `into` (which may be `from`) at the copies.
+// Copies the runs (`entries` records in all) into one block, each followed
+// by kPairRowRoom unused records noted in `room`, and points `into` (which
+// may be `from`) at the copies.
 PairBlock pack_runs(const std::vector<std::span<PairEntry>>& from, std::size_t entries,
-                    std::vector<std::span<PairEntry>>& into) {
-    PairBlock block = fresh_array<PairEntry>(entries);
+                    std::vector<std::span<PairEntry>>& into, std::vector<std::uint32_t>& room) {
+    std::size_t runs = 0;
+    for (const std::span<PairEntry>& run : from) runs += !run.empty();
+    const std::size_t size = entries + runs * kPairRowRoom;
+    PairBlock block = fresh_array<PairEntry>(size);
     Prefaulter prefault;
-    prefault.reset(block.get(), entries * sizeof(PairEntry));
+    prefault.reset(block.get(), size * sizeof(PairEntry));
     PairEntry* out = block.get();
     for (std::size_t x = 0; x < from.size(); ++x) {
         const std::span<PairEntry> run = from[x];
         if (run.empty()) continue;
-        prefault.reach(out + run.size());
+        prefault.reach(out + run.size() + kPairRowRoom);
         std::copy(run.begin(), run.end(), out);
         into[x] = std::span<PairEntry>(out, run.size());
-        out += run.size();
+        room[x] = kPairRowRoom;
+        out += run.size() + kPairRowRoom;
     }
     return block;
 }
@@ -45,8 +50,9 @@ PairStats::PairStats(const PairStats& other)
     : rows_(other.rows_), runs_(other.runs_.size()), run_room_(other.runs_.size(), 0),
       run_entries_(other.run_entries_),
       extra_(other.extra_), wide_(other.wide_), count_(other.count_) {
-    // The copy's runs share one exact block.
-    if (run_entries_ > 0) blocks_.push_back(pack_runs(other.runs_, run_entries_, runs_));
+    // The copy's runs share one block.
+    if (run_entries_ > 0)
+        blocks_.push_back(pack_runs(other.runs_, run_entries_, runs_, run_room_));
 }
 
 PairStats& PairStats::operator=(const PairStats& other) {
@@ -94,16 +100,16 @@ void PairStats::set_owned(std::size_t x, PairRow&& row) {
 }
 
 void PairStats::compact_if_wasteful() {
-    // Once most block space is dead, the live runs move to one exact block.
+    // Once most block space is dead, the live runs move to one block, with
+    // their room.
     if (dead_entries_ <= run_entries_ + 4096) return;
     std::vector<PairBlock> blocks;
     // Room first: pack_runs points the runs at its block, which must then
     // not be lost to a failing push_back.
     blocks.reserve(1);
-    if (run_entries_ > 0) blocks.push_back(pack_runs(runs_, run_entries_, runs_));
+    if (run_entries_ > 0) blocks.push_back(pack_runs(runs_, run_entries_, runs_, run_room_));
     blocks_ = std::move(blocks);
     dead_entries_ = 0;
-    std::fill(run_room_.begin(), run_room_.end(), 0);
 }
 
 void PairStats::replace_row(std::size_t x, PairRow& row) noexcept {
