@@ -183,6 +183,18 @@ def test_several_entries_of_one_long_list_move_far_and_near(kind, tmp_path):
         assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
 
 
+def fold_and_compare(kind, model, stored, batches, tmp_path):
+    """Folds in each batch (users by entities for ItemCF, transposed for UserCF) and checks
+    the model against a full computation after each."""
+    for b in batches:
+        batch = sp.csr_matrix(b if kind == "item" else b.T)
+        assert apply(model, batch) == "incremental"
+        stored = union(stored, batch)
+        assert record(kind, model, tmp_path, "a") == record(
+            kind, computed(kind, stored), tmp_path, "b"
+        )
+
+
 def gathered_from_pairs(kind, m):
     """A model whose pair records were computed in two ranges and installed, as the
     distributed fit builds one."""
@@ -215,14 +227,12 @@ def test_pair_rows_grow_in_their_room_until_it_runs_out(kind, source, tmp_path):
         model = gathered_from_pairs(kind, stored)
     else:
         model = computed(kind, stored, invert=source == "invert")
+    batches = []
     for user, late in enumerate([range(50, 51), range(48, 54), range(44, 54)]):
         b = np.zeros(s.shape, dtype=np.float32)
         b[user, list(late)] = 2.0
-        batch = sp.csr_matrix(b if kind == "item" else b.T)
-        assert apply(model, batch) == "incremental"
-        stored = union(stored, batch)
-        ref = computed(kind, stored)
-        assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+        batches.append(b)
+    fold_and_compare(kind, model, stored, batches, tmp_path)
 
 
 @pytest.mark.parametrize("kind", ["item", "user"])
@@ -240,12 +250,7 @@ def test_rows_repacked_after_most_are_replaced_keep_their_room(kind, tmp_path):
     few = np.zeros((407, 300), dtype=np.float32)
     few[405, [3, 150, 299]] = 2.0
     few[406, [7, 151, 298]] = 2.0
-    for b in (wide, few):
-        batch = sp.csr_matrix(b if kind == "item" else b.T)
-        assert apply(model, batch) == "incremental"
-        stored = union(stored, batch)
-        ref = computed(kind, stored)
-        assert record(kind, model, tmp_path, "a") == record(kind, ref, tmp_path, "b")
+    fold_and_compare(kind, model, stored, [wide, few], tmp_path)
 
 
 @pytest.mark.parametrize("kind", ["item", "user"])
