@@ -180,11 +180,10 @@ public:
         if (!runs_[x].empty()) return runs_[x].size() + run_room_[x];
         return rows_[x].capacity();
     }
-    // Row x's first record, for a caller that writes up to row_capacity(x)
-    // records in place; a run then takes its new length with set_run_length.
-    PairEntry* run_data(std::size_t x) noexcept { return runs_[x].data(); }
-    // Run x now holds `length` records (at most row_capacity(x)). Not for
-    // concurrent calls; the record count is the caller's (adjust_count).
+    // A caller may write up to row_capacity(x) records from the start of
+    // writable_row(x); run x then takes its new length here (at most
+    // row_capacity(x)). Not for concurrent calls; the record count is the
+    // caller's (adjust_count).
     void set_run_length(std::size_t x, std::size_t length) noexcept {
         const std::size_t capacity = runs_[x].size() + run_room_[x];
         run_entries_ = run_entries_ - runs_[x].size() + length;

@@ -605,7 +605,7 @@ ExactReport update_cosine(CfModel& m, Orientation o, const CsrMatrix& new_users,
                 PairRow* owned = m.pair_stats.owned_row(w);
                 const std::size_t size = m.pair_stats.row(w).size();
                 if (owned != nullptr && length > size) owned->resize(length);
-                PairEntry* const e = owned != nullptr ? owned->data() : m.pair_stats.run_data(w);
+                PairEntry* const e = m.pair_stats.writable_row(w).data();
                 if (row_plans[k].kind == RowPlan::InsertInPlace)
                     insert_in_place(e, size, updates);
                 else

@@ -120,8 +120,9 @@ void patch_in_place(NeighbourList& list, std::span<const std::uint64_t> keys, co
     list.sims.resize(length);
 }
 
-// Row w's records merged with its updates (ascending x) inside the row's room,
-// the records of A that no update names dropped. Cannot fail.
+// Row w's `old` records at `e` merged with its updates (ascending x) inside
+// the row's room, which holds `length` records, the records of A that no
+// update names dropped. Cannot fail.
 void merge_row_in_place(PairEntry* e, std::size_t old, std::span<const PairUpdate> updates,
                         const Members& in_a, std::size_t length) noexcept {
     std::size_t kept = 0;
@@ -193,8 +194,9 @@ void edit_in_place(NeighbourList& list, std::span<const std::uint64_t> keys,
     list.sims.resize(length);
 }
 
-// Overwrites or inserts the updates (ascending x) one by one inside the row's
-// room, which holds `length` records. Cannot fail.
+// Overwrites or inserts the updates (ascending x) one by one into the `size`
+// records at `e`, inside the row's room (the plan checked it holds them all).
+// Cannot fail.
 void insert_in_place(PairEntry* e, std::size_t size, std::span<const PairUpdate> updates) noexcept {
     std::size_t pos = 0;
     for (const PairUpdate& up : updates) {
